@@ -1,0 +1,102 @@
+#include "arguments.hpp"
+
+#include <string>
+
+#include "errors.hpp"
+
+namespace bind {
+namespace {
+
+std::string full_name(const Callee& callee) {
+    std::string name;
+    if (!callee.owner.empty()) name.append(callee.owner).append(".");
+    name.append(callee.name).append("()");
+    return name;
+}
+
+std::string_view utf8_view(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) throw PythonError{};
+    return {data, static_cast<std::size_t>(size)};
+}
+
+void check_positional_count(const Callee& callee, Py_ssize_t nargs) {
+    if (static_cast<std::size_t>(nargs) <= callee.params.size()) return;
+    std::string message = full_name(callee);
+    message.append(" takes ").append(std::to_string(callee.params.size()));
+    message.append(" positional arguments but ").append(std::to_string(nargs));
+    message.append(nargs == 1 ? " was given" : " were given");
+    raise(PyExc_TypeError, message);
+}
+
+void bind_keyword(const Callee& callee, Py_ssize_t nargs, PyObject* keyword, PyObject* value,
+                  PyObject** bound) {
+    const std::string_view name = utf8_view(keyword);
+    for (std::size_t i = 0; i < callee.params.size(); ++i) {
+        if (callee.params[i] != name) continue;
+        if (i < static_cast<std::size_t>(nargs) || bound[i] != nullptr) {
+            raise(PyExc_TypeError,
+                  full_name(callee).append(" got multiple values for argument '").append(name).append("'"));
+        }
+        bound[i] = value;
+        return;
+    }
+    raise(PyExc_TypeError,
+          full_name(callee).append(" got an unexpected keyword argument '").append(name).append("'"));
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists them.
+void check_all_bound(const Callee& callee, PyObject** bound) {
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < callee.params.size(); ++i) missing += bound[i] == nullptr;
+    if (missing == 0) return;
+    std::string message = full_name(callee);
+    message.append(" missing ").append(std::to_string(missing));
+    message.append(missing == 1 ? " required positional argument: " : " required positional arguments: ");
+    std::size_t listed = 0;
+    for (std::size_t i = 0; i < callee.params.size(); ++i) {
+        if (bound[i] != nullptr) continue;
+        if (listed > 0) {
+            if (missing > 2) message.append(",");
+            message.append(listed + 1 == missing ? " and " : " ");
+        }
+        message.append("'").append(callee.params[i]).append("'");
+        ++listed;
+    }
+    raise(PyExc_TypeError, message);
+}
+
+}  // namespace
+
+void bind_vector(const Callee& callee, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** bound) {
+    check_positional_count(callee, nargs);
+    for (std::size_t i = 0; i < callee.params.size(); ++i) {
+        bound[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+    }
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        bind_keyword(callee, nargs, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], bound);
+    }
+    check_all_bound(callee, bound);
+}
+
+void bind_tuple(const Callee& callee, PyObject* args, PyObject* kwargs, PyObject** bound) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    check_positional_count(callee, nargs);
+    for (std::size_t i = 0; i < callee.params.size(); ++i) {
+        bound[i] = i < static_cast<std::size_t>(nargs) ? PyTuple_GET_ITEM(args, i) : nullptr;
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject *keyword, *value;
+        while (PyDict_Next(kwargs, &position, &keyword, &value)) {
+            if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "keywords must be strings");
+            bind_keyword(callee, nargs, keyword, value, bound);
+        }
+    }
+    check_all_bound(callee, bound);
+}
+
+}  // namespace bind

@@ -1,0 +1,90 @@
+#include "errors.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace bind {
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+void raise(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
+
+std::string type_name(PyTypeObject* type) {
+    Ref name(PyType_GetQualName(type));
+    const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (utf8 == nullptr) {
+        // Only reachable under memory exhaustion; the message still names
+        // something useful.
+        PyErr_Clear();
+        return type->tp_name;
+    }
+    return utf8;
+}
+
+void raise_wrong_class(std::string_view argument, PyObject* given, std::string_view expected) {
+    std::string message = "argument '";
+    message.append(argument).append("': '").append(type_name(Py_TYPE(given)));
+    message.append("' object cannot be cast as '").append(expected).append("'");
+    raise(PyExc_TypeError, message);
+}
+
+void reraise_for_argument(std::string_view argument) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref cause(value);
+    Py_XDECREF(type);
+    if (traceback != nullptr) {
+        PyException_SetTraceback(cause.get(), traceback);
+        Py_DECREF(traceback);
+    }
+    Ref text(PyObject_Str(cause.get()));
+    if (!text) throw PythonError{};
+    std::string prefix = "argument '";
+    prefix.append(argument).append("': ");
+    Ref message(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
+    if (!message) throw PythonError{};
+    Ref error(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!error) throw PythonError{};
+    PyException_SetContext(error.get(), Py_NewRef(cause.get()));
+    PyException_SetCause(error.get(), cause.release());
+    PyErr_SetObject(PyExc_TypeError, error.get());
+    throw PythonError{};
+}
+
+namespace {
+
+// Derived from BaseException so that `except Exception` does not swallow a
+// broken internal invariant. Created on first need and kept for the process.
+PyObject* panic_type() noexcept {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc("tessary_py.PanicException",
+                                         "An internal assertion of tessary_py failed.",
+                                         PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+}  // namespace
+
+void set_panic(const char* message) noexcept {
+    PyObject* type = panic_type();
+    if (type == nullptr) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+    Ref text(PyUnicode_FromString(message));
+    Ref error(text ? PyObject_CallOneArg(type, text.get()) : nullptr);
+    if (!error) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+    PyErr_SetObject(type, error.get());
+}
+
+}  // namespace bind

@@ -1,0 +1,65 @@
+// Failures and their Python exceptions, with the module's exact wording.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "python.hpp"
+#include "ref.hpp"
+
+namespace bind {
+
+// A Python exception with a fixed message, raised by native code that knows
+// which exception a failure is (for example an index out of range).
+struct Error {
+    PyObject* type;
+    const char* message;
+};
+
+// A failed internal assertion; it reaches Python as PanicException.
+struct Panic {
+    std::string message;
+};
+
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// TypeError "argument 'NAME': 'GIVEN' object cannot be cast as 'EXPECTED'".
+[[noreturn]] void raise_wrong_class(std::string_view argument, PyObject* given, std::string_view expected);
+
+// Called with a conversion error pending: a TypeError is replaced by one that
+// names the argument, with the original as its __cause__; any other
+// exception passes unchanged. Throws PythonError either way.
+[[noreturn]] void reraise_for_argument(std::string_view argument);
+
+// The type's __qualname__, as the messages show it.
+std::string type_name(PyTypeObject* type);
+
+// Sets PanicException(message); aborts if even that is impossible.
+void set_panic(const char* message) noexcept;
+
+// The boundary between native code and the interpreter: runs `body` and turns
+// whatever it throws into the pending Python exception and the C API's error
+// value (NULL for objects, -1 for integers).
+template <class Result, class Body>
+Result guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PythonError&) {
+    } catch (const Error& error) {
+        PyErr_SetString(error.type, error.message);
+    } catch (const Panic& panic) {
+        set_panic(panic.message.c_str());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        set_panic("unexpected native exception");
+    }
+    if constexpr (std::is_pointer_v<Result>) {
+        return nullptr;
+    } else {
+        return Result(-1);
+    }
+}
+
+}  // namespace bind

@@ -1,0 +1,372 @@
+// Templates that turn native functions into the entries CPython calls.
+//
+// A class is then a table: each entry names a text signature and a native
+// function, and the template here binds the arguments, takes the access on
+// the receiver, converts each argument in order, calls the function and
+// converts its result, with every failure raised at one boundary.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "arguments.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "instance.hpp"
+#include "python.hpp"
+#include "signature.hpp"
+
+namespace bind {
+
+namespace detail {
+
+// The parameter list of a native function; a member function's object is
+// its first parameter.
+template <class F>
+struct Params;
+template <class R, class... A>
+struct Params<R (*)(A...)> : std::type_identity<std::tuple<A...>> {};
+template <class R, class... A>
+struct Params<R (*)(A...) noexcept> : std::type_identity<std::tuple<A...>> {};
+template <class R, class C, class... A>
+struct Params<R (C::*)(A...) const> : std::type_identity<std::tuple<const C&, A...>> {};
+template <class R, class C, class... A>
+struct Params<R (C::*)(A...) const noexcept> : std::type_identity<std::tuple<const C&, A...>> {};
+template <class R, class C, class... A>
+struct Params<R (C::*)(A...)> : std::type_identity<std::tuple<C&, A...>> {};
+template <class R, class C, class... A>
+struct Params<R (C::*)(A...) noexcept> : std::type_identity<std::tuple<C&, A...>> {};
+
+template <auto Fn>
+using ParamsOf = typename Params<decltype(Fn)>::type;
+
+template <auto Fn, std::size_t I>
+using Param = std::tuple_element_t<I, ParamsOf<Fn>>;
+
+template <auto Fn>
+constexpr std::size_t param_count = std::tuple_size_v<ParamsOf<Fn>>;
+
+// A receiver declared `T&` is taken exclusively, anything else shared.
+template <class T, class P>
+using ReceiverAccess = std::conditional_t<std::is_same_v<P, T&>, Exclusive<T>, Shared<T>>;
+
+template <auto Fn, class... A>
+PyObject* call_native(A&&... args) {
+    if constexpr (std::is_void_v<std::invoke_result_t<decltype(Fn), A...>>) {
+        std::invoke(Fn, std::forward<A>(args)...);
+        return Py_NewRef(Py_None);
+    } else {
+        return to_python(std::invoke(Fn, std::forward<A>(args)...));
+    }
+}
+
+// Converts bound[i] to parameter Skip + i of Fn, in order (a braced list is
+// evaluated left to right, so the first failing argument is the one named),
+// then calls Fn with `leading` before the converted arguments.
+template <auto Fn, class Sig, std::size_t Skip, class... Leading>
+PyObject* convert_and_call(PyObject* const* bound, Leading&&... leading) {
+    static_assert(param_count<Fn> == Skip + Sig::arity, "the text signature and the function disagree");
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        std::tuple<typename ArgOf<Param<Fn, Skip + I>>::Held...> held{
+            ArgOf<Param<Fn, Skip + I>>::convert(bound[I], Sig::params[I])...};
+        (void)held;
+        return call_native<Fn>(std::forward<Leading>(leading)..., unwrap(std::get<I>(held))...);
+    }(std::make_index_sequence<Sig::arity>{});
+}
+
+// The positional vector itself when it already fits, else a bound copy.
+template <std::size_t N>
+PyObject* const* bind_fast(const Callee& callee, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                           PyObject** storage) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) [[likely]] return args;
+    bind_vector(callee, args, nargs, kwnames, storage);
+    return storage;
+}
+
+template <class Sig, auto Fn, std::size_t Skip, class Owner>
+struct Entry {
+    static constexpr Callee callee{Owner::value, Sig::name, Sig::params};
+
+    // Methods with parameters take METH_FASTCALL | METH_KEYWORDS.
+    static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            PyObject* storage[Sig::arity];
+            PyObject* const* bound =
+                bind_fast<Sig::arity>(callee, args, static_cast<std::size_t>(nargsf), kwnames, storage);
+            if constexpr (Skip == 1) {
+                using T = std::remove_cvref_t<Param<Fn, 0>>;
+                ReceiverAccess<T, Param<Fn, 0>> receiver(self);
+                return convert_and_call<Fn, Sig, 1>(bound, receiver.get());
+            } else {
+                return convert_and_call<Fn, Sig, 0>(bound);
+            }
+        });
+    }
+
+    // Methods without parameters are METH_NOARGS: CPython itself refuses
+    // any argument.
+    static PyObject* noargs(PyObject* self, PyObject*) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            if constexpr (Skip == 1) {
+                using T = std::remove_cvref_t<Param<Fn, 0>>;
+                ReceiverAccess<T, Param<Fn, 0>> receiver(self);
+                return call_native<Fn>(receiver.get());
+            } else {
+                return call_native<Fn>();
+            }
+        });
+    }
+
+    static PyMethodDef def(int extra_flags) {
+        if constexpr (Sig::arity == 0) {
+            return {Sig::c_name, reinterpret_cast<PyCFunction>(&noargs), METH_NOARGS | extra_flags, Sig::doc};
+        } else {
+            return {Sig::c_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall)),
+                    METH_FASTCALL | METH_KEYWORDS | extra_flags, Sig::doc};
+        }
+    }
+};
+
+struct NoOwner {
+    static constexpr std::string_view value{};
+};
+
+template <class T>
+struct OwnerName {
+    static constexpr std::string_view value{class_name<T>};
+};
+
+inline PyObject* not_implemented() { return Py_NewRef(Py_NotImplemented); }
+
+}  // namespace detail
+
+// A module-level function.
+template <FixedString Text, auto Fn>
+PyMethodDef function() {
+    using Sig = Signature<Text>;
+    static_assert(!Sig::has_self);
+    return detail::Entry<Sig, Fn, 0, detail::NoOwner>::def(0);
+}
+
+template <class Fn>
+PyType_Slot slot(int id, Fn* fn) {
+    return {id, reinterpret_cast<void*>(fn)};
+}
+
+template <Exposed T>
+struct Members {
+    using Owner = detail::OwnerName<T>;
+
+    // An instance method; Fn's first parameter is the receiver.
+    template <FixedString Text, auto Fn>
+    static PyMethodDef method() {
+        using Sig = Signature<Text>;
+        static_assert(Sig::has_self);
+        static_assert(std::is_same_v<std::remove_cvref_t<detail::Param<Fn, 0>>, T>, "receiver of another class");
+        return detail::Entry<Sig, Fn, 1, Owner>::def(0);
+    }
+
+    template <FixedString Text, auto Fn>
+    static PyMethodDef static_method() {
+        using Sig = Signature<Text>;
+        static_assert(!Sig::has_self);
+        return detail::Entry<Sig, Fn, 0, Owner>::def(METH_STATIC);
+    }
+
+    // `__new__`, and the vectorcall that makes calling the class cheap. The
+    // text signature is the class's documentation.
+    template <FixedString Text, auto Fn>
+    struct Constructor {
+        using Sig = Signature<Text>;
+        static constexpr Callee callee{class_name<T>, "__new__", Sig::params};
+
+        static PyObject* vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
+                                    PyObject* kwnames) noexcept {
+            return guarded<PyObject*>([&]() -> PyObject* {
+                PyObject* storage[Sig::arity + 1];
+                return detail::convert_and_call<Fn, Sig, 0>(
+                    detail::bind_fast<Sig::arity>(callee, args, nargsf, kwnames, storage));
+            });
+        }
+
+        static PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+            return guarded<PyObject*>([&]() -> PyObject* {
+                PyObject* bound[Sig::arity + 1];
+                bind_tuple(callee, args, kwargs, bound);
+                return detail::convert_and_call<Fn, Sig, 0>(bound);
+            });
+        }
+
+        static PyType_Slot doc_slot() { return {Py_tp_doc, const_cast<char*>(Sig::doc)}; }
+        static PyType_Slot new_slot() { return slot(Py_tp_new, &tp_new); }
+    };
+
+    // A property backed by a field: the getter copies, the setter converts
+    // the new value before it takes the exclusive access.
+    template <auto Field>
+    static PyGetSetDef field(const char* name) {
+        return {name, &get_field<Field>, &set_field<Field>, "", nullptr};
+    }
+
+    // A read-only property computed from the value.
+    template <auto Getter>
+    static PyGetSetDef getter(const char* name) {
+        return {name, &get_computed<Getter>, nullptr, "", nullptr};
+    }
+
+    // Operator with the instance on the left only (+, -, /). Operands that do
+    // not fit give NotImplemented, never an error of their own.
+    template <auto Fn>
+    static PyObject* binary(PyObject* left, PyObject* right) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            if (PyObject* result = try_forward<Fn>(left, right)) return result;
+            return detail::not_implemented();
+        });
+    }
+
+    // Operator with a reflected form (*): `left OP right` first, then the
+    // instance on the right with the operands swapped.
+    template <auto Fn, auto Reflected>
+    static PyObject* binary_reflected(PyObject* left, PyObject* right) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            if (PyObject* result = try_forward<Fn>(left, right)) return result;
+            if (PyObject* result = try_forward<Reflected>(right, left)) return result;
+            return detail::not_implemented();
+        });
+    }
+
+    template <auto Fn>
+    static PyObject* unary(PyObject* self) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            Shared<T> receiver(self);
+            return detail::call_native<Fn>(receiver.get());
+        });
+    }
+
+    // == and != by a native equality; every other comparison, and operands
+    // of another class, give NotImplemented.
+    template <auto Equal>
+    static PyObject* equality(PyObject* left, PyObject* right, int op) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            if (!is_instance<T>(left) || instance<T>(left)->access.held_exclusively()) {
+                return detail::not_implemented();
+            }
+            if ((op != Py_EQ && op != Py_NE) || !is_instance<T>(right)) return detail::not_implemented();
+            // Unreachable while each access lasts for one call only.
+            if (instance<T>(right)->access.held_exclusively()) throw Panic{"Already mutably borrowed"};
+            const bool equal = std::invoke(Equal, instance<T>(left)->value, instance<T>(right)->value);
+            return Py_NewRef(equal == (op == Py_EQ) ? Py_True : Py_False);
+        });
+    }
+
+    // Digest is the class's unsigned 64-bit hash; CPython reserves -1.
+    template <auto Digest>
+    static Py_hash_t hash(PyObject* self) noexcept {
+        return guarded<Py_hash_t>([&] {
+            const auto digest = static_cast<Py_hash_t>(std::invoke(Digest, read<T>(self)));
+            return digest == -1 ? Py_hash_t(-2) : digest;
+        });
+    }
+
+    template <auto Text>
+    static PyObject* repr(PyObject* self) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            Shared<T> receiver(self);
+            return to_python(std::invoke(Text, receiver.get()));
+        });
+    }
+
+    // obj[index] with a non-negative integer index named "index".
+    template <auto Fn>
+    static PyObject* subscript(PyObject* self, PyObject* key) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            Shared<T> receiver(self);
+            return detail::call_native<Fn>(receiver.get(), Arg<Index>::convert(key, "index"));
+        });
+    }
+
+    // The sequence-item protocol answered through the subscript. No length
+    // is declared for it, so CPython passes negative positions unchanged.
+    template <auto Fn>
+    static PyObject* sequence_item(PyObject* self, Py_ssize_t position) noexcept {
+        PyObject* key = PyLong_FromSsize_t(position);
+        if (key == nullptr) return nullptr;
+        PyObject* result = subscript<Fn>(self, key);
+        Py_DECREF(key);
+        return result;
+    }
+
+    template <auto Fn>
+    static Py_ssize_t length(PyObject* self) noexcept {
+        return guarded<Py_ssize_t>([&] {
+            Shared<T> receiver(self);
+            return static_cast<Py_ssize_t>(std::invoke(Fn, receiver.get()));
+        });
+    }
+
+private:
+    template <auto Field>
+    static PyObject* get_field(PyObject* self, void*) noexcept {
+        return guarded<PyObject*>([&] { return to_python(read<T>(self).*Field); });
+    }
+
+    template <auto Field>
+    static int set_field(PyObject* self, PyObject* value, void*) noexcept {
+        return guarded<int>([&] {
+            if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
+            using FieldType = std::remove_cvref_t<decltype(std::declval<T&>().*Field)>;
+            auto converted = ArgOf<FieldType>::convert(value, "value");
+            Exclusive<T> receiver(self);
+            receiver.get().*Field = unwrap(converted);
+            return 0;
+        });
+    }
+
+    template <auto Getter>
+    static PyObject* get_computed(PyObject* self, void*) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            Shared<T> receiver(self);
+            return detail::call_native<Getter>(receiver.get());
+        });
+    }
+
+    // Fn(const T&, operand) when `self` is an instance that can be read and
+    // `operand` converts; NULL (no error) otherwise.
+    template <auto Fn>
+    static PyObject* try_forward(PyObject* self, PyObject* operand) {
+        if (!is_instance<T>(self) || instance<T>(self)->access.held_exclusively()) return nullptr;
+        Shared<T> receiver(self);
+        auto converted = ArgOf<detail::Param<Fn, 1>>::attempt(operand);
+        if (!converted) return nullptr;
+        return detail::call_native<Fn>(receiver.get(), *converted);
+    }
+};
+
+// Builds the heap type of T from its slots. Instances cannot be subclassed,
+// have no __dict__ and no weak references; a class without a constructor
+// cannot be instantiated from Python.
+PyTypeObject* make_type(const char* qualified, std::size_t basicsize, destructor dealloc,
+                        const PyType_Slot* slots, vectorcallfunc vectorcall);
+
+template <Exposed T>
+PyTypeObject* make_type(const PyType_Slot* slots, vectorcallfunc vectorcall = nullptr) {
+    return make_type(Class<T>::qualified, sizeof(Instance<T>), &dealloc<T>, slots, vectorcall);
+}
+
+// Sets `module.name = object` and appends the name to `module.__all__`.
+void add_to_module(PyObject* module, const char* name, PyObject* object);
+
+template <Exposed T>
+void add_class(PyObject* module) {
+    add_to_module(module, class_name<T>, reinterpret_cast<PyObject*>(type_of<T>()));
+}
+
+}  // namespace bind

@@ -1,0 +1,12 @@
+// Every native type that Python sees as a class, with its qualified name.
+// Class files include this to convert each other's values.
+#pragma once
+
+#include "binding/members.hpp"
+#include "../../tessary/src/vec3d.hpp"
+
+template <>
+struct bind::Class<tessary::Vec3d> {
+    static constexpr const char* qualified = "builtins.Vec3d";
+    static PyTypeObject* build();
+};

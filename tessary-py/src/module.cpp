@@ -1,0 +1,46 @@
+// Module initialisation: one module object per process, classes registered
+// in a fixed order, each name appended to __all__.
+#include <atomic>
+#include <cstdint>
+
+#include "classes.hpp"
+
+namespace {
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "tessary_py",
+    .m_doc = "",
+    // Zero (not -1): on a second import CPython calls the init function again
+    // instead of copying the first module's dict into a new module object,
+    // so the same object comes back.
+    .m_size = 0,
+};
+
+PyObject* module_object = nullptr;
+std::int64_t owning_interpreter = -1;
+
+PyObject* build_module() {
+    bind::Ref module = bind::check(PyModule_Create(&module_def));
+    bind::add_class<tessary::Vec3d>(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tessary_py() {
+    return bind::guarded<PyObject*>([]() -> PyObject* {
+        // Type objects and the module are shared by the whole process; a
+        // second interpreter would see objects of the first.
+        const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (interpreter < 0) throw bind::PythonError{};
+        if (owning_interpreter >= 0 && owning_interpreter != interpreter) {
+            bind::raise(PyExc_ImportError, "tessary_py does not support subinterpreters");
+        }
+        if (module_object == nullptr) {
+            module_object = build_module();
+            owning_interpreter = interpreter;
+        }
+        return Py_NewRef(module_object);
+    });
+}

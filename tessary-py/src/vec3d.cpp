@@ -1,0 +1,90 @@
+// Python class Vec3d.
+#include <array>
+#include <string>
+
+#include "../../tessary/src/text.hpp"
+#include "binding/siphash.hpp"
+#include "classes.hpp"
+
+namespace {
+
+using bind::Index;
+using tessary::Vec3d;
+using M = bind::Members<Vec3d>;
+
+Vec3d make(double x, double y, double z) { return {x, y, z}; }
+
+double item(const Vec3d& v, Index index) {
+    if (index.value >= 3) throw bind::Error{PyExc_IndexError, "Index out of bounds"};
+    return v.index(index.value);
+}
+
+std::string text(const Vec3d& v) {
+    std::string out = "Vec3d(";
+    tessary::append_shortest(out, v.x);
+    out += ", ";
+    tessary::append_shortest(out, v.y);
+    out += ", ";
+    tessary::append_shortest(out, v.z);
+    out += ")";
+    return out;
+}
+
+std::uint64_t digest(const Vec3d& v) {
+    const std::array<std::uint64_t, 3> key = v.hash_key();
+    return bind::siphash13(0, 0, key);
+}
+
+Vec3d scaled(const Vec3d& v, double s) { return v.mul(s); }
+
+using New = M::Constructor<"Vec3d(x, y, z)\n--\n\n", &make>;
+
+PyMethodDef methods[] = {
+    M::static_method<"zero()\n--\n\n", &Vec3d::zero>(),
+    M::static_method<"i()\n--\n\n", &Vec3d::i>(),
+    M::static_method<"j()\n--\n\n", &Vec3d::j>(),
+    M::static_method<"k()\n--\n\n", &Vec3d::k>(),
+    M::static_method<"new_from_to(from, to)\n--\n\n", &Vec3d::new_from_to>(),
+    M::method<"dot($self, other)\n--\n\n", &Vec3d::dot>(),
+    M::method<"cross($self, other)\n--\n\n", &Vec3d::cross>(),
+    M::method<"magnitude($self)\n--\n\n", &Vec3d::magnitude>(),
+    M::method<"normalize($self)\n--\n\n", &Vec3d::normalize>(),
+    M::method<"is_unit($self)\n--\n\n", &Vec3d::is_unit>(),
+    M::method<"distance_to($self, other)\n--\n\n", &Vec3d::distance_to>(),
+    M::method<"distance_squared($self, other)\n--\n\n", &Vec3d::distance_squared>(),
+    M::method<"distance_to_line($self, a, b)\n--\n\n", &Vec3d::distance_to_line>(),
+    M::method<"project_onto_line($self, line_r, line_q)\n--\n\n", &Vec3d::project_onto_line>(),
+    M::method<"project_onto_plane($self, normal)\n--\n\n", &Vec3d::project_onto_plane>(),
+    M::method<"scalar_triple_product($self, b, c)\n--\n\n", &Vec3d::scalar_triple_product>(),
+    M::method<"to_array($self)\n--\n\n", &Vec3d::to_array>(),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    M::field<&Vec3d::x>("x"),
+    M::field<&Vec3d::y>("y"),
+    M::field<&Vec3d::z>("z"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    New::doc_slot(),
+    New::new_slot(),
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    bind::slot(Py_tp_repr, &M::repr<&text>),
+    bind::slot(Py_tp_hash, &M::hash<&digest>),
+    bind::slot(Py_tp_richcompare, &M::equality<&Vec3d::approx_eq>),
+    bind::slot(Py_mp_subscript, &M::subscript<&item>),
+    bind::slot(Py_sq_item, &M::sequence_item<&item>),
+    bind::slot(Py_nb_add, &M::binary<&Vec3d::add>),
+    bind::slot(Py_nb_subtract, &M::binary<&Vec3d::sub>),
+    bind::slot(Py_nb_multiply, &M::binary_reflected<&scaled, &scaled>),
+    bind::slot(Py_nb_true_divide, &M::binary<&Vec3d::div>),
+    bind::slot(Py_nb_negative, &M::unary<&Vec3d::neg>),
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* bind::Class<Vec3d>::build() { return bind::make_type<Vec3d>(slots, &New::vectorcall); }
