@@ -2,11 +2,31 @@
 // Class files include this to convert each other's values.
 #pragma once
 
+#include <string>
+
 #include "binding/members.hpp"
 #include "../../tessary/src/vec3d.hpp"
+#include "vec_list/vec_list.hpp"
 
 template <>
 struct bind::Class<tessary::Vec3d> {
     static constexpr const char* qualified = "builtins.Vec3d";
+    static PyTypeObject* build();
+};
+
+// The repr of one Vec3d, which VecList's repr repeats for every element.
+void append_vec3d_repr(std::string& out, const tessary::Vec3d& v);
+
+// Passed by reference: a list argument is read in place, not copied.
+template <>
+struct bind::Class<tessary_py::VecList> {
+    static constexpr const char* qualified = "builtins.VecList";
+    static constexpr bool shared_argument = true;
+    static PyTypeObject* build();
+};
+
+template <>
+struct bind::Class<tessary_py::VecListIterator> {
+    static constexpr const char* qualified = "builtins.VecListIterator";
     static PyTypeObject* build();
 };

@@ -22,6 +22,7 @@ std::int64_t owning_interpreter = -1;
 
 PyObject* build_module() {
     bind::Ref module = bind::check(PyModule_Create(&module_def));
+    bind::add_class<tessary_py::VecList>(module.get());
     bind::add_class<tessary::Vec3d>(module.get());
     return module.release();
 }

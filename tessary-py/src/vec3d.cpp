@@ -20,13 +20,8 @@ double item(const Vec3d& v, Index index) {
 }
 
 std::string text(const Vec3d& v) {
-    std::string out = "Vec3d(";
-    tessary::append_shortest(out, v.x);
-    out += ", ";
-    tessary::append_shortest(out, v.y);
-    out += ", ";
-    tessary::append_shortest(out, v.z);
-    out += ")";
+    std::string out;
+    append_vec3d_repr(out, v);
     return out;
 }
 
@@ -86,5 +81,15 @@ PyType_Slot slots[] = {
 };
 
 }  // namespace
+
+void append_vec3d_repr(std::string& out, const Vec3d& v) {
+    out += "Vec3d(";
+    tessary::append_shortest(out, v.x);
+    out += ", ";
+    tessary::append_shortest(out, v.y);
+    out += ", ";
+    tessary::append_shortest(out, v.z);
+    out += ")";
+}
 
 PyTypeObject* bind::Class<Vec3d>::build() { return bind::make_type<Vec3d>(slots, &New::vectorcall); }

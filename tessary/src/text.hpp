@@ -35,7 +35,12 @@ inline void append_shortest(std::string& out, double value) {
         if (*p != '.') digits += *p;
     }
     // The decimal point falls after `point` digits (may be <= 0 or beyond).
-    const long point = std::strtol(p + 1, nullptr, 10) + 1;
+    // The exponent is not NUL-terminated: parse exactly [p + 1, end).
+    const char* exponent = p + 1;
+    if (exponent != end && *exponent == '+') ++exponent;
+    long power = 0;
+    std::from_chars(exponent, end, power);
+    const long point = power + 1;
     const long count = static_cast<long>(digits.size());
     if (point >= count) {
         out += digits;

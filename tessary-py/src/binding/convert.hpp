@@ -178,6 +178,9 @@ PyObject* to_python(R&& result) {
     } else if constexpr (std::is_same_v<T, std::string>) {
         return check(PyUnicode_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size())))
             .release();
+    } else if constexpr (std::is_same_v<T, Ref>) {
+        // A result the native function built as a Python object itself.
+        return result.release();
     } else if constexpr (Exposed<T>) {
         return new_instance<T>(std::forward<R>(result));
     } else if constexpr (detail::IsOptional<T>::value) {

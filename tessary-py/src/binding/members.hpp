@@ -304,6 +304,18 @@ struct Members {
         return result;
     }
 
+    // __next__: Fn takes the iterator exclusively and returns an optional;
+    // an empty one ends the iteration (NULL with no exception set).
+    template <auto Fn>
+    static PyObject* next(PyObject* self) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            Exclusive<T> receiver(self);
+            auto item = std::invoke(Fn, receiver.get());
+            if (!item) return nullptr;
+            return to_python(*std::move(item));
+        });
+    }
+
     template <auto Fn>
     static Py_ssize_t length(PyObject* self) noexcept {
         return guarded<Py_ssize_t>([&] {

@@ -1,0 +1,172 @@
+#include "bulk.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "../pool/pool.hpp"
+
+namespace tessary_py::bulk {
+namespace {
+
+// Elements per range below which a thread does not pay for itself: a
+// range must keep a worker busy well beyond the time it takes to wake it.
+// Measured with bench/bench_vec_list.py; heavier operations split sooner.
+constexpr std::size_t kGrainLight = 16384;  // a few adds or products
+constexpr std::size_t kGrainRoot = 8192;    // with a square root or division
+constexpr std::size_t kGrainNearest = 16384;
+
+// Results that become Python objects are computed a block at a time, so
+// the plain results never take more memory than one block besides the
+// Python list.
+constexpr std::size_t kBlock = 65536;
+
+// A new list whose element i is f(element i).
+template <class F>
+VecList map_vectors(const VecList& list, std::size_t grain, F f) {
+    const std::span<const Vec3d> in = list.view();
+    Elements out(in.size());
+    Vec3d* const slots = out.data();
+    pool::parallel_for(in.size(), grain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) slots[i] = f(in[i]);
+    });
+    return VecList(std::move(out));
+}
+
+// A Python list whose item i is f(element i), as float or bool.
+template <class R, class F>
+bind::Ref map_to_list(const VecList& list, std::size_t grain, F f) {
+    const std::span<const Vec3d> in = list.view();
+    bind::Ref result = bind::check(PyList_New(static_cast<Py_ssize_t>(in.size())));
+    if (in.empty()) return result;
+    const std::size_t block = std::min(in.size(), kBlock);
+    const std::unique_ptr<R[]> values(new R[block]);
+    for (std::size_t start = 0; start < in.size(); start += block) {
+        const std::size_t count = std::min(block, in.size() - start);
+        const Vec3d* const source = in.data() + start;
+        pool::parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) values[i] = f(source[i]);
+        });
+        // A list that is dropped half filled releases only the items set.
+        for (std::size_t i = 0; i < count; ++i) {
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(start + i), bind::to_python(values[i]));
+        }
+    }
+    return result;
+}
+
+// IEEE 754 totalOrder as an integer key: -NaN < -inf < ... < -0 < +0 < ...
+// < +inf < +NaN.
+std::int64_t order_key(double value) {
+    const auto bits = std::bit_cast<std::int64_t>(value);
+    return bits < 0 ? bits ^ INT64_MAX : bits;
+}
+
+struct Nearest {
+    std::size_t position;
+    std::int64_t key;
+    double squared;
+};
+
+// The left candidate stays unless the right one is strictly nearer, so ties
+// go to the smaller position however the work was divided.
+Nearest nearer(const Nearest& left, const Nearest& right) { return right.key < left.key ? right : left; }
+
+// The nearest among positions first + j * step for j in [0, count), count > 0.
+Nearest nearest_of(std::span<const Vec3d> in, const Vec3d& other, std::size_t first, std::size_t step,
+                   std::size_t count) {
+    return pool::parallel_reduce(
+        count, kGrainNearest,
+        [&](std::size_t begin, std::size_t end) {
+            std::size_t position = first + begin * step;
+            double squared = in[position].distance_squared(other);
+            Nearest best{position, order_key(squared), squared};
+            for (std::size_t j = begin + 1; j < end; ++j) {
+                position = first + j * step;
+                squared = in[position].distance_squared(other);
+                const std::int64_t key = order_key(squared);
+                if (key < best.key) best = {position, key, squared};
+            }
+            return best;
+        },
+        nearer);
+}
+
+}  // namespace
+
+VecList add(const VecList& list, const Vec3d& other) {
+    return map_vectors(list, kGrainLight, [o = other](const Vec3d& e) { return e.add(o); });
+}
+
+VecList sub(const VecList& list, const Vec3d& other) {
+    return map_vectors(list, kGrainLight, [o = other](const Vec3d& e) { return e.sub(o); });
+}
+
+VecList mul(const VecList& list, double s) {
+    return map_vectors(list, kGrainLight, [s](const Vec3d& e) { return e.mul(s); });
+}
+
+VecList div(const VecList& list, double s) {
+    return map_vectors(list, kGrainRoot, [s](const Vec3d& e) { return e.div(s); });
+}
+
+VecList cross(const VecList& list, const Vec3d& other) {
+    return map_vectors(list, kGrainLight, [o = other](const Vec3d& e) { return e.cross(o); });
+}
+
+VecList normalize(const VecList& list) {
+    return map_vectors(list, kGrainRoot, [](const Vec3d& e) { return e.normalize(); });
+}
+
+VecList collapse(const VecList& list, bind::Index axis) {
+    if (axis.value > 2) throw bind::Panic{"assertion failed: axis <= 2"};
+    // +0.0 whatever the sign of the component it replaces.
+    switch (axis.value) {
+        case 0:
+            return map_vectors(list, kGrainLight, [](const Vec3d& e) { return Vec3d{0.0, e.y, e.z}; });
+        case 1:
+            return map_vectors(list, kGrainLight, [](const Vec3d& e) { return Vec3d{e.x, 0.0, e.z}; });
+        default:
+            return map_vectors(list, kGrainLight, [](const Vec3d& e) { return Vec3d{e.x, e.y, 0.0}; });
+    }
+}
+
+bind::Ref dot(const VecList& list, const Vec3d& other) {
+    return map_to_list<double>(list, kGrainLight, [o = other](const Vec3d& e) { return e.dot(o); });
+}
+
+bind::Ref magnitude(const VecList& list) {
+    return map_to_list<double>(list, kGrainRoot, [](const Vec3d& e) { return e.magnitude(); });
+}
+
+bind::Ref is_unit(const VecList& list) {
+    return map_to_list<bool>(list, kGrainRoot, [](const Vec3d& e) { return e.is_unit(); });
+}
+
+bind::Ref distance_to(const VecList& list, const Vec3d& other) {
+    return map_to_list<double>(list, kGrainRoot, [o = other](const Vec3d& e) { return e.distance_to(o); });
+}
+
+bind::Ref distance_squared(const VecList& list, const Vec3d& other) {
+    return map_to_list<double>(list, kGrainLight, [o = other](const Vec3d& e) { return e.distance_squared(o); });
+}
+
+std::pair<std::size_t, double> minimum_distance_to(const VecList& list, const Vec3d& other, bind::Index stride) {
+    const std::size_t step = stride.value;
+    if (step == 0) throw bind::Panic{"assertion failed: stride != 0"};
+    const std::span<const Vec3d> in = list.view();
+    const std::size_t n = in.size();
+    if (n == 0) throw bind::Panic{"called `Option::unwrap()` on a `None` value"};
+    const std::size_t b = nearest_of(in, other, 0, step, (n - 1) / step + 1).position;
+    // [b - stride, b + stride), clipped to the list; written so that a huge
+    // stride cannot overflow.
+    const std::size_t start = b >= step ? b - step : 0;
+    const std::size_t end = step >= n - b ? n : b + step;
+    const Nearest best = nearest_of(in, other, start, 1, end - start);
+    return {best.position, std::sqrt(best.squared)};
+}
+
+}  // namespace tessary_py::bulk

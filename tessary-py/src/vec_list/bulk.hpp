@@ -1,0 +1,35 @@
+// Bulk operations of VecList: one vector operation applied to every
+// element, spread over the worker pool. Each element's result is the core
+// Vec3d operation's result, bit for bit.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "../binding/convert.hpp"
+#include "../binding/ref.hpp"
+#include "vec_list.hpp"
+
+namespace tessary_py::bulk {
+
+VecList add(const VecList& list, const Vec3d& other);
+VecList sub(const VecList& list, const Vec3d& other);
+VecList mul(const VecList& list, double s);
+VecList div(const VecList& list, double s);
+VecList cross(const VecList& list, const Vec3d& other);
+VecList normalize(const VecList& list);
+VecList collapse(const VecList& list, bind::Index axis);
+
+// Python lists of float (or bool for is_unit), in element order.
+bind::Ref dot(const VecList& list, const Vec3d& other);
+bind::Ref magnitude(const VecList& list);
+bind::Ref is_unit(const VecList& list);
+bind::Ref distance_to(const VecList& list, const Vec3d& other);
+bind::Ref distance_squared(const VecList& list, const Vec3d& other);
+
+// (position, distance) of the element nearest to `other` found by a coarse
+// pass over every stride-th element and a full pass over the window around
+// the coarse winner.
+std::pair<std::size_t, double> minimum_distance_to(const VecList& list, const Vec3d& other, bind::Index stride);
+
+}  // namespace tessary_py::bulk

@@ -1,0 +1,196 @@
+// Python classes VecList and VecListIterator.
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "../classes.hpp"
+#include "../pool/pool.hpp"
+#include "bulk.hpp"
+
+namespace {
+
+using bind::Index;
+using tessary_py::Elements;
+using tessary_py::Vec3d;
+using tessary_py::VecList;
+using tessary_py::VecListIterator;
+using M = bind::Members<VecList>;
+using I = bind::Members<VecListIterator>;
+
+// Rendering one element costs about as much as a few hundred arithmetic
+// operations, so small lists already gain from sharing it out.
+constexpr std::size_t kGrainRepr = 512;
+
+void append_item(Elements& elements, PyObject* item) {
+    if (!bind::is_instance<Vec3d>(item)) bind::raise_wrong_class("list", item, bind::class_name<Vec3d>);
+    elements.push_back(bind::read<Vec3d>(item));
+}
+
+// Items of a list or tuple can be read directly: checking and copying them
+// runs no Python code, so the container cannot change meanwhile.
+void append_items(Elements& elements, PyObject* const* items, Py_ssize_t count) {
+    elements.reserve(elements.size() + static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) append_item(elements, items[i]);
+}
+
+VecList make(PyObject* sequence) {
+    if (PyUnicode_Check(sequence)) {
+        bind::raise(PyExc_TypeError, "argument 'list': Can't extract `str` to `Vec`");
+    }
+    if (!PySequence_Check(sequence)) bind::raise_wrong_class("list", sequence, "Sequence");
+    if (bind::is_instance<VecList>(sequence)) {
+        // Shares the array copy-on-write, like an iterator would.
+        return bind::Shared<VecList>(sequence).get();
+    }
+    Elements elements;
+    if (PyList_CheckExact(sequence)) {
+        append_items(elements, PySequence_Fast_ITEMS(sequence), PyList_GET_SIZE(sequence));
+        return VecList(std::move(elements));
+    }
+    if (PyTuple_CheckExact(sequence)) {
+        append_items(elements, PySequence_Fast_ITEMS(sequence), PyTuple_GET_SIZE(sequence));
+        return VecList(std::move(elements));
+    }
+    // The length only sizes the array; a failing or absurd one is ignored.
+    if (const Py_ssize_t hint = PyObject_Size(sequence); hint < 0) {
+        PyErr_Clear();
+    } else {
+        try {
+            elements.reserve(static_cast<std::size_t>(hint));
+        } catch (const std::bad_alloc&) {
+        } catch (const std::length_error&) {
+        }
+    }
+    bind::Ref iterator(PyObject_GetIter(sequence));
+    if (!iterator) bind::reraise_for_argument("list");
+    while (bind::Ref item{PyIter_Next(iterator.get())}) append_item(elements, item.get());
+    if (PyErr_Occurred()) bind::reraise_for_argument("list");
+    return VecList(std::move(elements));
+}
+
+VecList empty() { return {}; }
+
+void append(VecList& self, const Vec3d& vec) { self.modify().push_back(vec); }
+
+void extend(VecList& self, const VecList& other) {
+    const std::span<const Vec3d> added = other.view();
+    if (added.empty()) return;
+    // If the two share an array, modify() gives self its own copy first,
+    // so `added` stays valid.
+    Elements& elements = self.modify();
+    elements.insert(elements.end(), added.begin(), added.end());
+}
+
+std::size_t length(const VecList& self) { return self.size(); }
+
+Vec3d item(const VecList& self, Index index) {
+    if (index.value >= self.size()) throw bind::Error{PyExc_IndexError, "Index out of bounds"};
+    return self.view()[index.value];
+}
+
+bind::Ref as_list(const VecList& self) {
+    const std::span<const Vec3d> elements = self.view();
+    bind::Ref result = bind::check(PyList_New(static_cast<Py_ssize_t>(elements.size())));
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), bind::new_instance<Vec3d>(elements[i]));
+    }
+    return result;
+}
+
+bind::Ref to_array(const VecList& self) {
+    const std::span<const Vec3d> elements = self.view();
+    bind::Ref result = bind::check(PyList_New(static_cast<Py_ssize_t>(elements.size())));
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), bind::to_python(elements[i].to_array()));
+    }
+    return result;
+}
+
+VecListIterator iterate(const VecList& self) { return {self.snapshot(), 0}; }
+
+// "[" + the elements' reprs joined by line feeds + "]". Ranges are rendered
+// in parallel and joined in list order.
+std::string text(const VecList& self) {
+    const std::span<const Vec3d> elements = self.view();
+    if (elements.empty()) return "[]";
+    std::string out = pool::parallel_reduce(
+        elements.size(), kGrainRepr,
+        [&](std::size_t begin, std::size_t end) {
+            std::string part;
+            if (begin == 0) part += '[';
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i != begin) part += '\n';
+                append_vec3d_repr(part, elements[i]);
+            }
+            return part;
+        },
+        [](std::string left, std::string right) {
+            left += '\n';
+            left += right;
+            return left;
+        });
+    out += ']';
+    return out;
+}
+
+std::optional<Vec3d> next(VecListIterator& self) {
+    if (!self.snapshot || self.cursor >= self.snapshot->size()) return std::nullopt;
+    return (*self.snapshot)[self.cursor++];
+}
+
+using New = M::Constructor<"VecList(list)\n--\n\n", &make>;
+
+namespace bulk = tessary_py::bulk;
+
+PyMethodDef methods[] = {
+    M::static_method<"empty()\n--\n\n", &empty>(),
+    M::method<"append($self, vec)\n--\n\n", &append>(),
+    M::method<"extend($self, other)\n--\n\n", &extend>(),
+    M::method<"to_array($self)\n--\n\n", &to_array>(),
+    M::method<"dot($self, other)\n--\n\n", &bulk::dot>(),
+    M::method<"cross($self, other)\n--\n\n", &bulk::cross>(),
+    M::method<"magnitude($self)\n--\n\n", &bulk::magnitude>(),
+    M::method<"normalize($self)\n--\n\n", &bulk::normalize>(),
+    M::method<"is_unit($self)\n--\n\n", &bulk::is_unit>(),
+    M::method<"distance_to($self, other)\n--\n\n", &bulk::distance_to>(),
+    M::method<"distance_squared($self, other)\n--\n\n", &bulk::distance_squared>(),
+    M::method<"collapse($self, axis)\n--\n\n", &bulk::collapse>(),
+    M::method<"minimum_distance_to($self, other, stride)\n--\n\n", &bulk::minimum_distance_to>(),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    M::getter<&as_list>("list"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    New::doc_slot(),
+    New::new_slot(),
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    bind::slot(Py_tp_repr, &M::repr<&text>),
+    bind::slot(Py_tp_iter, &M::unary<&iterate>),
+    bind::slot(Py_mp_length, &M::length<&length>),
+    bind::slot(Py_mp_subscript, &M::subscript<&item>),
+    bind::slot(Py_sq_item, &M::sequence_item<&item>),
+    bind::slot(Py_nb_add, &M::binary<&bulk::add>),
+    bind::slot(Py_nb_subtract, &M::binary<&bulk::sub>),
+    bind::slot(Py_nb_multiply, &M::binary_reflected<&bulk::mul, &bulk::mul>),
+    bind::slot(Py_nb_true_divide, &M::binary<&bulk::div>),
+    {0, nullptr},
+};
+
+PyType_Slot iterator_slots[] = {
+    bind::slot(Py_tp_iter, &PyObject_SelfIter),
+    bind::slot(Py_tp_iternext, &I::next<&next>),
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* bind::Class<VecList>::build() { return bind::make_type<VecList>(slots, &New::vectorcall); }
+
+PyTypeObject* bind::Class<VecListIterator>::build() { return bind::make_type<VecListIterator>(iterator_slots); }
