@@ -3,10 +3,12 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -19,6 +21,8 @@ namespace {
 // A few parts per thread balance a late or preempted thread; more would
 // only add claims.
 constexpr std::size_t kPartsPerThread = 4;
+
+}  // namespace
 
 // One parallel call: the parts are claimed one at a time by whoever is
 // free, the caller included.
@@ -41,7 +45,11 @@ struct Job {
     std::atomic<std::size_t> next{0};
     std::mutex error_mutex;
     std::exception_ptr error;
+    // Held from posting to finishing: one job at a time is shared out.
+    std::unique_lock<std::mutex> posted;
 };
+
+namespace {
 
 class Pool {
 public:
@@ -60,28 +68,33 @@ public:
 
     std::size_t threads() const { return workers_ + 1; }
 
-    void run(std::size_t parts, PartFn work) {
-        Job job(parts, work);
-        // Another caller inside the pool (only possible from a thread that
-        // does not hold the interpreter lock) gets no help rather than a wait.
-        std::unique_lock caller(run_mutex_, std::try_to_lock);
-        if (workers_ == 0 || !caller.owns_lock()) {
-            job.work_through();
-        } else {
-            {
-                std::lock_guard lock(mutex_);
-                job_ = &job;
-                ++generation_;
-            }
-            wake_.notify_all();
-            job.work_through();
-            // Once job_ is cleared no worker can join; wait for the ones
-            // that did to finish the parts they claimed.
+    // Offers the job to the workers. Another caller inside the pool (only
+    // possible from a thread without the interpreter lock) gets no help
+    // rather than a wait.
+    void post(Job& job) {
+        if (workers_ == 0) return;
+        job.posted = std::unique_lock(run_mutex_, std::try_to_lock);
+        if (!job.posted.owns_lock()) return;
+        {
+            std::lock_guard lock(mutex_);
+            job_ = &job;
+            ++generation_;
+        }
+        wake_.notify_all();
+    }
+
+    // The caller takes the parts nobody has claimed yet, then waits for the
+    // workers that joined to finish theirs.
+    void finish(Job& job) {
+        job.work_through();
+        if (job.posted.owns_lock()) {
+            // Once job_ is cleared no worker can join.
             std::unique_lock lock(mutex_);
             job_ = nullptr;
             done_.wait(lock, [&] { return busy_ == 0; });
+            lock.unlock();
+            job.posted.unlock();
         }
-        if (job.error) std::rethrow_exception(job.error);
     }
 
 private:
@@ -140,11 +153,31 @@ Pool& the_pool() {
 
 }  // namespace
 
-void run_parts(std::size_t parts, PartFn work) { the_pool().run(parts, work); }
+void run_parts(std::size_t parts, PartFn work) {
+    Pool& pool = the_pool();
+    Job job(parts, work);
+    pool.post(job);
+    pool.finish(job);
+    if (job.error) std::rethrow_exception(job.error);
+}
+
+Job* start_parts(std::size_t parts, PartFn work) {
+    auto job = std::make_unique<Job>(parts, work);
+    the_pool().post(*job);
+    return job.release();
+}
+
+void finish_parts(Job* started) {
+    const std::unique_ptr<Job> job(started);
+    the_pool().finish(*job);
+    if (job->error) std::rethrow_exception(job->error);
+}
 
 std::size_t thread_count() { return the_pool().threads(); }
 
 Split split(std::size_t n, std::size_t grain) {
+    static const char* tune = std::getenv("TUNE_GRAIN");
+    if (tune) grain = std::strtoul(tune, nullptr, 10);
     grain = std::max<std::size_t>(grain, 1);
     if (n / 2 < grain) return {n, 1, n};
     const std::size_t threads = thread_count();

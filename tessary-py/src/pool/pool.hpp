@@ -33,6 +33,13 @@ private:
 // the workers; rethrows the first exception a part threw once all are done.
 void run_parts(std::size_t parts, PartFn work);
 
+// The same, in two halves: start_parts offers the parts to the workers and
+// returns at once; finish_parts has the caller take whatever is left, waits
+// for the rest and rethrows. Every started job must be finished.
+struct Job;
+Job* start_parts(std::size_t parts, PartFn work);
+void finish_parts(Job* job);
+
 // The number of threads working on a parallel call, the caller included.
 // Creates the pool.
 std::size_t thread_count();
@@ -80,5 +87,40 @@ auto parallel_reduce(std::size_t n, std::size_t grain, Map&& map, Combine&& comb
     for (std::size_t k = 1; k < cut.parts; ++k) result = combine(std::move(result), std::move(*partial[k]));
     return result;
 }
+
+// body(begin, end) over [0, n), started on the workers while the caller
+// goes on with something else; join() (at the latest the destructor) has
+// the caller do what no worker took and waits for the rest. Without idle
+// workers, join() does it all. `body` must outlive the object.
+template <class Body>
+class Background {
+public:
+    Background(std::size_t n, std::size_t grain, Body& body) : body_(body) {
+        if (n == 0) return;
+        cut_ = split(n, grain);
+        job_ = start_parts(cut_.parts, PartFn(*this));
+    }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    ~Background() {
+        // Only reached early when the caller's own work failed; the workers
+        // must be done with `body` before it goes away.
+        try {
+            join();
+        } catch (...) {
+        }
+    }
+
+    void join() {
+        if (job_ != nullptr) finish_parts(std::exchange(job_, nullptr));
+    }
+
+    void operator()(std::size_t part) { body_(cut_.begin(part), cut_.end(part)); }
+
+private:
+    Body& body_;
+    Split cut_{};
+    Job* job_ = nullptr;
+};
 
 }  // namespace pool

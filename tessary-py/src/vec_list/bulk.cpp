@@ -20,9 +20,10 @@ constexpr std::size_t kGrainRoot = 8192;    // with a square root or division
 constexpr std::size_t kGrainNearest = 16384;
 
 // Results that become Python objects are computed a block at a time, so
-// the plain results never take more memory than one block besides the
-// Python list.
-constexpr std::size_t kBlock = 65536;
+// that besides the Python list they never take more than two blocks. While
+// the calling thread turns one block into Python objects, the workers
+// compute the next.
+constexpr std::size_t kBlock = 16384;
 
 // A new list whose element i is f(element i).
 template <class F>
@@ -40,20 +41,27 @@ VecList map_vectors(const VecList& list, std::size_t grain, F f) {
 template <class R, class F>
 bind::Ref map_to_list(const VecList& list, std::size_t grain, F f) {
     const std::span<const Vec3d> in = list.view();
-    bind::Ref result = bind::check(PyList_New(static_cast<Py_ssize_t>(in.size())));
-    if (in.empty()) return result;
-    const std::size_t block = std::min(in.size(), kBlock);
-    const std::unique_ptr<R[]> values(new R[block]);
-    for (std::size_t start = 0; start < in.size(); start += block) {
-        const std::size_t count = std::min(block, in.size() - start);
-        const Vec3d* const source = in.data() + start;
-        pool::parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) values[i] = f(source[i]);
-        });
+    const std::size_t n = in.size();
+    bind::Ref result = bind::check(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (n == 0) return result;
+    const std::size_t block = std::min(n, kBlock);
+    const std::unique_ptr<R[]> buffers(new R[n > block ? 2 * block : block]);
+    R* current = buffers.get();
+    R* ahead = current + block;
+    for (std::size_t i = 0; i < block; ++i) current[i] = f(in[i]);
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t count = std::min(block, n - start);
+        const std::size_t next = start + count;
+        auto compute_ahead = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) ahead[i] = f(in[next + i]);
+        };
+        pool::Background computing(std::min(block, n - next), grain, compute_ahead);
         // A list that is dropped half filled releases only the items set.
         for (std::size_t i = 0; i < count; ++i) {
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(start + i), bind::to_python(values[i]));
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(start + i), bind::to_python(current[i]));
         }
+        computing.join();
+        std::swap(current, ahead);
     }
     return result;
 }
