@@ -52,9 +52,13 @@ using Param = std::tuple_element_t<I, ParamsOf<Fn>>;
 template <auto Fn>
 constexpr std::size_t param_count = std::tuple_size_v<ParamsOf<Fn>>;
 
-// A receiver declared `T&` is taken exclusively, anything else shared.
+// A receiver declared `T&` is taken exclusively, anything else shared. While
+// arguments are converted Python code may run (__float__, __index__), so the
+// shared access is held for the call; without arguments a peek suffices.
 template <class T, class P>
 using ReceiverAccess = std::conditional_t<std::is_same_v<P, T&>, Exclusive<T>, Shared<T>>;
+template <class T, class P>
+using NoArgsReceiverAccess = std::conditional_t<std::is_same_v<P, T&>, Exclusive<T>, Peek<T>>;
 
 template <auto Fn, class... A>
 PyObject* call_native(A&&... args) {
@@ -117,7 +121,7 @@ struct Entry {
         return guarded<PyObject*>([&]() -> PyObject* {
             if constexpr (Skip == 1) {
                 using T = std::remove_cvref_t<Param<Fn, 0>>;
-                ReceiverAccess<T, Param<Fn, 0>> receiver(self);
+                NoArgsReceiverAccess<T, Param<Fn, 0>> receiver(self);
                 return call_native<Fn>(receiver.get());
             } else {
                 return call_native<Fn>();
@@ -246,7 +250,7 @@ struct Members {
     template <auto Fn>
     static PyObject* unary(PyObject* self) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
-            Shared<T> receiver(self);
+            Peek<T> receiver(self);
             return detail::call_native<Fn>(receiver.get());
         });
     }
@@ -279,7 +283,7 @@ struct Members {
     template <auto Text>
     static PyObject* repr(PyObject* self) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
-            Shared<T> receiver(self);
+            Peek<T> receiver(self);
             return to_python(std::invoke(Text, receiver.get()));
         });
     }
@@ -307,7 +311,7 @@ struct Members {
     template <auto Fn>
     static Py_ssize_t length(PyObject* self) noexcept {
         return guarded<Py_ssize_t>([&] {
-            Shared<T> receiver(self);
+            Peek<T> receiver(self);
             return static_cast<Py_ssize_t>(std::invoke(Fn, receiver.get()));
         });
     }
@@ -333,7 +337,7 @@ private:
     template <auto Getter>
     static PyObject* get_computed(PyObject* self, void*) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
-            Shared<T> receiver(self);
+            Peek<T> receiver(self);
             return detail::call_native<Getter>(receiver.get());
         });
     }
