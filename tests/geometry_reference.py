@@ -150,7 +150,7 @@ def circle_circle(circle1, circle2):
 
 # Random doubles weighted towards the values that break formulas.
 
-SPECIAL = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, EPSILON, 2.0**-53,
+EDGE_VALUES = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, EPSILON, 2.0**-53,
            1.0, -1.0, 0.5, 2.0, 1e-300, 1e300, -1e300, 1.7976931348623157e308,
            math.inf, -math.inf, math.nan]
 
@@ -158,7 +158,7 @@ SPECIAL = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, EPSILON, 2.0**-5
 def random_double(rng: random.Random) -> float:
     pick = rng.random()
     if pick < 0.15:
-        return rng.choice(SPECIAL)
+        return rng.choice(EDGE_VALUES)
     if pick < 0.25:
         return struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]
     if pick < 0.6:
