@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "classes.hpp"
+#include "geometry/geometry.hpp"
 
 namespace {
 
@@ -23,6 +24,7 @@ std::int64_t owning_interpreter = -1;
 PyObject* build_module() {
     bind::Ref module = bind::check(PyModule_Create(&module_def));
     bind::add_class<tessary::Vec3d>(module.get());
+    geometry::add_submodule(module.get());
     return module.release();
 }
 

@@ -271,6 +271,36 @@ struct Members {
         });
     }
 
+    // == by a native equality. != asks the interpreter for == and negates its
+    // answer, so `a != b` is always `not (a == b)` and errors pass through.
+    // Orderings give NotImplemented; an operator code the interpreter never
+    // passes is a broken invariant.
+    template <auto Equal>
+    static PyObject* equality_negated_ne(PyObject* left, PyObject* right, int op) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            switch (op) {
+                case Py_EQ: {
+                    if (!readable(left) || !readable(right)) return detail::not_implemented();
+                    const bool equal = std::invoke(Equal, instance<T>(left)->value, instance<T>(right)->value);
+                    return Py_NewRef(equal ? Py_True : Py_False);
+                }
+                case Py_NE: {
+                    Ref equal = check(PyObject_RichCompare(left, right, Py_EQ));
+                    const int truth = PyObject_IsTrue(equal.get());
+                    if (truth < 0) throw PythonError{};
+                    return Py_NewRef(truth ? Py_False : Py_True);
+                }
+                case Py_LT:
+                case Py_LE:
+                case Py_GT:
+                case Py_GE:
+                    return detail::not_implemented();
+                default:
+                    throw Panic{"invalid compareop"};
+            }
+        });
+    }
+
     // Digest is the class's unsigned 64-bit hash; CPython reserves -1.
     template <auto Digest>
     static Py_hash_t hash(PyObject* self) noexcept {
@@ -340,6 +370,10 @@ private:
             Peek<T> receiver(self);
             return detail::call_native<Getter>(receiver.get());
         });
+    }
+
+    static bool readable(PyObject* object) {
+        return is_instance<T>(object) && !instance<T>(object)->access.held_exclusively();
     }
 
     // Fn(const T&, operand) when `self` is an instance that can be read and
