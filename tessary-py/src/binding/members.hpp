@@ -267,6 +267,35 @@ struct Members {
         });
     }
 
+    // All six comparisons of one native key, by the key's own operators (IEEE
+    // for a double). Not-equal asks the interpreter for == and negates its
+    // truth value rather than comparing directly; an operator code outside
+    // the six is a broken invariant.
+    template <auto Key>
+    static PyObject* ordering(PyObject* left, PyObject* right, int op) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            if (!readable(left) || !readable(right)) return detail::not_implemented();
+            if (op == Py_NE) {
+                Ref equal = check(PyObject_RichCompare(left, right, Py_EQ));
+                const int truth = PyObject_IsTrue(equal.get());
+                if (truth < 0) throw PythonError{};
+                return Py_NewRef(truth ? Py_False : Py_True);
+            }
+            const auto& a = std::invoke(Key, instance<T>(left)->value);
+            const auto& b = std::invoke(Key, instance<T>(right)->value);
+            bool result;
+            switch (op) {
+                case Py_LT: result = a < b; break;
+                case Py_LE: result = a <= b; break;
+                case Py_EQ: result = a == b; break;
+                case Py_GT: result = a > b; break;
+                case Py_GE: result = a >= b; break;
+                default: throw Panic{"invalid compareop"};
+            }
+            return Py_NewRef(result ? Py_True : Py_False);
+        });
+    }
+
     // Digest is the class's unsigned 64-bit hash; CPython reserves -1.
     template <auto Digest>
     static Py_hash_t hash(PyObject* self) noexcept {
@@ -336,6 +365,11 @@ private:
             Shared<T> receiver(self);
             return detail::call_native<Getter>(receiver.get());
         });
+    }
+
+    // An instance of T that a shared access would be granted on.
+    static bool readable(PyObject* object) {
+        return is_instance<T>(object) && !instance<T>(object)->access.held_exclusively();
     }
 
     // Fn(const T&, operand) when `self` is an instance that can be read and
