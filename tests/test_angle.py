@@ -1,6 +1,5 @@
 import ctypes
 import math
-import random
 import struct
 
 import pytest
@@ -34,10 +33,6 @@ class TestConstantsAndConversions:
         # Static methods answer on an instance too.
         assert same_bits(getattr(AngleRadians(7.0), name)().angle, value)
 
-    def test_third_and_sixth_pi_sit_one_ulp_below_nearest(self):
-        assert bits(AngleRadians.third_pi().angle) == bits(1.0471975511965979) - 1
-        assert bits(AngleRadians.sixth_pi().angle) == bits(0.5235987755982989) - 1
-
     @pytest.mark.parametrize(
         "radians, degrees",
         [
@@ -65,11 +60,6 @@ class TestConstantsAndConversions:
             assert agree(AngleRadians(x).to_degrees().angle, div(x * 180.0, math.pi)), x
             assert agree(AngleDegrees(x).to_radians().angle, div(x * math.pi, 180.0)), x
 
-    def test_values_are_not_wrapped(self):
-        assert AngleRadians(7.0).angle == 7.0
-        assert AngleDegrees(-720.0).angle == -720.0
-
-
 class TestTrigonometry:
     def test_reference_on_random_input(self):
         for (x,) in cases(3000, 1, seed=2):
@@ -95,11 +85,6 @@ class TestTrigonometry:
         assert AngleRadians(0.0).cot() == INF
         assert AngleRadians(0.0).csc() == INF
         assert AngleRadians(-0.0).cot() == -INF
-
-    def test_non_finite_input(self):
-        assert math.isnan(AngleRadians(INF).sin())
-        assert math.isnan(AngleRadians(NAN).cot())
-
 
 class TestTextForm:
     @pytest.mark.parametrize(
@@ -182,13 +167,10 @@ class TestComparison:
 
 
 class TestArithmetic:
-    def test_operations(self):
-        a, b = AngleRadians(1.5), AngleRadians(0.25)
-        assert (a + b).angle == 1.75 and type(a + b) is AngleRadians
-        assert (a - b).angle == 1.25
-        assert (a * 2).angle == 3.0
-        assert (a * True).angle == 1.5
-        assert (a / 0.5).angle == 3.0
+    def test_operands_convert_to_float(self):
+        a = AngleRadians(1.5)
+        assert type(a + a) is type(a - a) is type(a * 2) is type(a / 2) is AngleRadians
+        assert (a * 2).angle == 3.0 and (a * True).angle == 1.5 and (a / 3).angle == 0.5
 
     def test_reference_on_random_input(self):
         for x, y in cases(2000, 2, seed=4):
