@@ -260,9 +260,7 @@ struct Members {
     template <auto Equal>
     static PyObject* equality(PyObject* left, PyObject* right, int op) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
-            if (!is_instance<T>(left) || instance<T>(left)->access.held_exclusively()) {
-                return detail::not_implemented();
-            }
+            if (!readable(left)) return detail::not_implemented();
             if ((op != Py_EQ && op != Py_NE) || !is_instance<T>(right)) return detail::not_implemented();
             // Unreachable while each access lasts for one call only.
             if (instance<T>(right)->access.held_exclusively()) throw Panic{"Already mutably borrowed"};
@@ -284,12 +282,8 @@ struct Members {
                     const bool equal = std::invoke(Equal, instance<T>(left)->value, instance<T>(right)->value);
                     return Py_NewRef(equal ? Py_True : Py_False);
                 }
-                case Py_NE: {
-                    Ref equal = check(PyObject_RichCompare(left, right, Py_EQ));
-                    const int truth = PyObject_IsTrue(equal.get());
-                    if (truth < 0) throw PythonError{};
-                    return Py_NewRef(truth ? Py_False : Py_True);
-                }
+                case Py_NE:
+                    return negated_equality(left, right);
                 case Py_LT:
                 case Py_LE:
                 case Py_GT:
@@ -298,6 +292,30 @@ struct Members {
                 default:
                     throw Panic{"invalid compareop"};
             }
+        });
+    }
+
+    // All six comparisons of one native key, by the key's own operators (IEEE
+    // for a double). Not-equal asks the interpreter for == and negates its
+    // truth value rather than comparing directly; an operator code outside
+    // the six is a broken invariant.
+    template <auto Key>
+    static PyObject* ordering(PyObject* left, PyObject* right, int op) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            if (!readable(left) || !readable(right)) return detail::not_implemented();
+            if (op == Py_NE) return negated_equality(left, right);
+            const auto& a = std::invoke(Key, instance<T>(left)->value);
+            const auto& b = std::invoke(Key, instance<T>(right)->value);
+            bool result;
+            switch (op) {
+                case Py_LT: result = a < b; break;
+                case Py_LE: result = a <= b; break;
+                case Py_EQ: result = a == b; break;
+                case Py_GT: result = a > b; break;
+                case Py_GE: result = a >= b; break;
+                default: throw Panic{"invalid compareop"};
+            }
+            return Py_NewRef(result ? Py_True : Py_False);
         });
     }
 
@@ -372,15 +390,25 @@ private:
         });
     }
 
+    // An instance of T that a shared access would be granted on.
     static bool readable(PyObject* object) {
         return is_instance<T>(object) && !instance<T>(object)->access.held_exclusively();
+    }
+
+    // `left != right` as `not (left == right)` by the interpreter's full
+    // protocol; an error raised there passes through.
+    static PyObject* negated_equality(PyObject* left, PyObject* right) {
+        Ref equal = check(PyObject_RichCompare(left, right, Py_EQ));
+        const int truth = PyObject_IsTrue(equal.get());
+        if (truth < 0) throw PythonError{};
+        return Py_NewRef(truth ? Py_False : Py_True);
     }
 
     // Fn(const T&, operand) when `self` is an instance that can be read and
     // `operand` converts; NULL (no error) otherwise.
     template <auto Fn>
     static PyObject* try_forward(PyObject* self, PyObject* operand) {
-        if (!is_instance<T>(self) || instance<T>(self)->access.held_exclusively()) return nullptr;
+        if (!readable(self)) return nullptr;
         Shared<T> receiver(self);
         auto converted = ArgOf<detail::Param<Fn, 1>>::attempt(operand);
         if (!converted) return nullptr;
