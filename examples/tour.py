@@ -4,7 +4,7 @@ from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, geometry
 
 
 def show(label, value):
-    print(f"{label:<34} {value!r}")
+    print(f"{label:<38} {value!r}")
 
 
 def main():
