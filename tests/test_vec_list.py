@@ -1,6 +1,8 @@
 """VecList as a container: construction, growth, indexing, conversions,
 snapshot iteration and printing."""
 
+import gc
+
 import pytest
 
 import tessary_py
@@ -244,6 +246,40 @@ class TestConversions:
         v = VecList(items)
         assert v.to_array() == [e.to_array() for e in items]
         assert [e.to_array() for e in v.list] == [e.to_array() for e in items]
+
+
+    @pytest.mark.parametrize("read", [lambda v: v.to_array(), lambda v: v.list, lambda v: v.magnitude(),
+                                      lambda v: v.dot(A), lambda v: repr(v), lambda v: list(iter(v))])
+    def test_collector_cannot_change_a_list_being_read(self, read):
+        # Building the result allocates; the collector may then run
+        # finalizers, which must not change the list under the reader.
+        items = [Vec3d(i, 0, 0) for i in range(3000)]
+        v = VecList(items)
+        refused = []
+
+        class Appender:
+            def __del__(self):
+                try:
+                    for _ in range(1000):
+                        v.append(C)
+                except RuntimeError as error:
+                    refused.append(str(error))
+
+        threshold = gc.get_threshold()
+        try:
+            gc.collect()
+            for _ in range(5):
+                a = Appender()
+                a.cycle = a
+            del a
+            gc.set_threshold(1)
+            result = read(v)
+        finally:
+            gc.set_threshold(*threshold)
+        gc.collect()
+        expected = read(VecList(items))
+        assert result == expected or repr(result) == repr(expected)
+        assert len(v) == 3000 + 1000 * (5 - len(refused))
 
 
 class TestIteration:

@@ -5,12 +5,46 @@
 #include <string>
 
 #include "binding/members.hpp"
+#include "../../tessary/src/angle.hpp"
+#include "../../tessary/src/geometry/circle.hpp"
+#include "../../tessary/src/geometry/plane.hpp"
+#include "../../tessary/src/quat.hpp"
 #include "../../tessary/src/vec3d.hpp"
 #include "vec_list/vec_list.hpp"
 
 template <>
 struct bind::Class<tessary::Vec3d> {
     static constexpr const char* qualified = "builtins.Vec3d";
+    static PyTypeObject* build();
+};
+
+template <>
+struct bind::Class<tessary::AngleRadians> {
+    static constexpr const char* qualified = "builtins.AngleRadians";
+    static PyTypeObject* build();
+};
+
+template <>
+struct bind::Class<tessary::AngleDegrees> {
+    static constexpr const char* qualified = "builtins.AngleDegrees";
+    static PyTypeObject* build();
+};
+
+template <>
+struct bind::Class<tessary::Quat> {
+    static constexpr const char* qualified = "builtins.Quat";
+    static PyTypeObject* build();
+};
+
+template <>
+struct bind::Class<tessary::Circle> {
+    static constexpr const char* qualified = "builtins.Circle";
+    static PyTypeObject* build();
+};
+
+template <>
+struct bind::Class<tessary::Plane> {
+    static constexpr const char* qualified = "builtins.Plane";
     static PyTypeObject* build();
 };
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "classes.hpp"
+#include "geometry/geometry.hpp"
 
 namespace {
 
@@ -22,8 +23,12 @@ std::int64_t owning_interpreter = -1;
 
 PyObject* build_module() {
     bind::Ref module = bind::check(PyModule_Create(&module_def));
+    bind::add_class<tessary::AngleDegrees>(module.get());
+    bind::add_class<tessary::AngleRadians>(module.get());
+    bind::add_class<tessary::Quat>(module.get());
     bind::add_class<tessary_py::VecList>(module.get());
     bind::add_class<tessary::Vec3d>(module.get());
+    geometry::add_submodule(module.get());
     return module.release();
 }
 

@@ -51,6 +51,8 @@ PyMethodDef methods[] = {
     M::method<"project_onto_line($self, line_r, line_q)\n--\n\n", &Vec3d::project_onto_line>(),
     M::method<"project_onto_plane($self, normal)\n--\n\n", &Vec3d::project_onto_plane>(),
     M::method<"scalar_triple_product($self, b, c)\n--\n\n", &Vec3d::scalar_triple_product>(),
+    M::method<"angle_to($self, other)\n--\n\n", &tessary::angle_to>(),
+    M::method<"to_quat($self)\n--\n\n", &tessary::to_quat>(),
     M::method<"to_array($self)\n--\n\n", &Vec3d::to_array>(),
     {},
 };

@@ -5,7 +5,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <string>
 
 namespace tessary {
@@ -34,12 +33,13 @@ inline void append_shortest(std::string& out, double value) {
     for (; p != end && *p != 'e'; ++p) {
         if (*p != '.') digits += *p;
     }
-    // The decimal point falls after `point` digits (may be <= 0 or beyond).
-    // The exponent is not NUL-terminated: parse exactly [p + 1, end).
+    // The exponent ends at `end`: the buffer is not terminated, and bytes
+    // after it may be left over from an earlier call.
     const char* exponent = p + 1;
     if (exponent != end && *exponent == '+') ++exponent;
     long power = 0;
     std::from_chars(exponent, end, power);
+    // The decimal point falls after `point` digits (may be <= 0 or beyond).
     const long point = power + 1;
     const long count = static_cast<long>(digits.size());
     if (point >= count) {

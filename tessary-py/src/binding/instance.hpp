@@ -155,6 +155,22 @@ private:
     Instance<T>* self_;
 };
 
+// Shared access for a stretch of native code that runs no Python code and
+// keeps no reference past it (no-argument methods, repr, length): nothing can
+// observe the access between taking and releasing it, so only its refusal
+// while a writer holds the instance remains to be checked.
+template <Exposed T>
+class Peek {
+public:
+    explicit Peek(PyObject* object) : self_(instance<T>(object)) {
+        if (self_->access.held_exclusively()) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    }
+    const T& get() const noexcept { return self_->value; }
+
+private:
+    const Instance<T>* self_;
+};
+
 // A copy of an instance's value. Taking a shared access, copying and
 // releasing it runs no other code in between, so the only observable part of
 // that access is its refusal while a writer holds the instance.

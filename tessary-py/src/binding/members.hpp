@@ -52,9 +52,20 @@ using Param = std::tuple_element_t<I, ParamsOf<Fn>>;
 template <auto Fn>
 constexpr std::size_t param_count = std::tuple_size_v<ParamsOf<Fn>>;
 
-// A receiver declared `T&` is taken exclusively, anything else shared.
+// A receiver declared `T&` is taken exclusively, anything else shared. While
+// arguments are converted Python code may run (__float__, __index__), so the
+// shared access is held for the call; without arguments a peek suffices.
 template <class T, class P>
 using ReceiverAccess = std::conditional_t<std::is_same_v<P, T&>, Exclusive<T>, Shared<T>>;
+//
+// A class read in place (`shared_argument`) holds a large value whose
+// members build Python objects while they read it; allocating may run the
+// garbage collector and with it arbitrary Python code, so its members always
+// hold a real shared access.
+template <class T>
+using ReadAccess = std::conditional_t<SharedArgument<T>, Shared<T>, Peek<T>>;
+template <class T, class P>
+using NoArgsReceiverAccess = std::conditional_t<std::is_same_v<P, T&>, Exclusive<T>, ReadAccess<T>>;
 
 template <auto Fn, class... A>
 PyObject* call_native(A&&... args) {
@@ -117,7 +128,7 @@ struct Entry {
         return guarded<PyObject*>([&]() -> PyObject* {
             if constexpr (Skip == 1) {
                 using T = std::remove_cvref_t<Param<Fn, 0>>;
-                ReceiverAccess<T, Param<Fn, 0>> receiver(self);
+                NoArgsReceiverAccess<T, Param<Fn, 0>> receiver(self);
                 return call_native<Fn>(receiver.get());
             } else {
                 return call_native<Fn>();
@@ -246,7 +257,7 @@ struct Members {
     template <auto Fn>
     static PyObject* unary(PyObject* self) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
-            Shared<T> receiver(self);
+            detail::ReadAccess<T> receiver(self);
             return detail::call_native<Fn>(receiver.get());
         });
     }
@@ -256,14 +267,62 @@ struct Members {
     template <auto Equal>
     static PyObject* equality(PyObject* left, PyObject* right, int op) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
-            if (!is_instance<T>(left) || instance<T>(left)->access.held_exclusively()) {
-                return detail::not_implemented();
-            }
+            if (!readable(left)) return detail::not_implemented();
             if ((op != Py_EQ && op != Py_NE) || !is_instance<T>(right)) return detail::not_implemented();
             // Unreachable while each access lasts for one call only.
             if (instance<T>(right)->access.held_exclusively()) throw Panic{"Already mutably borrowed"};
             const bool equal = std::invoke(Equal, instance<T>(left)->value, instance<T>(right)->value);
             return Py_NewRef(equal == (op == Py_EQ) ? Py_True : Py_False);
+        });
+    }
+
+    // == by a native equality. != asks the interpreter for == and negates its
+    // answer, so `a != b` is always `not (a == b)` and errors pass through.
+    // Orderings give NotImplemented; an operator code the interpreter never
+    // passes is a broken invariant.
+    template <auto Equal>
+    static PyObject* equality_negated_ne(PyObject* left, PyObject* right, int op) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            switch (op) {
+                case Py_EQ: {
+                    if (!readable(left) || !readable(right)) return detail::not_implemented();
+                    const bool equal = std::invoke(Equal, instance<T>(left)->value, instance<T>(right)->value);
+                    return Py_NewRef(equal ? Py_True : Py_False);
+                }
+                case Py_NE:
+                    return negated_equality(left, right);
+                case Py_LT:
+                case Py_LE:
+                case Py_GT:
+                case Py_GE:
+                    return detail::not_implemented();
+                default:
+                    throw Panic{"invalid compareop"};
+            }
+        });
+    }
+
+    // All six comparisons of one native key, by the key's own operators (IEEE
+    // for a double). Not-equal asks the interpreter for == and negates its
+    // truth value rather than comparing directly; an operator code outside
+    // the six is a broken invariant.
+    template <auto Key>
+    static PyObject* ordering(PyObject* left, PyObject* right, int op) noexcept {
+        return guarded<PyObject*>([&]() -> PyObject* {
+            if (!readable(left) || !readable(right)) return detail::not_implemented();
+            if (op == Py_NE) return negated_equality(left, right);
+            const auto& a = std::invoke(Key, instance<T>(left)->value);
+            const auto& b = std::invoke(Key, instance<T>(right)->value);
+            bool result;
+            switch (op) {
+                case Py_LT: result = a < b; break;
+                case Py_LE: result = a <= b; break;
+                case Py_EQ: result = a == b; break;
+                case Py_GT: result = a > b; break;
+                case Py_GE: result = a >= b; break;
+                default: throw Panic{"invalid compareop"};
+            }
+            return Py_NewRef(result ? Py_True : Py_False);
         });
     }
 
@@ -279,7 +338,7 @@ struct Members {
     template <auto Text>
     static PyObject* repr(PyObject* self) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
-            Shared<T> receiver(self);
+            detail::ReadAccess<T> receiver(self);
             return to_python(std::invoke(Text, receiver.get()));
         });
     }
@@ -319,7 +378,7 @@ struct Members {
     template <auto Fn>
     static Py_ssize_t length(PyObject* self) noexcept {
         return guarded<Py_ssize_t>([&] {
-            Shared<T> receiver(self);
+            detail::ReadAccess<T> receiver(self);
             return static_cast<Py_ssize_t>(std::invoke(Fn, receiver.get()));
         });
     }
@@ -345,16 +404,30 @@ private:
     template <auto Getter>
     static PyObject* get_computed(PyObject* self, void*) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
-            Shared<T> receiver(self);
+            detail::ReadAccess<T> receiver(self);
             return detail::call_native<Getter>(receiver.get());
         });
+    }
+
+    // An instance of T that a shared access would be granted on.
+    static bool readable(PyObject* object) {
+        return is_instance<T>(object) && !instance<T>(object)->access.held_exclusively();
+    }
+
+    // `left != right` as `not (left == right)` by the interpreter's full
+    // protocol; an error raised there passes through.
+    static PyObject* negated_equality(PyObject* left, PyObject* right) {
+        Ref equal = check(PyObject_RichCompare(left, right, Py_EQ));
+        const int truth = PyObject_IsTrue(equal.get());
+        if (truth < 0) throw PythonError{};
+        return Py_NewRef(truth ? Py_False : Py_True);
     }
 
     // Fn(const T&, operand) when `self` is an instance that can be read and
     // `operand` converts; NULL (no error) otherwise.
     template <auto Fn>
     static PyObject* try_forward(PyObject* self, PyObject* operand) {
-        if (!is_instance<T>(self) || instance<T>(self)->access.held_exclusively()) return nullptr;
+        if (!readable(self)) return nullptr;
         Shared<T> receiver(self);
         auto converted = ArgOf<detail::Param<Fn, 1>>::attempt(operand);
         if (!converted) return nullptr;

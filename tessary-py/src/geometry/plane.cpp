@@ -1,0 +1,41 @@
+// Python class Plane. Without comparison or hash slots, planes compare and
+// hash by identity.
+#include "../classes.hpp"
+
+namespace {
+
+using tessary::Plane;
+using M = bind::Members<Plane>;
+
+using New = M::Constructor<"Plane(normal, distance)\n--\n\n", &Plane::make>;
+
+PyMethodDef methods[] = {
+    M::static_method<"from_point(normal, point)\n--\n\n", &Plane::from_point>(),
+    M::static_method<"from_points(point1, point2, point3)\n--\n\n", &Plane::from_points>(),
+    M::static_method<"xy()\n--\n\n", &Plane::xy>(),
+    M::static_method<"xz()\n--\n\n", &Plane::xz>(),
+    M::static_method<"yz()\n--\n\n", &Plane::yz>(),
+    M::method<"contains_point($self, point)\n--\n\n", &Plane::contains_point>(),
+    M::method<"distance_to_point($self, point)\n--\n\n", &Plane::distance_to_point>(),
+    {},
+};
+
+// The setters store what they are given; `distance` is the offset of
+// normal·p + distance = 0, so it is not negated like the constructor's.
+PyGetSetDef properties[] = {
+    M::field<&Plane::normal>("normal"),
+    M::field<&Plane::distance>("distance"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    New::doc_slot(),
+    New::new_slot(),
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* bind::Class<Plane>::build() { return bind::make_type<Plane>(slots, &New::vectorcall); }

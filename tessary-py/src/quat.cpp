@@ -1,0 +1,63 @@
+// Python class Quat.
+#include <string>
+
+#include "../../tessary/src/text.hpp"
+#include "classes.hpp"
+
+namespace {
+
+using tessary::Quat;
+using M = bind::Members<Quat>;
+
+Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
+
+std::string text(const Quat& q) {
+    std::string out = "Quat(";
+    tessary::append_shortest(out, q.w);
+    out += ", ";
+    tessary::append_shortest(out, q.i);
+    out += ", ";
+    tessary::append_shortest(out, q.j);
+    out += ", ";
+    tessary::append_shortest(out, q.k);
+    out += ")";
+    return out;
+}
+
+using New = M::Constructor<"Quat(w, i, j, k)\n--\n\n", &make>;
+
+PyMethodDef methods[] = {
+    M::static_method<"identity()\n--\n\n", &Quat::identity>(),
+    M::static_method<"from_axis_angle(axis, angle)\n--\n\n", &Quat::from_axis_angle>(),
+    M::method<"conjugate($self)\n--\n\n", &Quat::conjugate>(),
+    M::method<"magnitude($self)\n--\n\n", &Quat::magnitude>(),
+    M::method<"normalize($self)\n--\n\n", &Quat::normalize>(),
+    M::method<"is_unit($self)\n--\n\n", &Quat::is_unit>(),
+    M::method<"rotate($self, v)\n--\n\n", &Quat::rotate>(),
+    M::method<"to_axis_angle($self)\n--\n\n", &Quat::to_axis_angle>(),
+    M::method<"to_rotation_matrix($self)\n--\n\n", &Quat::to_rotation_matrix>(),
+    M::method<"to_vec3d($self)\n--\n\n", &Quat::to_vec3d>(),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    M::field<&Quat::w>("w"),
+    M::field<&Quat::i>("i"),
+    M::field<&Quat::j>("j"),
+    M::field<&Quat::k>("k"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    New::doc_slot(),
+    New::new_slot(),
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    bind::slot(Py_tp_repr, &M::repr<&text>),
+    bind::slot(Py_tp_richcompare, &M::equality<&Quat::approx_eq>),
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* bind::Class<Quat>::build() { return bind::make_type<Quat>(slots, &New::vectorcall); }

@@ -1,0 +1,100 @@
+"""The module object, its registration and the shape shared by every class."""
+
+import inspect
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import tessary_py
+from tessary_py import Vec3d
+
+
+def run_python(code: str, **env) -> subprocess.CompletedProcess:
+    import os
+
+    environment = dict(os.environ, **env)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=environment, timeout=120)
+
+
+class TestModuleObject:
+    def test_doc_is_empty_string(self):
+        assert tessary_py.__doc__ == ""
+
+    def test_all_lists_registered_names_in_order(self):
+        assert isinstance(tessary_py.__all__, list)
+        assert tessary_py.__all__[-1] in ("Vec3d", "geometry")
+        names = [n for n in tessary_py.__all__]
+        assert names.index("Vec3d") == len([n for n in names if n != "geometry"]) - 1
+        for name in names:
+            assert hasattr(tessary_py, name)
+
+    def test_second_import_returns_same_object(self):
+        first = tessary_py
+        del sys.modules["tessary_py"]
+        try:
+            import tessary_py as again
+        finally:
+            sys.modules["tessary_py"] = first
+        assert again is first
+        assert again.Vec3d is first.Vec3d
+
+    def test_import_in_subinterpreter_is_refused(self):
+        result = run_python("""
+            import tessary_py
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create()
+            try:
+                interpreters.run_string(interp, "import tessary_py")
+            except Exception as error:
+                print(type(error).__name__, error)
+            else:
+                print("imported")
+        """)
+        assert result.returncode == 0, result.stderr
+        assert "ImportError" in result.stdout and "subinterpreters" in result.stdout
+
+    def test_panic_exception_is_not_an_attribute(self):
+        assert not hasattr(tessary_py, "PanicException")
+
+
+class TestClassShape:
+    def test_module_and_names(self):
+        assert Vec3d.__module__ == "builtins"
+        assert Vec3d.__name__ == "Vec3d"
+        assert Vec3d.__qualname__ == "Vec3d"
+
+    def test_not_subclassable(self):
+        with pytest.raises(TypeError):
+            class Sub(Vec3d):  # noqa: F841
+                pass
+
+    def test_no_instance_dict_or_weakrefs(self):
+        v = Vec3d(1, 2, 3)
+        with pytest.raises(AttributeError):
+            v.foo = 1
+        assert not hasattr(v, "__dict__")
+        with pytest.raises(TypeError):
+            weakref.ref(v)
+
+    def test_signatures_come_from_text_signature_blocks(self):
+        assert Vec3d.__text_signature__ == "(x, y, z)"
+        assert str(inspect.signature(Vec3d)) == "(x, y, z)"
+        assert not Vec3d.__doc__
+        assert Vec3d.dot.__text_signature__ == "($self, other)"
+        assert Vec3d.dot.__doc__ is None
+        assert Vec3d.zero.__text_signature__ == "()"
+        assert Vec3d.new_from_to.__text_signature__ == "(from, to)"
+        assert list(inspect.signature(Vec3d.project_onto_line).parameters) == ["self", "line_r", "line_q"]
+
+    def test_interpreter_messages_use_bare_class_name(self):
+        with pytest.raises(TypeError, match=r"^'<' not supported between instances of 'Vec3d' and 'Vec3d'$"):
+            Vec3d(1, 2, 3) < Vec3d(1, 2, 3)
+        assert repr(Vec3d) == "<class 'Vec3d'>"
+
+    def test_class_attributes_are_read_only(self):
+        with pytest.raises(TypeError):
+            Vec3d.dot = None
