@@ -16,7 +16,7 @@ import sys
 import numpy as np
 import pytest
 
-from tessary_py import Vec3d, VecList
+from tessary_py import AngleRadians, Quat, Vec3d, VecList
 
 from conftest import bits
 
@@ -407,11 +407,90 @@ class TestNearest:
         assert VecList([Vec3d(1, 1, 1)] * n).minimum_distance_to(Vec3d(0, 0, 0), 1) == (0, math.sqrt(3))
 
 
+def ref_rotate(q, e):
+    """The documented rotation: the vector part of conj(q) (0, v) q."""
+    w, i, j, k = q
+    x, y, z = e
+    m0 = ((x * i + w * 0.0) + y * j) + z * k
+    m1 = ((x * w - i * 0.0) - z * j) + y * k
+    m2 = ((y * w - j * 0.0) - x * k) + z * i
+    m3 = ((z * w - k * 0.0) - y * i) + x * j
+    return (((i * m0 + w * m1) + k * m2) - j * m3,
+            ((w * m2 + j * m0) + i * m3) - k * m1,
+            ((w * m3 + k * m0) + j * m1) - i * m2)
+
+
+QUATERNIONS = [(1.0, 0.0, 0.0, 0.0), (0.9, 0.1, -0.3, 0.2), (1.0, 2.0, 3.0, 4.0), (0.0, 0.0, 0.0, 0.0),
+               (INF, 0.0, 0.0, 0.0), (0.5, NAN, 0.5, 0.5), (-0.0, 1e-300, -1e300, 5e-324)]
+
+
+class TestRotate:
+    @pytest.mark.parametrize("seed", range(4))
+    def test_against_the_formula(self, seed):
+        rng = random.Random(300 + seed)
+        items = random_vectors(rng, rng.randint(1, 200))
+        axis = Vec3d(rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(-1, 1)).normalize()
+        made = Quat.from_axis_angle(axis, AngleRadians(rng.uniform(-7, 7)))
+        for q in QUATERNIONS + [(made.w, made.i, made.j, made.k)]:
+            v = VecList(items)
+            assert v.rotate(Quat(*q)) is None
+            assert len(v) == len(items)
+            for got, e in zip(v.list, items):
+                want = ref_rotate(q, e.to_array())
+                assert all(same(a, b) for a, b in zip(got.to_array(), want)), (q, e)
+                assert all(same(a, b) for a, b in zip(got.to_array(), Quat(*q).rotate(e).to_array()))
+
+    @pytest.mark.parametrize("n", [8191, 8192, 8193, 16384, 65537])
+    def test_long_lists(self, n):
+        rng = random.Random(n)
+        pool = random_vectors(rng, 499)
+        items = [pool[rng.randrange(len(pool))] for _ in range(n)]
+        points = np.array([e.to_array() for e in items], dtype=np.float64)
+        w, i, j, k = 0.9, 0.1, -0.3, 0.2
+        x, y, z = (points[:, c].copy() for c in range(3))
+        with np.errstate(all="ignore"):
+            m0 = ((x * i + w * 0.0) + y * j) + z * k
+            m1 = ((x * w - i * 0.0) - z * j) + y * k
+            m2 = ((y * w - j * 0.0) - x * k) + z * i
+            m3 = ((z * w - k * 0.0) - y * i) + x * j
+            want = np.stack([((i * m0 + w * m1) + k * m2) - j * m3, ((w * m2 + j * m0) + i * m3) - k * m1,
+                             ((w * m3 + k * m0) + j * m1) - i * m2], axis=1)
+        v = VecList(items)
+        v.rotate(Quat(w, i, j, k))
+        assert same_all(np.array(v.to_array(), dtype=np.float64).reshape(n, 3), want)
+
+    def test_quarter_turn(self):
+        v = VecList([Vec3d(1, 0, 0), Vec3d(0, 1, 0)])
+        v.rotate(quat=Quat.from_axis_angle(Vec3d(0, 0, 1), AngleRadians.half_pi()))
+        assert v.to_array() == [pytest.approx([0, 1, 0], abs=1e-15), pytest.approx([-1, 0, 0], abs=1e-15)]
+
+    def test_in_place_with_earlier_snapshots_kept(self):
+        items = [Vec3d(i, 1, 2) for i in range(40_000)]
+        v = VecList(items)
+        alias = v
+        before = iter(v)
+        copy = VecList(v)
+        v.rotate(Quat(0, 1, 0, 0))  # half turn about x: (x, y, z) -> (x, -y, -z)
+        assert alias is v
+        assert v.to_array() == [[i, -1, -2] for i in range(40_000)]
+        assert [e.to_array() for e in before] == [[i, 1, 2] for i in range(40_000)]
+        assert copy.to_array() == [[i, 1, 2] for i in range(40_000)]
+
+    def test_empty_and_wrong_argument(self):
+        e = VecList.empty()
+        assert e.rotate(Quat(1, 0, 0, 0)) is None and len(e) == 0
+        v = VecList([Vec3d(1, 2, 3)])
+        with pytest.raises(TypeError) as error:
+            v.rotate(Vec3d(1, 0, 0))
+        assert str(error.value) == "argument 'quat': 'Vec3d' object cannot be cast as 'Quat'"
+        assert v.to_array() == [[1, 2, 3]]
+
+
 # Peak memory of one operation on a list of a million vectors, in a fresh
 # process: the peak resident size is reset just before the call.
 MEMORY = """
 import json, sys
-from tessary_py import Vec3d, VecList
+from tessary_py import AngleRadians, Quat, Vec3d, VecList
 v = VecList.empty()
 chunk = VecList([Vec3d(1.5, -2, 3)] * 10_000)
 for _ in range(100):
@@ -423,7 +502,8 @@ def status(key):
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key))
 op = {"mul": lambda: v * 2.0, "normalize": lambda: v.normalize(), "dot": lambda: v.dot(p),
       "distance_to": lambda: v.distance_to(p), "is_unit": lambda: v.is_unit(),
-      "nearest": lambda: v.minimum_distance_to(p, 1)}[sys.argv[1]]
+      "nearest": lambda: v.minimum_distance_to(p, 1),
+      "rotate": lambda: v.rotate(Quat(0.9, 0.1, -0.3, 0.2))}[sys.argv[1]]
 before = status("VmRSS:")
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
@@ -441,6 +521,7 @@ class TestMemory:
     @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self")
     @pytest.mark.parametrize("name, result_bytes", [
         ("mul", 24_000_000), ("normalize", 24_000_000),
+        ("rotate", 24_000_000),  # the replacement array; the old one is freed after
         # List slots and one float each; the allocator hands a float 32 bytes.
         ("dot", 40_000_000), ("distance_to", 40_000_000),
         ("is_unit", 8_000_000), ("nearest", 0),

@@ -192,7 +192,7 @@ class TestCpuQuota:
 # Every bulk result of a fixed list, hashed, with the pool's size.
 DIGEST = """
     import hashlib, os, random, struct
-    from tessary_py import Vec3d, VecList
+    from tessary_py import Quat, Vec3d, VecList
     rng = random.Random(7)
     special = [0.0, -0.0, 5e-324, 1e308, -1e308, float("inf"), float("-inf"), float("nan"), 1.0]
     def value():
@@ -209,6 +209,8 @@ DIGEST = """
     for result in (v.dot(p), v.magnitude(), v.distance_to(p), v.distance_squared(p)):
         floats(result)
     h.update(bytes(v.is_unit()))
+    v.rotate(Quat(0.9, 0.1, -0.3, 0.2))
+    floats([c for row in v.to_array() for c in row])
     h.update(repr(VecList(items[:3000])).encode())
     for stride in (1, 2, 3, 100, 20_000, 70_001):
         position, distance = t.minimum_distance_to(Vec3d(0.5, 0, 0), stride)

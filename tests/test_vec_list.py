@@ -364,7 +364,7 @@ class TestClassShape:
             ("dot", "$self, other"), ("cross", "$self, other"), ("magnitude", "$self"),
             ("normalize", "$self"), ("is_unit", "$self"), ("distance_to", "$self, other"),
             ("distance_squared", "$self, other"), ("collapse", "$self, axis"),
-            ("minimum_distance_to", "$self, other, stride"),
+            ("minimum_distance_to", "$self, other, stride"), ("rotate", "$self, quat"),
         ]:
             method = getattr(VecList, name)
             assert method.__text_signature__ == f"({params})" and not method.__doc__

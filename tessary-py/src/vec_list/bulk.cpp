@@ -18,6 +18,7 @@ namespace {
 constexpr std::size_t kGrainLight = 16384;  // a few adds or products
 constexpr std::size_t kGrainRoot = 8192;    // with a square root or division
 constexpr std::size_t kGrainNearest = 16384;
+constexpr std::size_t kGrainRotate = 4096;  // some thirty products and sums
 
 // Results that become Python objects are computed a block at a time, so
 // that besides the Python list they never take more than two blocks. While
@@ -160,6 +161,12 @@ VecList cross(const VecList& list, const Vec3d& other) {
 
 VecList normalize(const VecList& list) {
     return map_vectors(list, kGrainRoot, [](const Vec3d& e) { return e.normalize(); });
+}
+
+void rotate(VecList& list, const tessary::Quat& quat) {
+    if (list.size() == 0) return;
+    VecList rotated = map_vectors(list, kGrainRotate, [q = quat](const Vec3d& e) { return q.rotate(e); });
+    list = std::move(rotated);
 }
 
 VecList collapse(const VecList& list, bind::Index axis) {

@@ -8,6 +8,7 @@
 
 #include "../binding/convert.hpp"
 #include "../binding/ref.hpp"
+#include "../../../tessary/src/quat.hpp"
 #include "vec_list.hpp"
 
 namespace tessary_py::bulk {
@@ -19,6 +20,11 @@ VecList div(const VecList& list, double s);
 VecList cross(const VecList& list, const Vec3d& other);
 VecList normalize(const VecList& list);
 VecList collapse(const VecList& list, bind::Index axis);
+
+// Replaces every element by its rotation. The rotated elements go to a new
+// array that replaces the old one at the end, so iterators taken before
+// keep the unrotated elements.
+void rotate(VecList& list, const tessary::Quat& quat);
 
 // Python lists of float (or bool for is_unit), in element order.
 bind::Ref dot(const VecList& list, const Vec3d& other);

@@ -158,6 +158,7 @@ PyMethodDef methods[] = {
     M::method<"distance_squared($self, other)\n--\n\n", &bulk::distance_squared>(),
     M::method<"collapse($self, axis)\n--\n\n", &bulk::collapse>(),
     M::method<"minimum_distance_to($self, other, stride)\n--\n\n", &bulk::minimum_distance_to>(),
+    M::method<"rotate($self, quat)\n--\n\n", &bulk::rotate>(),
     {},
 };
 

@@ -65,9 +65,6 @@ public:
         return *elements_;
     }
 
-    // Replaces the whole array; iterators keep the old one.
-    void replace(Elements elements) { *this = VecList(std::move(elements)); }
-
     // The array as it is now, for an iterator; later changes to the list
     // never reach it.
     std::shared_ptr<const Elements> snapshot() const { return elements_; }
