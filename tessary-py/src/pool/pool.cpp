@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -176,8 +175,6 @@ void finish_parts(Job* started) {
 std::size_t thread_count() { return the_pool().threads(); }
 
 Split split(std::size_t n, std::size_t grain) {
-    static const char* tune = std::getenv("TUNE_GRAIN");
-    if (tune) grain = std::strtoul(tune, nullptr, 10);
     grain = std::max<std::size_t>(grain, 1);
     if (n / 2 < grain) return {n, 1, n};
     const std::size_t threads = thread_count();

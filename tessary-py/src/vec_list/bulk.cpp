@@ -12,13 +12,15 @@
 namespace tessary_py::bulk {
 namespace {
 
-// Elements per range below which a thread does not pay for itself: a
-// range must keep a worker busy well beyond the time it takes to wake it.
-// Measured with bench/bench_vec_list.py; heavier operations split sooner.
-constexpr std::size_t kGrainLight = 16384;  // a few adds or products
-constexpr std::size_t kGrainRoot = 8192;    // with a square root or division
-constexpr std::size_t kGrainNearest = 16384;
-constexpr std::size_t kGrainRotate = 4096;  // some thirty products and sums
+// Elements per range. Less than two ranges of work runs inline on the
+// calling thread: below about 100 microseconds of work, waking a worker
+// gains little even with an idle core, and on a busy machine the worker can
+// take the caller's core and make the call slower than a plain loop.
+// Measured with bench/bench_vec_list.py on a two-core machine.
+constexpr std::size_t kGrainLight = 32768;   // a few adds, products or divisions (~1.3 ns each)
+constexpr std::size_t kGrainRoot = 16384;    // a square root and divisions (~3 ns)
+constexpr std::size_t kGrainRotate = 16384;  // some thirty products and sums (~2.6 ns)
+constexpr std::size_t kGrainNearest = 32768;
 
 // Results that become Python objects are computed a block at a time, so
 // that besides the Python list they never take more than two blocks. While
@@ -152,7 +154,7 @@ VecList mul(const VecList& list, double s) {
 }
 
 VecList div(const VecList& list, double s) {
-    return map_vectors(list, kGrainRoot, [s](const Vec3d& e) { return e.div(s); });
+    return map_vectors(list, kGrainLight, [s](const Vec3d& e) { return e.div(s); });
 }
 
 VecList cross(const VecList& list, const Vec3d& other) {
