@@ -503,7 +503,7 @@ def status(key):
 op = {"mul": lambda: v * 2.0, "normalize": lambda: v.normalize(), "dot": lambda: v.dot(p),
       "distance_to": lambda: v.distance_to(p), "is_unit": lambda: v.is_unit(),
       "nearest": lambda: v.minimum_distance_to(p, 1),
-      "rotate": lambda: v.rotate(Quat(0.9, 0.1, -0.3, 0.2))}[sys.argv[1]]
+      "rotate": lambda: v.rotate(Quat(0.9, 0.1, -0.3, 0.2)), "repr": lambda: repr(v)}[sys.argv[1]]
 before = status("VmRSS:")
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
@@ -525,6 +525,7 @@ class TestMemory:
         # List slots and one float each; the allocator hands a float 32 bytes.
         ("dot", 40_000_000), ("distance_to", 40_000_000),
         ("is_unit", 8_000_000), ("nearest", 0),
+        ("repr", 18_000_000),  # "Vec3d(1.5, -2, 3)" and a line feed per element
     ])
     def test_peak_is_the_result(self, name, result_bytes):
         try:

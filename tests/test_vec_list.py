@@ -340,10 +340,12 @@ class TestRepr:
         v = VecList([A, Vec3d(0.5, 2, 3)])
         assert str(v) == repr(v)
 
-    @pytest.mark.parametrize("n", [511, 512, 1023, 1024, 1025, 5000])
+    @pytest.mark.parametrize("n", [511, 512, 1023, 1024, 1025, 8191, 8192, 8193, 20000])
     def test_long_lists_match_element_reprs(self, n):
-        # Lengths around the size where rendering is shared out.
-        items = [Vec3d(i * 0.1, -i, 1.0 / (i + 1)) for i in range(n)]
+        # Lengths around the size where rendering is shared out and around
+        # its blocks; the long texts of tiny and huge values grow the result.
+        items = [Vec3d(i * 0.1, -i, 1.0 / (i + 1)) if i % 3 else Vec3d(5e-324, -1.7976931348623157e308, i)
+                 for i in range(n)]
         assert repr(VecList(items)) == "[" + "\n".join(repr(e) for e in items) + "]"
 
 

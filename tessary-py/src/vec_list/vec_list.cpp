@@ -1,9 +1,11 @@
 // Python classes VecList and VecListIterator.
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "../classes.hpp"
 #include "../pool/pool.hpp"
@@ -22,6 +24,7 @@ using I = bind::Members<VecListIterator>;
 // Rendering one element takes about 0.3 microseconds, so a few hundred
 // elements are already worth sharing out.
 constexpr std::size_t kGrainRepr = 256;
+constexpr std::size_t kReprBlock = 8192;
 
 void append_item(Elements& elements, PyObject* item) {
     if (!bind::is_instance<Vec3d>(item)) bind::raise_wrong_class("list", item, bind::class_name<Vec3d>);
@@ -110,29 +113,69 @@ bind::Ref to_array(const VecList& self) {
 
 VecListIterator iterate(const VecList& self) { return {self.snapshot(), 0}; }
 
-// "[" + the elements' reprs joined by line feeds + "]". Ranges are rendered
-// in parallel and joined in list order.
-std::string text(const VecList& self) {
+// An ASCII str written in place and grown as needed. A large str lives in
+// its own mapping, which the allocator grows and shrinks without copying,
+// so the text is never held twice.
+class GrowingText {
+public:
+    explicit GrowingText(std::size_t capacity)
+        : text_(bind::check(PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127))), capacity_(capacity) {}
+
+    void append(std::string_view piece) {
+        if (size_ + piece.size() > capacity_) resize(std::max(capacity_ + capacity_ / 2, size_ + piece.size()));
+        std::memcpy(PyUnicode_1BYTE_DATA(text_.get()) + size_, piece.data(), piece.size());
+        size_ += piece.size();
+    }
+
+    bind::Ref finish() {
+        resize(size_);
+        return std::move(text_);
+    }
+
+private:
+    // Allowed on a str nobody else has seen yet; on failure it is unchanged.
+    void resize(std::size_t capacity) {
+        PyObject* text = text_.get();
+        if (PyUnicode_Resize(&text, static_cast<Py_ssize_t>(capacity)) < 0) throw bind::PythonError{};
+        (void)text_.release();
+        text_ = bind::Ref(text);
+        capacity_ = capacity;
+    }
+
+    bind::Ref text_;
+    std::size_t capacity_;
+    std::size_t size_ = 0;
+};
+
+// "[" + the elements' reprs joined by line feeds + "]". Each block of
+// elements is rendered in parallel ranges, joined in list order and copied
+// into the result, so besides the result only one block of text exists.
+bind::Ref text(const VecList& self) {
     const std::span<const Vec3d> elements = self.view();
-    if (elements.empty()) return "[]";
-    std::string out = pool::parallel_reduce(
-        elements.size(), kGrainRepr,
-        [&](std::size_t begin, std::size_t end) {
-            std::string part;
-            if (begin == 0) part += '[';
-            for (std::size_t i = begin; i < end; ++i) {
-                if (i != begin) part += '\n';
-                append_vec3d_repr(part, elements[i]);
-            }
-            return part;
-        },
-        [](std::string left, std::string right) {
-            left += '\n';
-            left += right;
-            return left;
-        });
-    out += ']';
-    return out;
+    const std::size_t n = elements.size();
+    // "[Vec3d(1, 0, 0)]" and most short values fit; longer text grows it.
+    GrowingText out(2 + 16 * n);
+    out.append("[");
+    for (std::size_t start = 0; start < n; start += kReprBlock) {
+        const std::size_t count = std::min(kReprBlock, n - start);
+        const std::string block = pool::parallel_reduce(
+            count, kGrainRepr,
+            [&](std::size_t begin, std::size_t end) {
+                std::string part;
+                for (std::size_t i = start + begin; i < start + end; ++i) {
+                    if (i != 0) part += '\n';
+                    append_vec3d_repr(part, elements[i]);
+                }
+                return part;
+            },
+            [](std::string left, const std::string& right) {
+                left += right;
+                return left;
+            });
+        out.append(block);
+    }
+    out.append("]");
+    return out.finish();
 }
 
 std::optional<Vec3d> next(VecListIterator& self) {
