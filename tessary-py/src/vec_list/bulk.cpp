@@ -44,7 +44,12 @@ template <class Out, class F>
     for (std::size_t i = 0; i < count; ++i) out[i] = f(in[i]);
 }
 
-const bool has_avx2 = __builtin_cpu_supports("avx2");
+// Set while the module's static objects are built, which may run before the
+// compiler's own processor detection has.
+const bool has_avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
 
 template <class Out, class F>
 void transform(const Vec3d* in, Out* out, std::size_t count, const F& f) {
