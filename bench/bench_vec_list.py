@@ -47,7 +47,7 @@ def best_of(fn, budget=1.0, min_reps=3, max_reps=2000):
     return min(times)
 
 
-def interleaved(ours, peer, rounds=5, budget=0.3):
+def interleaved(ours, peer, rounds=7, budget=0.25):
     """Best times of two functions measured alternately."""
     a = b = float("inf")
     for _ in range(rounds):
@@ -120,7 +120,8 @@ def operations(n, rng):
 def timing_table():
     rng = np.random.default_rng(12345)
     print(f"pool threads: RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}, "
-          f"cpus={len(os.sched_getaffinity(0))}")
+          f"cpus={len(os.sched_getaffinity(0))}, load average before: {os.getloadavg()[0]:.2f}")
+    print("times: best of alternating rounds, ms; floor: ndarray.tolist() of n float64")
     print()
     header = f"{'n':>9} {'operation':<26} {'ours ms':>10} {'peer ms':>10} {'peer/ours':>9} {'floor ms':>9} " \
              f"{'ours/floor':>10}  target  peer"

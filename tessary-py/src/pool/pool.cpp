@@ -44,8 +44,8 @@ struct Job {
     std::atomic<std::size_t> next{0};
     std::mutex error_mutex;
     std::exception_ptr error;
-    // Held from posting to finishing: one job at a time is shared out.
-    std::unique_lock<std::mutex> posted;
+    // Offered to the workers, who must be waited for.
+    bool posted = false;
 };
 
 namespace {
@@ -67,13 +67,12 @@ public:
 
     std::size_t threads() const { return workers_ + 1; }
 
-    // Offers the job to the workers. Another caller inside the pool (only
-    // possible from a thread without the interpreter lock) gets no help
-    // rather than a wait.
+    // Offers the job to the workers. One job at a time is shared out; a
+    // second caller meanwhile (a thread without the interpreter lock, or a
+    // call nested in the first) gets no help rather than a wait.
     void post(Job& job) {
-        if (workers_ == 0) return;
-        job.posted = std::unique_lock(run_mutex_, std::try_to_lock);
-        if (!job.posted.owns_lock()) return;
+        if (workers_ == 0 || in_use_.exchange(true, std::memory_order_acquire)) return;
+        job.posted = true;
         {
             std::lock_guard lock(mutex_);
             job_ = &job;
@@ -86,13 +85,13 @@ public:
     // workers that joined to finish theirs.
     void finish(Job& job) {
         job.work_through();
-        if (job.posted.owns_lock()) {
+        if (job.posted) {
             // Once job_ is cleared no worker can join.
             std::unique_lock lock(mutex_);
             job_ = nullptr;
             done_.wait(lock, [&] { return busy_ == 0; });
             lock.unlock();
-            job.posted.unlock();
+            in_use_.store(false, std::memory_order_release);
         }
     }
 
@@ -116,7 +115,7 @@ private:
     }
 
     std::size_t workers_ = 0;
-    std::mutex run_mutex_;
+    std::atomic<bool> in_use_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;

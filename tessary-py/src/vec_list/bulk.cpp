@@ -16,7 +16,7 @@ namespace {
 // calling thread: below about 100 microseconds of work, waking a worker
 // gains little even with an idle core, and on a busy machine the worker can
 // take the caller's core and make the call slower than a plain loop.
-// Measured with bench/bench_vec_list.py on a two-core machine.
+// Measured on a two-core machine, serial against shared, per operation.
 constexpr std::size_t kGrainLight = 32768;   // a few adds, products or divisions (~1.3 ns each)
 constexpr std::size_t kGrainRoot = 16384;    // a square root and divisions (~3 ns)
 constexpr std::size_t kGrainRotate = 16384;  // some thirty products and sums (~2.6 ns)
