@@ -371,15 +371,7 @@ class TestClassShape:
             method = getattr(VecList, name)
             assert method.__text_signature__ == f"({params})" and not method.__doc__
 
-    def test_not_subclassable_and_identity_equality(self):
-        with pytest.raises(TypeError):
-            type("Sub", (VecList,), {})
+    def test_equality_is_identity(self):
         v = VecList([A])
         assert v == v and v != VecList(v)
         assert hash(v) == hash(v)
-
-    def test_no_argument_methods_refuse_arguments(self):
-        with pytest.raises(TypeError, match="takes no arguments"):
-            VecList([A]).magnitude(1)
-        with pytest.raises(TypeError, match="takes no arguments"):
-            VecList.empty(1)
