@@ -1,10 +1,10 @@
 """A short tour of tessary_py, printing real results."""
 
-from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, geometry
+from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
 
 
 def show(label, value):
-    print(f"{label:<38} {value!r}")
+    print(f"{label:<40} {value!r}")
 
 
 def main():
@@ -35,6 +35,17 @@ def main():
     show("AngleRadians.third_pi().to_degrees()", AngleRadians.third_pi().to_degrees())
     show("AngleDegrees(60).to_radians()", AngleDegrees(60).to_radians())
     show("Vec3d.i().angle_to(Vec3d.j())", Vec3d.i().angle_to(Vec3d.j()))
+
+    print("\nVector lists (bulk work on the worker pool)")
+    cloud = VecList([Vec3d(x, 0.5 * x, 1.0) for x in range(100_000)])
+    moved = cloud * 2.0 + Vec3d(0, 0, -1)
+    show("len(cloud)", len(cloud))
+    show("(cloud * 2 + (0, 0, -1))[1]", moved[1])
+    show("moved.magnitude()[:3]", moved.magnitude()[:3])
+    cloud.rotate(quarter_turn)
+    show("cloud.rotate(q); cloud[2]", cloud[2])
+    show("minimum_distance_to((-5, 10, 1), 100)", cloud.minimum_distance_to(Vec3d(-5, 10, 1), 100))
+    show("VecList([i, j])", VecList([Vec3d.i(), Vec3d.j()]))
 
     print("\nPlanes, circles, intersections")
     a = geometry.Circle(Vec3d(0, 0, 0), 5.0, Vec3d(0, 0, 1))
