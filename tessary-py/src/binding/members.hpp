@@ -205,6 +205,11 @@ struct Members {
             return guarded<PyObject*>([&]() -> PyObject* {
                 PyObject* bound[Sig::arity + 1];
                 bind_tuple(callee, args, kwargs, bound);
+                // Values bound from the keyword dictionary are borrowed from
+                // it, and a conversion's Python code may reach that dictionary
+                // (gc.get_referrers) and empty it; own them for the call.
+                Ref owned[Sig::arity + 1];
+                for (std::size_t i = 0; i < Sig::arity; ++i) owned[i] = Ref::borrowed(bound[i]);
                 return detail::convert_and_call<Fn, Sig, 0>(bound);
             });
         }
