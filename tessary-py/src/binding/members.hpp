@@ -70,6 +70,41 @@ PyObject* call_native(A&&... args) {
     }
 }
 
+// Converting a number, an index or a flag may run Python code (__float__,
+// __index__, __bool__), and so may a native function that converts a
+// generic object itself. A class argument that such code could reach after
+// it was converted is held under a shared access for the call, so that a
+// change to it is refused as for the receiver; a copy would let the change
+// pass unseen. Where no Python code can follow, the copy is the same.
+template <class P>
+constexpr bool runs_python = !Exposed<std::remove_cvref_t<P>>;
+
+template <auto Fn>
+constexpr bool takes_generic_object = []<std::size_t... J>(std::index_sequence<J...>) {
+    return (false || ... || std::is_same_v<std::remove_cvref_t<Param<Fn, J>>, PyObject*>);
+}(std::make_index_sequence<param_count<Fn>>{});
+
+template <auto Fn, std::size_t P>
+constexpr bool held_for_call = [] {
+    using T = std::remove_cvref_t<Param<Fn, P>>;
+    if constexpr (!Exposed<T> || SharedArgument<T>) {
+        return false;
+    } else {
+        return takes_generic_object<Fn> || []<std::size_t... J>(std::index_sequence<J...>) {
+            return (false || ... || runs_python<Param<Fn, P + 1 + J>>);
+        }(std::make_index_sequence<param_count<Fn> - P - 1>{});
+    }
+}();
+
+template <auto Fn, std::size_t P>
+auto convert_param(PyObject* object, std::string_view name) {
+    if constexpr (held_for_call<Fn, P>) {
+        return ArgOf<Param<Fn, P>>::hold(object, name);
+    } else {
+        return ArgOf<Param<Fn, P>>::convert(object, name);
+    }
+}
+
 // Converts bound[i] to parameter Skip + i of Fn, in order (a braced list is
 // evaluated left to right, so the first failing argument is the one named),
 // then calls Fn with `leading` before the converted arguments.
@@ -77,8 +112,8 @@ template <auto Fn, class Sig, std::size_t Skip, class... Leading>
 PyObject* convert_and_call(PyObject* const* bound, Leading&&... leading) {
     static_assert(param_count<Fn> == Skip + Sig::arity, "the text signature and the function disagree");
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        std::tuple<typename ArgOf<Param<Fn, Skip + I>>::Held...> held{
-            ArgOf<Param<Fn, Skip + I>>::convert(bound[I], Sig::params[I])...};
+        std::tuple<decltype(convert_param<Fn, Skip + I>(nullptr, {}))...> held{
+            convert_param<Fn, Skip + I>(bound[I], Sig::params[I])...};
         (void)held;
         return call_native<Fn>(std::forward<Leading>(leading)..., unwrap(std::get<I>(held))...);
     }(std::make_index_sequence<Sig::arity>{});
