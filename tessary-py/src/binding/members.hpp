@@ -70,6 +70,23 @@ PyObject* call_native(A&&... args) {
     }
 }
 
+// A peek is not held while the result is converted, and allocating a list or
+// a tuple may run finalizers (the cyclic collector) that write to the
+// receiver; so a function called on a peek returns a value, never a
+// reference into the receiver.
+template <class Access>
+constexpr bool is_peek = false;
+template <class T>
+constexpr bool is_peek<Peek<T>> = true;
+
+template <auto Fn, class Access>
+PyObject* call_on(const Access& receiver) {
+    using Result = std::invoke_result_t<decltype(Fn), decltype(receiver.get())>;
+    static_assert(!is_peek<Access> || !std::is_reference_v<Result>,
+                  "a function called on a peeked receiver returns a value");
+    return call_native<Fn>(receiver.get());
+}
+
 // Converting a number, an index or a flag may run Python code (__float__,
 // __index__, __bool__), and so may a native function that converts a
 // generic object itself. A class argument that such code could reach after
@@ -157,7 +174,7 @@ struct Entry {
             if constexpr (Skip == 1) {
                 using T = std::remove_cvref_t<Param<Fn, 0>>;
                 NoArgsReceiverAccess<T, Param<Fn, 0>> receiver(self);
-                return call_native<Fn>(receiver.get());
+                return call_on<Fn>(receiver);
             } else {
                 return call_native<Fn>();
             }
@@ -291,7 +308,7 @@ struct Members {
     static PyObject* unary(PyObject* self) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
             Peek<T> receiver(self);
-            return detail::call_native<Fn>(receiver.get());
+            return detail::call_on<Fn>(receiver);
         });
     }
 
@@ -426,7 +443,7 @@ private:
     static PyObject* get_computed(PyObject* self, void*) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
             Peek<T> receiver(self);
-            return detail::call_native<Getter>(receiver.get());
+            return detail::call_on<Getter>(receiver);
         });
     }
 
