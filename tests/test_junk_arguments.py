@@ -356,7 +356,8 @@ def test_junk_is_refused_cleanly(name):
     module_dir = os.path.dirname(os.path.abspath(tessary_py.__file__))
     code = (f"import sys; sys.path[:0] = [{module_dir!r}, {here!r}]; "
             f"import test_junk_arguments as t; t.main({name!r})")
-    result = subprocess.run([sys.executable, "-X", "dev", "-c", code], capture_output=True, text=True,
+    warnings = [f"-W{option}" for option in sys.warnoptions]
+    result = subprocess.run([sys.executable, *warnings, "-X", "dev", "-c", code], capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout == "", result.stdout[:6000]
