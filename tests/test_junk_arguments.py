@@ -320,7 +320,19 @@ class Battery:
         if receiver is not None:
             self.properties(receiver, junk)
             self.slots(receiver, junk)
+        self.accesses_released([*instances.values(), *junk])
         return self.problems
+
+    def accesses_released(self, objects):
+        """Every access taken during the battery was released: each object
+        can still be written."""
+        for obj in objects:
+            for attribute in FIELDS.get(type(obj), ()):
+                try:
+                    if attribute != "area":
+                        setattr(obj, attribute, getattr(obj, attribute))
+                except BaseException as error:  # noqa: B036
+                    self.problems.append(f"{type(obj).__name__}.{attribute} not writable after: {error!r}")
 
 
 def main(name):
