@@ -14,7 +14,6 @@ std::string full_name(const Callee& callee) {
     return name;
 }
 
-
 void check_positional_count(const Callee& callee, Py_ssize_t nargs) {
     if (static_cast<std::size_t>(nargs) <= callee.params.size()) return;
     std::string message = full_name(callee);
