@@ -14,13 +14,6 @@ std::string full_name(const Callee& callee) {
     return name;
 }
 
-std::string_view utf8_view(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) throw PythonError{};
-    return {data, static_cast<std::size_t>(size)};
-}
-
 void check_positional_count(const Callee& callee, Py_ssize_t nargs) {
     if (static_cast<std::size_t>(nargs) <= callee.params.size()) return;
     std::string message = full_name(callee);
@@ -32,8 +25,13 @@ void check_positional_count(const Callee& callee, Py_ssize_t nargs) {
 
 void bind_keyword(const Callee& callee, Py_ssize_t nargs, PyObject* keyword, PyObject* value,
                   PyObject** bound) {
-    const std::string_view name = utf8_view(keyword);
-    for (std::size_t i = 0; i < callee.params.size(); ++i) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(keyword, &size);
+    // A name without a UTF-8 form (a lone surrogate) matches no parameter.
+    if (data == nullptr) PyErr_Clear();
+    const std::string_view name =
+        data != nullptr ? std::string_view{data, static_cast<std::size_t>(size)} : std::string_view{};
+    for (std::size_t i = 0; data != nullptr && i < callee.params.size(); ++i) {
         if (callee.params[i] != name) continue;
         if (i < static_cast<std::size_t>(nargs) || bound[i] != nullptr) {
             raise(PyExc_TypeError,
@@ -42,8 +40,9 @@ void bind_keyword(const Callee& callee, Py_ssize_t nargs, PyObject* keyword, PyO
         bound[i] = value;
         return;
     }
-    raise(PyExc_TypeError,
-          full_name(callee).append(" got an unexpected keyword argument '").append(name).append("'"));
+    // Formatted from the name object itself, which may hold any character.
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name(callee).c_str(), keyword);
+    throw PythonError{};
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists them.

@@ -32,7 +32,10 @@ bool is_numpy_bool(PyTypeObject* type) {
 bool Arg<bool>::convert(PyObject* object, std::string_view name) {
     if (object == Py_True) [[likely]] return true;
     if (object == Py_False) return false;
+    // The name lookups may run a metaclass's Python code, which can reassign
+    // the object's __class__; the type used below is kept alive meanwhile.
     PyTypeObject* type = Py_TYPE(object);
+    const Ref type_reference = Ref::borrowed(reinterpret_cast<PyObject*>(type));
     if (!is_numpy_bool(type)) raise_wrong_class(name, object, "bool");
     inquiry to_bool = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
     if (to_bool == nullptr) {

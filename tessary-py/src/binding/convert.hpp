@@ -100,6 +100,12 @@ struct Arg<T> {
             return read<T>(object);
         }
     }
+    // Under a shared access for the call even where a copy would do: see
+    // `held_for_call` in members.hpp.
+    static Shared<T> hold(PyObject* object, std::string_view name) {
+        if (!is_instance<T>(object)) raise_wrong_class(name, object, class_name<T>);
+        return Shared<T>(object);
+    }
     static std::optional<T> attempt(PyObject* object) requires(!SharedArgument<T>) {
         if (!is_instance<T>(object) || instance<T>(object)->access.held_exclusively()) return std::nullopt;
         return instance<T>(object)->value;

@@ -77,6 +77,58 @@ PyObject* call_native(A&&... args) {
     }
 }
 
+// A peek is not held while the result is converted, and allocating a list or
+// a tuple may run finalizers (the cyclic collector) that write to the
+// receiver; so a function called on a peek returns a value, never a
+// reference into the receiver.
+template <class Access>
+constexpr bool is_peek = false;
+template <class T>
+constexpr bool is_peek<Peek<T>> = true;
+
+template <auto Fn, class Access>
+PyObject* call_on(const Access& receiver) {
+    using Result = std::invoke_result_t<decltype(Fn), decltype(receiver.get())>;
+    static_assert(!is_peek<Access> || !std::is_reference_v<Result>,
+                  "a function called on a peeked receiver returns a value");
+    return call_native<Fn>(receiver.get());
+}
+
+// Converting a number, an index or a flag may run Python code (__float__,
+// __index__, __bool__), and so may a native function that converts a
+// generic object itself. A class argument that such code could reach after
+// it was converted is held under a shared access for the call, so that a
+// change to it is refused as for the receiver; a copy would let the change
+// pass unseen. Where no Python code can follow, the copy is the same.
+template <class P>
+constexpr bool runs_python = !Exposed<std::remove_cvref_t<P>>;
+
+template <auto Fn>
+constexpr bool takes_generic_object = []<std::size_t... J>(std::index_sequence<J...>) {
+    return (false || ... || std::is_same_v<std::remove_cvref_t<Param<Fn, J>>, PyObject*>);
+}(std::make_index_sequence<param_count<Fn>>{});
+
+template <auto Fn, std::size_t P>
+constexpr bool held_for_call = [] {
+    using T = std::remove_cvref_t<Param<Fn, P>>;
+    if constexpr (!Exposed<T> || SharedArgument<T>) {
+        return false;
+    } else {
+        return takes_generic_object<Fn> || []<std::size_t... J>(std::index_sequence<J...>) {
+            return (false || ... || runs_python<Param<Fn, P + 1 + J>>);
+        }(std::make_index_sequence<param_count<Fn> - P - 1>{});
+    }
+}();
+
+template <auto Fn, std::size_t P>
+auto convert_param(PyObject* object, std::string_view name) {
+    if constexpr (held_for_call<Fn, P>) {
+        return ArgOf<Param<Fn, P>>::hold(object, name);
+    } else {
+        return ArgOf<Param<Fn, P>>::convert(object, name);
+    }
+}
+
 // Converts bound[i] to parameter Skip + i of Fn, in order (a braced list is
 // evaluated left to right, so the first failing argument is the one named),
 // then calls Fn with `leading` before the converted arguments.
@@ -84,8 +136,8 @@ template <auto Fn, class Sig, std::size_t Skip, class... Leading>
 PyObject* convert_and_call(PyObject* const* bound, Leading&&... leading) {
     static_assert(param_count<Fn> == Skip + Sig::arity, "the text signature and the function disagree");
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        std::tuple<typename ArgOf<Param<Fn, Skip + I>>::Held...> held{
-            ArgOf<Param<Fn, Skip + I>>::convert(bound[I], Sig::params[I])...};
+        std::tuple<decltype(convert_param<Fn, Skip + I>(nullptr, {}))...> held{
+            convert_param<Fn, Skip + I>(bound[I], Sig::params[I])...};
         (void)held;
         return call_native<Fn>(std::forward<Leading>(leading)..., unwrap(std::get<I>(held))...);
     }(std::make_index_sequence<Sig::arity>{});
@@ -129,7 +181,7 @@ struct Entry {
             if constexpr (Skip == 1) {
                 using T = std::remove_cvref_t<Param<Fn, 0>>;
                 NoArgsReceiverAccess<T, Param<Fn, 0>> receiver(self);
-                return call_native<Fn>(receiver.get());
+                return call_on<Fn>(receiver);
             } else {
                 return call_native<Fn>();
             }
@@ -212,6 +264,11 @@ struct Members {
             return guarded<PyObject*>([&]() -> PyObject* {
                 PyObject* bound[Sig::arity + 1];
                 bind_tuple(callee, args, kwargs, bound);
+                // Values bound from the keyword dictionary are borrowed from
+                // it, and a conversion's Python code may reach that dictionary
+                // (gc.get_referrers) and empty it; own them for the call.
+                Ref owned[Sig::arity + 1];
+                for (std::size_t i = 0; i < Sig::arity; ++i) owned[i] = Ref::borrowed(bound[i]);
                 return detail::convert_and_call<Fn, Sig, 0>(bound);
             });
         }
@@ -258,7 +315,7 @@ struct Members {
     static PyObject* unary(PyObject* self) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
             detail::ReadAccess<T> receiver(self);
-            return detail::call_native<Fn>(receiver.get());
+            return detail::call_on<Fn>(receiver);
         });
     }
 
@@ -405,7 +462,7 @@ private:
     static PyObject* get_computed(PyObject* self, void*) noexcept {
         return guarded<PyObject*>([&]() -> PyObject* {
             detail::ReadAccess<T> receiver(self);
-            return detail::call_native<Getter>(receiver.get());
+            return detail::call_on<Getter>(receiver);
         });
     }
 

@@ -1,0 +1,375 @@
+"""Every public callable of the module, called with junk.
+
+The callables are found by introspection (constructors, methods, static
+methods, properties, the slots CPython wraps as dunder methods, module
+functions) and each is called with wrong arities, bad keywords and a table of
+junk values in every parameter position, by position and by keyword. A call
+may succeed or raise one of the documented exception types; it must never
+crash, raise SystemError or PanicException, leak, or change its receiver or
+its valid arguments. The battery of each class runs in its own interpreter,
+so that a crash is reported as a failure of that class.
+"""
+
+import fnmatch
+import gc
+import math
+import operator
+import os
+import struct
+import subprocess
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import tessary_py
+from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, geometry
+
+
+class Boom(Exception):
+    """Raised by the junk's own Python code; it must come through unchanged."""
+
+
+ALLOWED = (TypeError, OverflowError, IndexError, AttributeError, Boom, RecursionError)
+
+
+def samples():
+    """A fresh valid instance of every class."""
+    return {
+        "Vec3d": Vec3d(1, 2, 3), "AngleRadians": AngleRadians(0.5), "AngleDegrees": AngleDegrees(30),
+        "Quat": Quat(1, 2, 3, 4), "Circle": geometry.Circle(Vec3d(1, 2, 3), 2, Vec3d(0, 0, 1)),
+        "Plane": geometry.Plane(Vec3d(0, 0, 1), 5),
+    }
+
+
+CLASSES = {"Vec3d": Vec3d, "AngleRadians": AngleRadians, "AngleDegrees": AngleDegrees, "Quat": Quat,
+           "Circle": geometry.Circle, "Plane": geometry.Plane}
+
+
+def junk_values():
+    class FloatSub(float):
+        pass
+
+    class IntSub(int):
+        pass
+
+    class Raising:
+        def __float__(self):
+            raise Boom("float")
+
+        def __index__(self):
+            raise Boom("index")
+
+        def __bool__(self):
+            raise Boom("bool")
+
+        def __eq__(self, other):
+            raise Boom("eq")
+
+        def __hash__(self):
+            raise Boom("hash")
+
+    class RaisingTypeError:
+        def __float__(self):
+            raise TypeError("refused by __float__")
+
+        __index__ = __float__
+
+    class WrongTypes:
+        def __float__(self):
+            return "1.0"
+
+        def __index__(self):
+            return 1.5
+
+        def __bool__(self):
+            return 1
+
+        def __eq__(self, other):
+            return "yes"
+
+    class HugeIndex:
+        def __index__(self):
+            return 10**400
+
+        def __float__(self):
+            return math.inf
+
+    class NegativeIndex:
+        def __index__(self):
+            return -1
+
+    class Recursive:
+        # Re-enters the module from inside a conversion until the
+        # interpreter's recursion limit stops it.
+        def __float__(self):
+            return Vec3d(self, 0, 0).x
+
+        def __index__(self):
+            return int(Vec3d(1, 2, 3)[self])
+
+    deep = []
+    for _ in range(100_000):
+        deep = [deep]
+
+    values = [
+        None, "1.5", "", b"1", bytearray(b"1"), 0, 1, -1, True, False, 2**63, 2**64, 10**400, -(10**400),
+        1.5, -0.0, math.nan, math.inf, 1 + 2j, FloatSub(2.5), IntSub(2), [], (), {}, [1.0, 2.0, 3.0], set(),
+        object(), object, Vec3d, tessary_py, len, Boom("x"), Raising(), RaisingTypeError(), WrongTypes(),
+        HugeIndex(), NegativeIndex(), Recursive(), deep,
+        np.float64(2.0), np.float32(0.5), np.int64(2), np.uint64(2**64 - 1), np.bool_(True), np.array(1.0),
+        np.array([1.0, 2.0, 3.0]),
+    ]
+    return values + list(samples().values())
+
+
+def parameters(function):
+    """Parameter names from the text signature; inspect cannot parse 'from'."""
+    inside = function.__text_signature__.strip("()")
+    return [p for p in inside.split(", ") if p and p != "$self"]
+
+
+def callables(name, receiver):
+    """(label, callable, parameter names) for every callable of one class,
+    or of the geometry module's functions."""
+    if name == "functions":
+        return [(f, getattr(geometry, f), parameters(getattr(geometry, f)))
+                for f in ("plane_line", "circle_point", "circle_point_unchecked", "circle_circle")]
+    cls = CLASSES[name]
+    found = [(f"{name}()", cls, parameters(cls)),
+             (f"{name}.__new__", lambda *a, **k: cls.__new__(cls, *a, **k), parameters(cls))]
+    for attribute, raw in vars(cls).items():
+        if isinstance(raw, staticmethod):
+            function = getattr(cls, attribute)
+        elif type(raw).__name__ == "method_descriptor":
+            function = getattr(receiver, attribute)
+        else:
+            continue
+        found.append((f"{name}.{attribute}", function, parameters(function)))
+    return found
+
+
+def valid_arguments(function, params, candidates):
+    """The first candidate each parameter accepts, found left to right: a
+    candidate is refused when the error names its parameter."""
+    chosen = []
+    for index, param in enumerate(params):
+        for candidate in candidates:
+            args = chosen + [candidate] * (len(params) - index)
+            try:
+                function(*args)
+            except TypeError as error:
+                if str(error).startswith(f"argument '{param}': "):
+                    continue
+            chosen.append(candidate)
+            break
+        else:
+            raise AssertionError(f"no valid value for {param}")
+    return chosen
+
+
+FIELDS = {cls: [a for a, raw in vars(cls).items() if type(raw).__name__ == "getset_descriptor"]
+          for cls in CLASSES.values()}
+
+
+def state(obj):
+    """Exact state of a module object (its properties, bit for bit), or for
+    any other object its identity."""
+    if isinstance(obj, Vec3d):
+        return struct.pack("<3d", *obj)
+    if type(obj) not in FIELDS:
+        return id(obj)
+    values = [getattr(obj, a) for a in FIELDS[type(obj)]]
+    return tuple(state(v) if isinstance(v, Vec3d) else struct.pack("<d", v) for v in values)
+
+
+class Battery:
+    def __init__(self, name):
+        self.name, self.problems = name, []
+
+    def call(self, label, call, watched=(), argument=None, expected=None, kind=TypeError, numpy=None):
+        """Runs call and returns its outcome, None or (type, message).
+        Records a problem if the outcome is not allowed or a watched object
+        changed. `argument`: a TypeError must name it; `expected`: the call
+        must raise `kind` with a message matching this pattern; `numpy`: an
+        array operand, whose own ValueError (broadcasting) is NumPy's."""
+        before = [state(w) for w in watched]
+        outcome = None
+        try:
+            call()
+        except BaseException as error:  # noqa: B036 - PanicException must be seen too
+            outcome = (type(error), str(error))
+            if not (isinstance(numpy, np.ndarray) and type(error) is ValueError):
+                self.check_error(label, error, argument, expected, kind)
+        else:
+            if expected is not None:
+                self.problems.append(f"{label}: no error, expected {expected!r}")
+        if [state(w) for w in watched] != before:
+            self.problems.append(f"{label}: changed {watched!r}")
+        return outcome
+
+    def check_error(self, label, error, argument, expected, kind=TypeError):
+        text = f"{label}: {type(error).__name__}: {error}"
+        if isinstance(error, SystemError) or not isinstance(error, ALLOWED):
+            self.problems.append(f"{text} (exception type)")
+        elif type(error) is TypeError and argument is not None:
+            if not str(error).startswith(f"argument '{argument}': "):
+                self.problems.append(f"{text} (does not name {argument})")
+            elif "cannot be cast as" not in str(error) and not isinstance(error.__cause__, TypeError):
+                self.problems.append(f"{text} (no TypeError cause)")
+        elif expected is not None:
+            if type(error) is not kind or not fnmatch.fnmatchcase(str(error), expected):
+                self.problems.append(f"{text} (expected {kind.__name__} {expected!r})")
+
+    def arity(self, label, function, params, valid, watched, full_name):
+        """Wrong arities and bad keywords: the interpreter-style messages."""
+        if not params:
+            self.call(label + "(1)", lambda: function(1), watched, expected="*takes no *arguments*")
+            self.call(label + "(k=1)", lambda: function(k=1), watched, expected="*takes no keyword arguments*")
+            return
+        self.call(label + "()", lambda: function(), watched, expected=f"{full_name} missing *")
+        self.call(label + "(+1)", lambda: function(*valid, 1), watched,
+                  expected=f"{full_name} takes {len(params)} positional arguments but {len(params) + 1} were given")
+        self.call(label + "(dup)", lambda: function(*valid, **{params[0]: valid[0]}), watched,
+                  expected=f"{full_name} got multiple values for argument '{params[0]}'")
+        for keyword in ("bogus", "\udc80", "x\0", "é", "self", params[0].upper()):
+            self.call(f"{label}({keyword!r}=)", lambda: function(*valid, **{keyword: 1}), watched,
+                      expected=f"{full_name} got an unexpected keyword argument '{keyword}'")
+
+    def arguments(self, label, function, params, valid, watched, junk):
+        """Junk in each position, positionally and by keyword alike."""
+        for index, param in enumerate(params):
+            for value in junk:
+                args = list(valid)
+                args[index] = value
+                outcomes = [
+                    self.call(f"{label}[{param}={type(value).__name__}] positional", lambda: function(*args),
+                              watched, argument=param),
+                    self.call(f"{label}[{param}={type(value).__name__}] keyword",
+                              lambda: function(**dict(zip(params, args))), watched, argument=param),
+                ]
+                if outcomes[0] != outcomes[1] and RecursionError not in {o and o[0] for o in outcomes}:
+                    self.problems.append(f"{label}[{param}]: positional {outcomes[0]} != keyword {outcomes[1]}")
+
+    def properties(self, receiver, junk):
+        """Deletion, junk assignments, and the descriptors used on junk."""
+        for attribute in FIELDS[type(receiver)]:
+            label = f"{self.name}.{attribute}"
+            writable = attribute != "area"
+            self.call(f"del {label}", lambda: delattr(receiver, attribute), [receiver], kind=AttributeError,
+                      expected="can't delete attribute" if writable else "*")
+            original, before = getattr(receiver, attribute), state(receiver)
+            for value in junk:
+                if self.call(f"{label} = {type(value).__name__}", lambda: setattr(receiver, attribute, value),
+                             argument="value" if writable else None) is None:
+                    setattr(receiver, attribute, original)
+                elif state(receiver) != before:
+                    self.problems.append(f"{label}: changed by a failed assignment of {type(value).__name__}")
+            descriptor = vars(type(receiver))[attribute]
+            for other in junk:
+                self.call(f"{label}.__get__({type(other).__name__})", lambda: descriptor.__get__(other),
+                          [receiver, other])
+                if type(other) is not type(receiver):
+                    self.call(f"{label}.__set__({type(other).__name__})",
+                              lambda: descriptor.__set__(other, original), [receiver, other])
+
+    def slots(self, receiver, junk):
+        """Operators, comparisons, subscripts, hash, repr, truth and the
+        dunder wrappers, with junk on either side and as the receiver."""
+        cls = type(receiver)
+        operators = [operator.add, operator.sub, operator.mul, operator.truediv, operator.floordiv,
+                     operator.mod, operator.pow, operator.matmul, operator.lshift, operator.and_, operator.lt,
+                     operator.le, operator.eq, operator.ne, operator.gt, operator.ge]
+        for value in junk:
+            kind = type(value).__name__
+            for op in operators:
+                self.call(f"{self.name} {op.__name__} {kind}", lambda: op(receiver, value), [receiver, value],
+                          numpy=value)
+                self.call(f"{kind} {op.__name__} {self.name}", lambda: op(value, receiver), [receiver, value],
+                          numpy=value)
+            self.call(f"{self.name}[{kind}]", lambda: receiver[value], [receiver, value])
+            for attribute, raw in vars(cls).items():
+                if type(raw).__name__ == "wrapper_descriptor":
+                    bound = getattr(receiver, attribute)
+                    self.call(f"{self.name}.{attribute}({kind})", lambda: bound(value), [receiver, value],
+                              numpy=value)
+                    self.call(f"{self.name}.{attribute}({kind}, {kind})", lambda: bound(value, value),
+                              [receiver, value])
+                    self.call(f"{self.name}.{attribute} on {kind}", lambda: raw(value, receiver),
+                              [receiver, value])
+                elif type(raw).__name__ == "method_descriptor":
+                    self.call(f"{self.name}.{attribute} on {kind}", lambda: raw(value, receiver),
+                              [receiver, value])
+        for unary in (lambda: -receiver, lambda: +receiver, lambda: ~receiver, lambda: abs(receiver),
+                      lambda: hash(receiver), lambda: repr(receiver), lambda: str(receiver),
+                      lambda: bool(receiver), lambda: len(receiver), lambda: list(receiver),
+                      lambda: format(receiver, ""), lambda: format(receiver, "x"), lambda: float(receiver),
+                      lambda: int(receiver), lambda: receiver.__reduce_ex__(2), lambda: cls.__new__(int)):
+            self.call(f"{self.name} unary", unary, [receiver])
+
+    def run(self, junk):
+        instances = samples()
+        receiver = instances.get(self.name)
+        for label, function, params in callables(self.name, receiver):
+            valid = valid_arguments(function, params, [1.5, True, *instances.values()])
+            watched = [w for w in [receiver, *valid] if w is not None]
+            full_name = f"{self.name}.__new__()" if label == f"{self.name}()" else f"{label}()"
+            self.arity(label, function, params, valid, watched, full_name)
+            self.arguments(label, function, params, valid, watched, junk)
+        if receiver is not None:
+            self.properties(receiver, junk)
+            self.slots(receiver, junk)
+        self.accesses_released([*instances.values(), *junk])
+        return self.problems
+
+    def accesses_released(self, objects):
+        """Every access taken during the battery was released: each object
+        can still be written."""
+        for obj in objects:
+            for attribute in FIELDS.get(type(obj), ()):
+                try:
+                    if attribute != "area":
+                        setattr(obj, attribute, getattr(obj, attribute))
+                except BaseException as error:  # noqa: B036
+                    self.problems.append(f"{type(obj).__name__}.{attribute} not writable after: {error!r}")
+
+
+def main(name):
+    """The child's entry: runs the battery, then once more to see that
+    neither references nor memory accumulate. Prints one line per problem."""
+    junk = junk_values()
+    problems = Battery(name).run(junk)
+    # None, small ints and the like are held all over the interpreter, and
+    # their counts move with unrelated code.
+    watched = list(CLASSES.values()) + [j for j in junk if sys.getrefcount(j) < 100]
+    counts = [sys.getrefcount(w) for w in watched]
+    tracemalloc.start()
+    gc.collect()
+    before = tracemalloc.get_traced_memory()[0]
+    Battery(name).run(junk)
+    gc.collect()  # exceptions caught by the battery hold reference cycles
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    after = [sys.getrefcount(w) for w in watched]
+    # Thousands of calls: one leaked small object per call would be far above.
+    if grown > 16_000:
+        problems.append(f"memory grew by {grown} bytes over one battery")
+    for w, count, now in zip(watched, counts, after):
+        if now != count:
+            problems.append(f"reference count of a {type(w).__name__} moved by {now - count}")
+    for problem in dict.fromkeys(problems):
+        print(ascii(problem))
+
+
+@pytest.mark.parametrize("name", [*CLASSES, "functions"])
+def test_junk_is_refused_cleanly(name):
+    here = os.path.dirname(os.path.abspath(__file__))
+    module_dir = os.path.dirname(os.path.abspath(tessary_py.__file__))
+    code = (f"import sys; sys.path[:0] = [{module_dir!r}, {here!r}]; "
+            f"import test_junk_arguments as t; t.main({name!r})")
+    warnings = [f"-W{option}" for option in sys.warnoptions]
+    result = subprocess.run([sys.executable, *warnings, "-X", "dev", "-c", code], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout == "", result.stdout[:6000]
