@@ -9,7 +9,13 @@ def bits(value: float) -> int:
 
 
 def same_bits(a, b) -> bool:
-    """True when two doubles (or sequences of doubles) agree bit for bit."""
+    """True when two doubles (or sequences of doubles) agree bit for bit.
+
+    Any NaN matches any NaN: when two NaN operands meet, which payload and
+    sign survive depends on the operand order the compiler chose for a
+    commutative operation, and nothing documented depends on it."""
     if isinstance(a, float):
-        return isinstance(b, float) and bits(a) == bits(b)
+        if not isinstance(b, float):
+            return False
+        return (a != a and b != b) or bits(a) == bits(b)
     return len(a) == len(b) and all(same_bits(x, y) for x, y in zip(a, b))
