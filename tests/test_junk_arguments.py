@@ -5,9 +5,10 @@ methods, properties, the slots CPython wraps as dunder methods, module
 functions) and each is called with wrong arities, bad keywords and a table of
 junk values in every parameter position, by position and by keyword. A call
 may succeed or raise one of the documented exception types; it must never
-crash, raise SystemError or PanicException, leak, or change its receiver or
-its valid arguments. The battery of each class runs in its own interpreter,
-so that a crash is reported as a failure of that class.
+crash, raise SystemError or a PanicException other than the documented
+assertions, leak, or change its valid arguments, nor its receiver unless it
+is a successful call of a mutating method. The battery of each class runs in
+its own interpreter, so that a crash is reported as a failure of that class.
 """
 
 import fnmatch
@@ -15,6 +16,7 @@ import gc
 import math
 import operator
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -24,7 +26,7 @@ import numpy as np
 import pytest
 
 import tessary_py
-from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, geometry
+from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
 
 
 class Boom(Exception):
@@ -34,17 +36,127 @@ class Boom(Exception):
 ALLOWED = (TypeError, OverflowError, IndexError, AttributeError, Boom, RecursionError)
 
 
+def _panic_type():
+    try:
+        VecList.empty().collapse(3)
+    except BaseException as error:  # noqa: B036 - the type is not exported
+        return type(error)
+    raise AssertionError("collapse(3) did not panic")
+
+
+PanicException = _panic_type()
+VecListIterator = type(iter(VecList.empty()))
+
+# The documented assertions, by battery and callable; any other panic is a
+# failure.
+LIST_PANICS = {"VecList.collapse": {"assertion failed: axis <= 2"},
+               "VecList.minimum_distance_to": {"assertion failed: stride != 0"}}
+ALLOWED_PANICS = {"VecList": LIST_PANICS, "VecList.empty": {
+    **LIST_PANICS,
+    "VecList.minimum_distance_to": {"assertion failed: stride != 0", "called `Option::unwrap()` on a `None` value"},
+}}
+# Methods whose successful call changes their receiver.
+MUTATORS = {"VecList.append", "VecList.extend", "VecList.rotate"}
+READ_ONLY = {"area", "list"}
+NO_CONSTRUCTOR = {VecListIterator: "cannot create 'builtins.VecListIterator' instances"}
+ITERATED = [(1.0, 2.0, 3.0), (4.0, -0.0, 6.0)]
+
+
 def samples():
     """A fresh valid instance of every class."""
     return {
         "Vec3d": Vec3d(1, 2, 3), "AngleRadians": AngleRadians(0.5), "AngleDegrees": AngleDegrees(30),
         "Quat": Quat(1, 2, 3, 4), "Circle": geometry.Circle(Vec3d(1, 2, 3), 2, Vec3d(0, 0, 1)),
         "Plane": geometry.Plane(Vec3d(0, 0, 1), 5),
+        "VecList": VecList([Vec3d(1, 2, 3), Vec3d(-0.0, 5, 6), Vec3d(7, 8, 9)]), "VecList.empty": VecList.empty(),
+        "VecListIterator": iter(VecList([Vec3d(*e) for e in ITERATED])),
     }
 
 
+# Battery name -> class; "VecList.empty" runs VecList's methods on an empty
+# receiver.
 CLASSES = {"Vec3d": Vec3d, "AngleRadians": AngleRadians, "AngleDegrees": AngleDegrees, "Quat": Quat,
-           "Circle": geometry.Circle, "Plane": geometry.Plane}
+           "Circle": geometry.Circle, "Plane": geometry.Plane, "VecList": VecList, "VecList.empty": VecList,
+           "VecListIterator": VecListIterator}
+
+
+def sequence_junk():
+    """Sequences that misbehave while VecList's constructor reads them."""
+    v = Vec3d(1, 2, 3)
+
+    class Lying:
+        # The length only sizes the array: a wrong or failing one must
+        # neither matter nor reserve memory that stays with the list.
+        def __init__(self, length):
+            self.length = length
+
+        def __len__(self):
+            if isinstance(self.length, type):
+                raise self.length("len")
+            return self.length
+
+        def __getitem__(self, i):
+            if i < 2:
+                return v
+            raise IndexError(i)
+
+    class Failing:
+        def __init__(self, error):
+            self.error = error
+
+        def __getitem__(self, i):
+            if i == 1:
+                raise self.error("item")
+            return v
+
+    class BadIter:
+        def __init__(self, make):
+            self.make = make
+
+        def __getitem__(self, i):
+            return v
+
+        def __iter__(self):
+            return self.make()
+
+    def raising_iterator():
+        yield v
+        raise Boom("next")
+
+    def raising():
+        raise Boom("iter")
+
+    class Growing(list):
+        def __iter__(self):
+            del self[2:]
+            for item in list.__iter__(self):  # sees what is appended
+                if len(self) < 50:
+                    self.append(item)
+                yield item
+
+    class Shrinking(list):
+        def __iter__(self):
+            self[:] = [v, v, v]
+            items = list.__iter__(self)
+            yield next(items)
+            self.clear()
+            yield from items
+
+    class Clobbering(list):
+        # Asking for the length replaces the items.
+        def __len__(self):
+            self[:] = [v, 1]
+            return 2
+
+    class Reentrant:
+        # Reading an item builds a VecList from the sequence itself.
+        def __getitem__(self, i):
+            return VecList(self)[0]
+
+    return [*(Lying(n) for n in (2**62, 2**40, 2**29, 10**8, 2**63, -1, 0, "2", 1.5, Boom, TypeError)),
+            Failing(Boom), Failing(TypeError), Failing(StopIteration),
+            BadIter(raising), BadIter(lambda: 5), BadIter(raising_iterator), Growing([v, v]), Shrinking(),
+            Clobbering([v]), Reentrant()]
 
 
 def junk_values():
@@ -121,7 +233,7 @@ def junk_values():
         np.float64(2.0), np.float32(0.5), np.int64(2), np.uint64(2**64 - 1), np.bool_(True), np.array(1.0),
         np.array([1.0, 2.0, 3.0]),
     ]
-    return values + list(samples().values())
+    return values + sequence_junk() + list(samples().values())
 
 
 def parameters(function):
@@ -137,8 +249,11 @@ def callables(name, receiver):
         return [(f, getattr(geometry, f), parameters(getattr(geometry, f)))
                 for f in ("plane_line", "circle_point", "circle_point_unchecked", "circle_circle")]
     cls = CLASSES[name]
-    found = [(f"{name}()", cls, parameters(cls)),
-             (f"{name}.__new__", lambda *a, **k: cls.__new__(cls, *a, **k), parameters(cls))]
+    title = cls.__name__
+    found = []
+    if name == title and cls not in NO_CONSTRUCTOR:
+        found = [(f"{title}()", cls, parameters(cls)),
+                 (f"{title}.__new__", lambda *a, **k: cls.__new__(cls, *a, **k), parameters(cls))]
     for attribute, raw in vars(cls).items():
         if isinstance(raw, staticmethod):
             function = getattr(cls, attribute)
@@ -146,7 +261,7 @@ def callables(name, receiver):
             function = getattr(receiver, attribute)
         else:
             continue
-        found.append((f"{name}.{attribute}", function, parameters(function)))
+        found.append((f"{title}.{attribute}", function, parameters(function)))
     return found
 
 
@@ -162,6 +277,8 @@ def valid_arguments(function, params, candidates):
             except TypeError as error:
                 if str(error).startswith(f"argument '{param}': "):
                     continue
+            except PanicException:  # the arguments converted
+                pass
             chosen.append(candidate)
             break
         else:
@@ -178,6 +295,8 @@ def state(obj):
     any other object its identity."""
     if isinstance(obj, Vec3d):
         return struct.pack("<3d", *obj)
+    if isinstance(obj, VecList):
+        return struct.pack(f"<{3 * len(obj)}d", *(c for e in obj.to_array() for c in e))
     if type(obj) not in FIELDS:
         return id(obj)
     values = [getattr(obj, a) for a in FIELDS[type(obj)]]
@@ -188,12 +307,14 @@ class Battery:
     def __init__(self, name):
         self.name, self.problems = name, []
 
-    def call(self, label, call, watched=(), argument=None, expected=None, kind=TypeError, numpy=None):
+    def call(self, label, call, watched=(), argument=None, expected=None, kind=TypeError, numpy=None,
+             mutated=None):
         """Runs call and returns its outcome, None or (type, message).
         Records a problem if the outcome is not allowed or a watched object
         changed. `argument`: a TypeError must name it; `expected`: the call
         must raise `kind` with a message matching this pattern; `numpy`: an
-        array operand, whose own ValueError (broadcasting) is NumPy's."""
+        array operand, whose own ValueError (broadcasting) is NumPy's;
+        `mutated`: a watched object that a successful call may change."""
         before = [state(w) for w in watched]
         outcome = None
         try:
@@ -205,17 +326,24 @@ class Battery:
         else:
             if expected is not None:
                 self.problems.append(f"{label}: no error, expected {expected!r}")
-        if [state(w) for w in watched] != before:
-            self.problems.append(f"{label}: changed {watched!r}")
+        changed = [w for w, b in zip(watched, before)
+                   if state(w) != b and not (outcome is None and w is mutated)]
+        if changed:
+            self.problems.append(f"{label}: changed {changed!r}")
         return outcome
 
     def check_error(self, label, error, argument, expected, kind=TypeError):
         text = f"{label}: {type(error).__name__}: {error}"
-        if isinstance(error, SystemError) or not isinstance(error, ALLOWED):
+        if type(error) is PanicException:
+            if str(error) not in ALLOWED_PANICS.get(self.name, {}).get(re.match(r"[\w.]*", label)[0], ()):
+                self.problems.append(f"{text} (panic)")
+        elif isinstance(error, SystemError) or not isinstance(error, ALLOWED):
             self.problems.append(f"{text} (exception type)")
         elif type(error) is TypeError and argument is not None:
             if not str(error).startswith(f"argument '{argument}': "):
                 self.problems.append(f"{text} (does not name {argument})")
+            elif str(error) == "argument 'list': Can't extract `str` to `Vec`":
+                pass
             elif "cannot be cast as" not in str(error) and not isinstance(error.__cause__, TypeError):
                 self.problems.append(f"{text} (no TypeError cause)")
         elif expected is not None:
@@ -237,7 +365,7 @@ class Battery:
             self.call(f"{label}({keyword!r}=)", lambda: function(*valid, **{keyword: 1}), watched,
                       expected=f"{full_name} got an unexpected keyword argument '{keyword}'")
 
-    def arguments(self, label, function, params, valid, watched, junk):
+    def arguments(self, label, function, params, valid, watched, junk, mutated=None):
         """Junk in each position, positionally and by keyword alike."""
         for index, param in enumerate(params):
             for value in junk:
@@ -245,9 +373,10 @@ class Battery:
                 args[index] = value
                 outcomes = [
                     self.call(f"{label}[{param}={type(value).__name__}] positional", lambda: function(*args),
-                              watched, argument=param),
+                              watched, argument=param, mutated=mutated),
                     self.call(f"{label}[{param}={type(value).__name__}] keyword",
-                              lambda: function(**dict(zip(params, args))), watched, argument=param),
+                              lambda: function(**dict(zip(params, args))), watched, argument=param,
+                              mutated=mutated),
                 ]
                 if outcomes[0] != outcomes[1] and RecursionError not in {o and o[0] for o in outcomes}:
                     self.problems.append(f"{label}[{param}]: positional {outcomes[0]} != keyword {outcomes[1]}")
@@ -255,8 +384,8 @@ class Battery:
     def properties(self, receiver, junk):
         """Deletion, junk assignments, and the descriptors used on junk."""
         for attribute in FIELDS[type(receiver)]:
-            label = f"{self.name}.{attribute}"
-            writable = attribute != "area"
+            label = f"{type(receiver).__name__}.{attribute}"
+            writable = attribute not in READ_ONLY
             self.call(f"del {label}", lambda: delattr(receiver, attribute), [receiver], kind=AttributeError,
                       expected="can't delete attribute" if writable else "*")
             original, before = getattr(receiver, attribute), state(receiver)
@@ -299,8 +428,15 @@ class Battery:
                     self.call(f"{self.name}.{attribute} on {kind}", lambda: raw(value, receiver),
                               [receiver, value])
                 elif type(raw).__name__ == "method_descriptor":
-                    self.call(f"{self.name}.{attribute} on {kind}", lambda: raw(value, receiver),
-                              [receiver, value])
+                    label = f"{cls.__name__}.{attribute}"
+                    if label in MUTATORS and type(value) is VecList:
+                        # A copy, so that the junk does not grow from run to run.
+                        target = VecList(value)
+                        self.call(f"{label} on {kind}", lambda: raw(target, receiver), [receiver])
+                    else:
+                        self.call(f"{label} on {kind}", lambda: raw(value, receiver), [receiver, value])
+        if cls is VecListIterator and [tuple(e) for e in receiver] != ITERATED:
+            self.problems.append(f"{self.name}: advanced by a failed call")
         for unary in (lambda: -receiver, lambda: +receiver, lambda: ~receiver, lambda: abs(receiver),
                       lambda: hash(receiver), lambda: repr(receiver), lambda: str(receiver),
                       lambda: bool(receiver), lambda: len(receiver), lambda: list(receiver),
@@ -311,12 +447,22 @@ class Battery:
     def run(self, junk):
         instances = samples()
         receiver = instances.get(self.name)
-        for label, function, params in callables(self.name, receiver):
-            valid = valid_arguments(function, params, [1.5, True, *instances.values()])
+        cls = CLASSES.get(self.name)
+        if cls in NO_CONSTRUCTOR:
+            for text, call in (("()", lambda: cls()), ("(1)", lambda: cls(1)), ("(k=1)", lambda: cls(k=1)),
+                               (".__new__", lambda: cls.__new__(cls))):
+                self.call(f"{self.name}{text}", call, expected=NO_CONSTRUCTOR[cls])
+        # Mutators last, so that the other methods see the receiver as made.
+        for label, function, params in sorted(callables(self.name, receiver), key=lambda c: c[0] in MUTATORS):
+            # The receiver last: a list cannot extend itself.
+            others = [i for i in instances.values() if i is not receiver]
+            valid = valid_arguments(function, params, [1.5, True, *others, receiver])
             watched = [w for w in [receiver, *valid] if w is not None]
-            full_name = f"{self.name}.__new__()" if label == f"{self.name}()" else f"{label}()"
+            title = label.partition(".")[0].removesuffix("()")
+            full_name = f"{title}.__new__()" if label == f"{title}()" else f"{label}()"
             self.arity(label, function, params, valid, watched, full_name)
-            self.arguments(label, function, params, valid, watched, junk)
+            self.arguments(label, function, params, valid, watched, junk,
+                           mutated=receiver if label in MUTATORS else None)
         if receiver is not None:
             self.properties(receiver, junk)
             self.slots(receiver, junk)
@@ -326,13 +472,18 @@ class Battery:
     def accesses_released(self, objects):
         """Every access taken during the battery was released: each object
         can still be written."""
+        writes = {VecList: lambda obj: obj.extend(VecList.empty()), VecListIterator: list}
         for obj in objects:
             for attribute in FIELDS.get(type(obj), ()):
                 try:
-                    if attribute != "area":
+                    if attribute not in READ_ONLY:
                         setattr(obj, attribute, getattr(obj, attribute))
                 except BaseException as error:  # noqa: B036
                     self.problems.append(f"{type(obj).__name__}.{attribute} not writable after: {error!r}")
+            try:
+                writes.get(type(obj), id)(obj)
+            except BaseException as error:  # noqa: B036
+                self.problems.append(f"{type(obj).__name__} not writable after: {error!r}")
 
 
 def main(name):
