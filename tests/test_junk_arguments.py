@@ -524,3 +524,26 @@ def test_junk_is_refused_cleanly(name):
                             timeout=120)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout == "", result.stdout[:6000]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self")
+def test_a_lying_length_reserves_nothing_lasting():
+    # VecList's constructor sizes its array from len(); when the sequence
+    # then yields far fewer items, the list must not keep the reservation.
+    class Lying:
+        def __len__(self):
+            return 2**25  # 800 MB of elements: reserved even where memory is small
+
+        def __getitem__(self, i):
+            if i < 2:
+                return Vec3d(i, 0, 0)
+            raise IndexError(i)
+
+    def address_space():
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) << 10 for line in f if line.startswith("VmSize:"))
+
+    before = address_space()
+    kept = [VecList(Lying()) for _ in range(8)]
+    assert [len(v) for v in kept] == [2] * 8
+    assert address_space() - before < 200 << 20

@@ -57,7 +57,8 @@ VecList make(PyObject* sequence) {
         return VecList(std::move(elements));
     }
     // The length only sizes the array; a failing or absurd one is ignored.
-    if (const Py_ssize_t hint = PyObject_Size(sequence); hint < 0) {
+    const Py_ssize_t hint = PyObject_Size(sequence);
+    if (hint < 0) {
         PyErr_Clear();
     } else {
         try {
@@ -70,6 +71,9 @@ VecList make(PyObject* sequence) {
     if (!iterator) bind::reraise_for_argument("list");
     while (bind::Ref item{PyIter_Next(iterator.get())}) append_item(elements, item.get());
     if (PyErr_Occurred()) bind::reraise_for_argument("list");
+    // A length that overstated the items would leave its whole reservation
+    // with the list.
+    if (hint > 0 && static_cast<std::size_t>(hint) > elements.size()) elements.shrink_to_fit();
     return VecList(std::move(elements));
 }
 
