@@ -16,23 +16,23 @@ AngleRadians make_radians(double angle) { return {angle}; }
 // Python's `angle * s`; the core multiplies s by the angle.
 AngleRadians scaled(const AngleRadians& a, double s) { return a.mul(s); }
 
-using NewRadians = R::Constructor<"AngleRadians(angle)\n--\n\n", &make_radians>;
+using NewRadians = R::Constructor<"AngleRadians(angle)", &make_radians>;
 
 PyMethodDef radians_methods[] = {
-    R::static_method<"zero()\n--\n\n", &AngleRadians::zero>(),
-    R::static_method<"pi()\n--\n\n", &AngleRadians::pi>(),
-    R::static_method<"two_pi()\n--\n\n", &AngleRadians::two_pi>(),
-    R::static_method<"half_pi()\n--\n\n", &AngleRadians::half_pi>(),
-    R::static_method<"quarter_pi()\n--\n\n", &AngleRadians::quarter_pi>(),
-    R::static_method<"third_pi()\n--\n\n", &AngleRadians::third_pi>(),
-    R::static_method<"sixth_pi()\n--\n\n", &AngleRadians::sixth_pi>(),
-    R::method<"to_degrees($self)\n--\n\n", &AngleRadians::to_degrees>(),
-    R::method<"sin($self)\n--\n\n", &AngleRadians::sin>(),
-    R::method<"cos($self)\n--\n\n", &AngleRadians::cos>(),
-    R::method<"tan($self)\n--\n\n", &AngleRadians::tan>(),
-    R::method<"sec($self)\n--\n\n", &AngleRadians::sec>(),
-    R::method<"csc($self)\n--\n\n", &AngleRadians::csc>(),
-    R::method<"cot($self)\n--\n\n", &AngleRadians::cot>(),
+    R::static_method<"zero()", &AngleRadians::zero>(),
+    R::static_method<"pi()", &AngleRadians::pi>(),
+    R::static_method<"two_pi()", &AngleRadians::two_pi>(),
+    R::static_method<"half_pi()", &AngleRadians::half_pi>(),
+    R::static_method<"quarter_pi()", &AngleRadians::quarter_pi>(),
+    R::static_method<"third_pi()", &AngleRadians::third_pi>(),
+    R::static_method<"sixth_pi()", &AngleRadians::sixth_pi>(),
+    R::method<"to_degrees($self)", &AngleRadians::to_degrees>(),
+    R::method<"sin($self)", &AngleRadians::sin>(),
+    R::method<"cos($self)", &AngleRadians::cos>(),
+    R::method<"tan($self)", &AngleRadians::tan>(),
+    R::method<"sec($self)", &AngleRadians::sec>(),
+    R::method<"csc($self)", &AngleRadians::csc>(),
+    R::method<"cot($self)", &AngleRadians::cot>(),
     {},
 };
 
@@ -62,10 +62,10 @@ using D = bind::Members<AngleDegrees>;
 
 AngleDegrees make_degrees(double angle) { return {angle}; }
 
-using NewDegrees = D::Constructor<"AngleDegrees(angle)\n--\n\n", &make_degrees>;
+using NewDegrees = D::Constructor<"AngleDegrees(angle)", &make_degrees>;
 
 PyMethodDef degrees_methods[] = {
-    D::method<"to_radians($self)\n--\n\n", &AngleDegrees::to_radians>(),
+    D::method<"to_radians($self)", &AngleDegrees::to_radians>(),
     {},
 };
 

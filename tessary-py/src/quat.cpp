@@ -24,19 +24,19 @@ std::string text(const Quat& q) {
     return out;
 }
 
-using New = M::Constructor<"Quat(w, i, j, k)\n--\n\n", &make>;
+using New = M::Constructor<"Quat(w, i, j, k)", &make>;
 
 PyMethodDef methods[] = {
-    M::static_method<"identity()\n--\n\n", &Quat::identity>(),
-    M::static_method<"from_axis_angle(axis, angle)\n--\n\n", &Quat::from_axis_angle>(),
-    M::method<"conjugate($self)\n--\n\n", &Quat::conjugate>(),
-    M::method<"magnitude($self)\n--\n\n", &Quat::magnitude>(),
-    M::method<"normalize($self)\n--\n\n", &Quat::normalize>(),
-    M::method<"is_unit($self)\n--\n\n", &Quat::is_unit>(),
-    M::method<"rotate($self, v)\n--\n\n", &Quat::rotate>(),
-    M::method<"to_axis_angle($self)\n--\n\n", &Quat::to_axis_angle>(),
-    M::method<"to_rotation_matrix($self)\n--\n\n", &Quat::to_rotation_matrix>(),
-    M::method<"to_vec3d($self)\n--\n\n", &Quat::to_vec3d>(),
+    M::static_method<"identity()", &Quat::identity>(),
+    M::static_method<"from_axis_angle(axis, angle)", &Quat::from_axis_angle>(),
+    M::method<"conjugate($self)", &Quat::conjugate>(),
+    M::method<"magnitude($self)", &Quat::magnitude>(),
+    M::method<"normalize($self)", &Quat::normalize>(),
+    M::method<"is_unit($self)", &Quat::is_unit>(),
+    M::method<"rotate($self, v)", &Quat::rotate>(),
+    M::method<"to_axis_angle($self)", &Quat::to_axis_angle>(),
+    M::method<"to_rotation_matrix($self)", &Quat::to_rotation_matrix>(),
+    M::method<"to_vec3d($self)", &Quat::to_vec3d>(),
     {},
 };
 

@@ -32,28 +32,28 @@ std::uint64_t digest(const Vec3d& v) {
 
 Vec3d scaled(const Vec3d& v, double s) { return v.mul(s); }
 
-using New = M::Constructor<"Vec3d(x, y, z)\n--\n\n", &make>;
+using New = M::Constructor<"Vec3d(x, y, z)", &make>;
 
 PyMethodDef methods[] = {
-    M::static_method<"zero()\n--\n\n", &Vec3d::zero>(),
-    M::static_method<"i()\n--\n\n", &Vec3d::i>(),
-    M::static_method<"j()\n--\n\n", &Vec3d::j>(),
-    M::static_method<"k()\n--\n\n", &Vec3d::k>(),
-    M::static_method<"new_from_to(from, to)\n--\n\n", &Vec3d::new_from_to>(),
-    M::method<"dot($self, other)\n--\n\n", &Vec3d::dot>(),
-    M::method<"cross($self, other)\n--\n\n", &Vec3d::cross>(),
-    M::method<"magnitude($self)\n--\n\n", &Vec3d::magnitude>(),
-    M::method<"normalize($self)\n--\n\n", &Vec3d::normalize>(),
-    M::method<"is_unit($self)\n--\n\n", &Vec3d::is_unit>(),
-    M::method<"distance_to($self, other)\n--\n\n", &Vec3d::distance_to>(),
-    M::method<"distance_squared($self, other)\n--\n\n", &Vec3d::distance_squared>(),
-    M::method<"distance_to_line($self, a, b)\n--\n\n", &Vec3d::distance_to_line>(),
-    M::method<"project_onto_line($self, line_r, line_q)\n--\n\n", &Vec3d::project_onto_line>(),
-    M::method<"project_onto_plane($self, normal)\n--\n\n", &Vec3d::project_onto_plane>(),
-    M::method<"scalar_triple_product($self, b, c)\n--\n\n", &Vec3d::scalar_triple_product>(),
-    M::method<"angle_to($self, other)\n--\n\n", &tessary::angle_to>(),
-    M::method<"to_quat($self)\n--\n\n", &tessary::to_quat>(),
-    M::method<"to_array($self)\n--\n\n", &Vec3d::to_array>(),
+    M::static_method<"zero()", &Vec3d::zero>(),
+    M::static_method<"i()", &Vec3d::i>(),
+    M::static_method<"j()", &Vec3d::j>(),
+    M::static_method<"k()", &Vec3d::k>(),
+    M::static_method<"new_from_to(from, to)", &Vec3d::new_from_to>(),
+    M::method<"dot($self, other)", &Vec3d::dot>(),
+    M::method<"cross($self, other)", &Vec3d::cross>(),
+    M::method<"magnitude($self)", &Vec3d::magnitude>(),
+    M::method<"normalize($self)", &Vec3d::normalize>(),
+    M::method<"is_unit($self)", &Vec3d::is_unit>(),
+    M::method<"distance_to($self, other)", &Vec3d::distance_to>(),
+    M::method<"distance_squared($self, other)", &Vec3d::distance_squared>(),
+    M::method<"distance_to_line($self, a, b)", &Vec3d::distance_to_line>(),
+    M::method<"project_onto_line($self, line_r, line_q)", &Vec3d::project_onto_line>(),
+    M::method<"project_onto_plane($self, normal)", &Vec3d::project_onto_plane>(),
+    M::method<"scalar_triple_product($self, b, c)", &Vec3d::scalar_triple_product>(),
+    M::method<"angle_to($self, other)", &tessary::angle_to>(),
+    M::method<"to_quat($self)", &tessary::to_quat>(),
+    M::method<"to_array($self)", &Vec3d::to_array>(),
     {},
 };
 

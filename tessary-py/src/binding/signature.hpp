@@ -1,6 +1,8 @@
-// Text signatures such as "dot($self, other)\n--\n\n" are the documentation
-// of every callable; the callable's name and parameter names are read from
-// them at compile time, so each is written once.
+// A callable is declared by its signature, "dot($self, other)": its
+// documentation is that signature as a text signature block
+// ("dot($self, other)\n--\n\n", which CPython reads for introspection), and
+// its name and parameter names are read from it at compile time, so each is
+// written once.
 #pragma once
 
 #include <algorithm>
@@ -20,16 +22,23 @@ struct FixedString {
 template <FixedString Text>
 struct Signature {
     static constexpr std::string_view text = Text.view();
-    static constexpr const char* doc = Text.data;
 
 private:
+    static constexpr std::string_view block_end = "\n--\n\n";
+    static constexpr std::array<char, text.size() + block_end.size() + 1> doc_storage = [] {
+        std::array<char, text.size() + block_end.size() + 1> block{};
+        std::copy(text.begin(), text.end(), block.begin());
+        std::copy(block_end.begin(), block_end.end(), block.begin() + text.size());
+        return block;
+    }();
+
     static constexpr std::size_t open = text.find('(');
     static constexpr std::size_t close = text.find(')');
-    static_assert(open != std::string_view::npos && close != std::string_view::npos && open < close);
-    static_assert(text.substr(close) == ")\n--\n\n", "a text signature block ends in \")\\n--\\n\\n\"");
+    static_assert(open != std::string_view::npos && close + 1 == text.size(), "a signature is name(params)");
     static constexpr std::string_view inside = text.substr(open + 1, close - open - 1);
 
 public:
+    static constexpr const char* doc = doc_storage.data();
     static constexpr bool has_self = inside.starts_with("$self");
 
 private:

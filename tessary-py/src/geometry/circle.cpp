@@ -7,13 +7,13 @@ using tessary::Circle;
 using tessary::Vec3d;
 using M = bind::Members<Circle>;
 
-using New = M::Constructor<"Circle(center, radius, normal)\n--\n\n", &Circle::make>;
+using New = M::Constructor<"Circle(center, radius, normal)", &Circle::make>;
 
 PyMethodDef methods[] = {
-    M::static_method<"none()\n--\n\n", &Circle::none>(),
-    M::method<"get_plane($self)\n--\n\n", &Circle::get_plane>(),
-    M::method<"in_same_plane($self, other)\n--\n\n", &Circle::in_same_plane>(),
-    M::method<"is_degenerate($self)\n--\n\n", &Circle::is_degenerate>(),
+    M::static_method<"none()", &Circle::none>(),
+    M::method<"get_plane($self)", &Circle::get_plane>(),
+    M::method<"in_same_plane($self, other)", &Circle::in_same_plane>(),
+    M::method<"is_degenerate($self)", &Circle::is_degenerate>(),
     {},
 };
 

@@ -10,12 +10,12 @@ namespace {
 using tessary::Circle;
 using tessary::Plane;
 
-PyMethodDef plane_line = bind::function<"plane_line(plane, a, b)\n--\n\n", &tessary::plane_line>();
+PyMethodDef plane_line = bind::function<"plane_line(plane, a, b)", &tessary::plane_line>();
 PyMethodDef circle_point =
-    bind::function<"circle_point(circle, point, inner)\n--\n\n", &tessary::circle_point>();
+    bind::function<"circle_point(circle, point, inner)", &tessary::circle_point>();
 PyMethodDef circle_point_unchecked =
-    bind::function<"circle_point_unchecked(circle, point, inner)\n--\n\n", &tessary::circle_point_unchecked>();
-PyMethodDef circle_circle = bind::function<"circle_circle(circle1, circle2)\n--\n\n", &tessary::circle_circle>();
+    bind::function<"circle_point_unchecked(circle, point, inner)", &tessary::circle_point_unchecked>();
+PyMethodDef circle_circle = bind::function<"circle_circle(circle1, circle2)", &tessary::circle_circle>();
 
 PyModuleDef submodule_def = {
     .m_base = PyModuleDef_HEAD_INIT,

@@ -7,16 +7,16 @@ namespace {
 using tessary::Plane;
 using M = bind::Members<Plane>;
 
-using New = M::Constructor<"Plane(normal, distance)\n--\n\n", &Plane::make>;
+using New = M::Constructor<"Plane(normal, distance)", &Plane::make>;
 
 PyMethodDef methods[] = {
-    M::static_method<"from_point(normal, point)\n--\n\n", &Plane::from_point>(),
-    M::static_method<"from_points(point1, point2, point3)\n--\n\n", &Plane::from_points>(),
-    M::static_method<"xy()\n--\n\n", &Plane::xy>(),
-    M::static_method<"xz()\n--\n\n", &Plane::xz>(),
-    M::static_method<"yz()\n--\n\n", &Plane::yz>(),
-    M::method<"contains_point($self, point)\n--\n\n", &Plane::contains_point>(),
-    M::method<"distance_to_point($self, point)\n--\n\n", &Plane::distance_to_point>(),
+    M::static_method<"from_point(normal, point)", &Plane::from_point>(),
+    M::static_method<"from_points(point1, point2, point3)", &Plane::from_points>(),
+    M::static_method<"xy()", &Plane::xy>(),
+    M::static_method<"xz()", &Plane::xz>(),
+    M::static_method<"yz()", &Plane::yz>(),
+    M::method<"contains_point($self, point)", &Plane::contains_point>(),
+    M::method<"distance_to_point($self, point)", &Plane::distance_to_point>(),
     {},
 };
 

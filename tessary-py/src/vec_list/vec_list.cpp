@@ -187,25 +187,25 @@ std::optional<Vec3d> next(VecListIterator& self) {
     return (*self.snapshot)[self.cursor++];
 }
 
-using New = M::Constructor<"VecList(list)\n--\n\n", &make>;
+using New = M::Constructor<"VecList(list)", &make>;
 
 namespace bulk = tessary_py::bulk;
 
 PyMethodDef methods[] = {
-    M::static_method<"empty()\n--\n\n", &empty>(),
-    M::method<"append($self, vec)\n--\n\n", &append>(),
-    M::method<"extend($self, other)\n--\n\n", &extend>(),
-    M::method<"to_array($self)\n--\n\n", &to_array>(),
-    M::method<"dot($self, other)\n--\n\n", &bulk::dot>(),
-    M::method<"cross($self, other)\n--\n\n", &bulk::cross>(),
-    M::method<"magnitude($self)\n--\n\n", &bulk::magnitude>(),
-    M::method<"normalize($self)\n--\n\n", &bulk::normalize>(),
-    M::method<"is_unit($self)\n--\n\n", &bulk::is_unit>(),
-    M::method<"distance_to($self, other)\n--\n\n", &bulk::distance_to>(),
-    M::method<"distance_squared($self, other)\n--\n\n", &bulk::distance_squared>(),
-    M::method<"collapse($self, axis)\n--\n\n", &bulk::collapse>(),
-    M::method<"minimum_distance_to($self, other, stride)\n--\n\n", &bulk::minimum_distance_to>(),
-    M::method<"rotate($self, quat)\n--\n\n", &bulk::rotate>(),
+    M::static_method<"empty()", &empty>(),
+    M::method<"append($self, vec)", &append>(),
+    M::method<"extend($self, other)", &extend>(),
+    M::method<"to_array($self)", &to_array>(),
+    M::method<"dot($self, other)", &bulk::dot>(),
+    M::method<"cross($self, other)", &bulk::cross>(),
+    M::method<"magnitude($self)", &bulk::magnitude>(),
+    M::method<"normalize($self)", &bulk::normalize>(),
+    M::method<"is_unit($self)", &bulk::is_unit>(),
+    M::method<"distance_to($self, other)", &bulk::distance_to>(),
+    M::method<"distance_squared($self, other)", &bulk::distance_squared>(),
+    M::method<"collapse($self, axis)", &bulk::collapse>(),
+    M::method<"minimum_distance_to($self, other, stride)", &bulk::minimum_distance_to>(),
+    M::method<"rotate($self, quat)", &bulk::rotate>(),
     {},
 };
 
