@@ -23,13 +23,9 @@ import time
 
 import numpy as np
 
-from tessary_py import Vec3d, VecList
+from scipy.spatial.transform import Rotation
 
-try:
-    from tessary_py import Quat
-    from scipy.spatial.transform import Rotation
-except ImportError:  # rotation not built yet
-    Quat = None
+from tessary_py import Quat, Vec3d, VecList
 
 SIZES = (1_000, 100_000, 1_000_000)
 P = (0.3, -0.2, 0.7)
@@ -105,11 +101,9 @@ def operations(n, rng):
         ("minimum_distance_to(p, 1)", "nearest", lambda: vl.minimum_distance_to(p, 1), np_nearest,
          "einsum(d, d).argmin()"),
     ]
-    if Quat is not None:
-        q = Quat(0.9, 0.1, -0.3, 0.2)
-        rotation = Rotation.from_quat([0.1, -0.3, 0.2, 0.9])
-        rows.append(("rotate", "rotate", lambda: vl.rotate(q), lambda: rotation.apply(arr),
-                     "Rotation.apply(a)"))
+    q = Quat(0.9, 0.1, -0.3, 0.2)
+    rotation = Rotation.from_quat([0.1, -0.3, 0.2, 0.9])
+    rows.append(("rotate", "rotate", lambda: vl.rotate(q), lambda: rotation.apply(arr), "Rotation.apply(a)"))
     objects = [Vec3d(*row) for row in arr.tolist()]
     tuples = [tuple(row) for row in arr.tolist()]
     rows.append(("VecList(list of Vec3d)", "construct", lambda: VecList(objects), lambda: np.array(tuples),
@@ -208,9 +202,7 @@ def result_bytes(name, n):
 
 def memory_table(n=1_000_000):
     names = ["v + p", "v * s", "cross", "normalize", "collapse(1)", "dot", "magnitude", "is_unit",
-             "distance_to", "minimum_distance_to(p, 1)"]
-    if Quat is not None:
-        names.append("rotate")
+             "distance_to", "minimum_distance_to(p, 1)", "rotate"]
     print(f"peak memory added by one operation, n = {n}")
     print(f"{'operation':<26} {'added MB':>9} {'result MB':>9} {'extra MB':>9}")
     for name in names:

@@ -57,7 +57,7 @@ constexpr std::size_t param_count = std::tuple_size_v<ParamsOf<Fn>>;
 // shared access is held for the call; without arguments a peek suffices.
 template <class T, class P>
 using ReceiverAccess = std::conditional_t<std::is_same_v<P, T&>, Exclusive<T>, Shared<T>>;
-//
+
 // A class read in place (`shared_argument`) holds a large value whose
 // members build Python objects while they read it; allocating may run the
 // garbage collector and with it arbitrary Python code, so its members always
