@@ -39,14 +39,14 @@ cases = {
 
 def main():
     print(f"{'operation':<16}{'tessary':>9}{'complex':>9}{'PyGLM':>9}{'numpy':>9}"
-          f"{'  /complex':>10}{'  /PyGLM':>9}{'  /numpy':>9}   (ns per call, best of 7)")
+          f"{'complex/':>10}{'PyGLM/':>9}{'numpy/':>9}   (ns per call, best of 7)")
     for name, stmts in cases.items():
         times = [None if s is None else per_call_ns(s, env, number=20_000 if s and "repr" in s else 200_000)
                  for s in stmts]
         ours, floor, pyglm, npy = times
         print(f"{name:<16}{fmt(ours):>9}{fmt(floor):>9}{fmt(pyglm):>9}{fmt(npy):>9}"
-              f"{ratio(ours, floor):>10}{ratio(ours, pyglm):>9}{ratio(ours, npy):>9}")
-    print("ratios are tessary / peer: below 1.00 means tessary_py is faster")
+              f"{ratio(floor, ours):>10}{ratio(pyglm, ours):>9}{ratio(npy, ours):>9}")
+    print("ratios are peer time / tessary_py time: above 1.00 means tessary_py is faster")
 
 
 if __name__ == "__main__":
