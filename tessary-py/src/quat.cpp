@@ -12,15 +12,8 @@ using M = bind::Members<Quat>;
 Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
 
 std::string text(const Quat& q) {
-    std::string out = "Quat(";
-    tessary::append_shortest(out, q.w);
-    out += ", ";
-    tessary::append_shortest(out, q.i);
-    out += ", ";
-    tessary::append_shortest(out, q.j);
-    out += ", ";
-    tessary::append_shortest(out, q.k);
-    out += ")";
+    std::string out;
+    tessary::append_fields(out, "Quat", {q.w, q.i, q.j, q.k});
     return out;
 }
 

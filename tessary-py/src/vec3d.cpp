@@ -84,14 +84,6 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
-void append_vec3d_repr(std::string& out, const Vec3d& v) {
-    out += "Vec3d(";
-    tessary::append_shortest(out, v.x);
-    out += ", ";
-    tessary::append_shortest(out, v.y);
-    out += ", ";
-    tessary::append_shortest(out, v.z);
-    out += ")";
-}
+void append_vec3d_repr(std::string& out, const Vec3d& v) { tessary::append_fields(out, "Vec3d", {v.x, v.y, v.z}); }
 
 PyTypeObject* bind::Class<Vec3d>::build() { return bind::make_type<Vec3d>(slots, &New::vectorcall); }

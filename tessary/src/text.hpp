@@ -5,7 +5,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace tessary {
 
@@ -54,6 +56,20 @@ inline void append_shortest(std::string& out, double value) {
         out.append(static_cast<std::size_t>(-point), '0');
         out += digits;
     }
+}
+
+// "Name(a, b, ...)", each double in the shortest form: the printed form of
+// every value type that shows its fields.
+inline void append_fields(std::string& out, std::string_view name, std::initializer_list<double> values) {
+    out += name;
+    out += '(';
+    const char* separator = "";
+    for (double value : values) {
+        out += separator;
+        append_shortest(out, value);
+        separator = ", ";
+    }
+    out += ')';
 }
 
 inline std::string shortest(double value) {
