@@ -14,32 +14,12 @@ import pytest
 import geometry_reference as ref
 import tessary_py
 from conftest import bits
+from geometry_objects import raw_circle, raw_plane, t, v
 from geometry_reference import same_value
 from tessary_py import Vec3d, geometry
 
 Circle = geometry.Circle
 Plane = geometry.Plane
-
-
-def v(x, y, z):
-    return Vec3d(float(x), float(y), float(z))
-
-
-def t(vec):
-    return (vec.x, vec.y, vec.z)
-
-
-def raw_circle(center, radius, normal):
-    """A circle holding exactly these values, through the setters."""
-    c = Circle(v(0, 0, 0), 1.0, v(0, 0, 1))
-    c.center, c.radius, c.normal = v(*center), radius, v(*normal)
-    return c
-
-
-def raw_plane(normal, distance):
-    p = Plane.xy()
-    p.normal, p.distance = v(*normal), distance
-    return p
 
 
 # --- Plane -----------------------------------------------------------------

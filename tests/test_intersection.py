@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import geometry_reference as ref
+from geometry_objects import raw_circle, t, v
 from geometry_reference import same_value
 from tessary_py import Vec3d, geometry
 
@@ -19,21 +20,6 @@ circle_point_unchecked = geometry.circle_point_unchecked
 circle_circle = geometry.circle_circle
 
 Z = (0.0, 0.0, 1.0)
-
-
-def v(x, y, z):
-    return Vec3d(float(x), float(y), float(z))
-
-
-def t(vec):
-    return (vec.x, vec.y, vec.z)
-
-
-def raw_circle(center, radius, normal):
-    c = Circle(v(0, 0, 0), 1.0, v(0, 0, 1))
-    c.center, c.radius, c.normal = v(*center), float(radius), v(*normal)
-    return c
-
 
 def points(result):
     assert type(result) is tuple and len(result) == 2
