@@ -1,5 +1,6 @@
 // Python class Vec3d.
 #include <array>
+#include <memory>
 #include <string>
 
 #include "../../tessary/src/text.hpp"
@@ -31,6 +32,16 @@ std::uint64_t digest(const Vec3d& v) {
 }
 
 Vec3d scaled(const Vec3d& v, double s) { return v.mul(s); }
+
+// A buffer of the three components as they are now: later writes to the
+// vector do not reach it.
+std::unique_ptr<bind::Exported<std::array<double, 3>>> exported(const Vec3d& v) {
+    auto exported = std::make_unique<bind::Exported<std::array<double, 3>>>();
+    exported->keep = v.to_array();
+    exported->data = exported->keep.data();
+    exported->shape[0] = 3;
+    return exported;
+}
 
 using New = M::Constructor<"Vec3d(x, y, z)", &make>;
 
@@ -79,6 +90,8 @@ PyType_Slot slots[] = {
     bind::slot(Py_nb_multiply, &M::binary_reflected<&scaled, &scaled>),
     bind::slot(Py_nb_true_divide, &M::binary<&Vec3d::div>),
     bind::slot(Py_nb_negative, &M::unary<&Vec3d::neg>),
+    bind::slot(Py_bf_getbuffer, &M::get_buffer<&exported>),
+    bind::slot(Py_bf_releasebuffer, &M::release_buffer<&exported>),
     {0, nullptr},
 };
 

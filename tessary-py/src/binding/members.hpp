@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "arguments.hpp"
+#include "buffer.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "instance.hpp"
@@ -430,6 +431,22 @@ struct Members {
             if (!item) return nullptr;
             return to_python(*std::move(item));
         });
+    }
+
+    // bf_getbuffer: Fn(const T&) makes the export, a unique_ptr to an
+    // Exported<Keep>, under a momentary read: an export is not an access,
+    // so it never blocks a later writer (Fn runs no Python code).
+    template <auto Fn>
+    static int get_buffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+        view->obj = nullptr;
+        return guarded<int>([&] { return fill_view(self, view, flags, std::invoke(Fn, Peek<T>(self).get())); });
+    }
+
+    // bf_releasebuffer for the exports of get_buffer<Fn>.
+    template <auto Fn>
+    static void release_buffer(PyObject*, Py_buffer* view) noexcept {
+        using Made = typename std::invoke_result_t<decltype(Fn), const T&>::element_type;
+        delete static_cast<Made*>(view->internal);
     }
 
     template <auto Fn>

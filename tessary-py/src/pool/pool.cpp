@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfenv>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -14,7 +15,7 @@
 
 #include "sizing.hpp"
 
-namespace pool {
+namespace pool::detail {
 namespace {
 
 // A few parts per thread balance a late or preempted thread; more would
@@ -24,9 +25,21 @@ constexpr std::size_t kPartsPerThread = 4;
 }  // namespace
 
 // One parallel call: the parts are claimed one at a time by whoever is
-// free, the caller included.
+// free, the caller included. It is created on the calling thread, which
+// is when that thread's floating-point environment is taken.
 struct Job {
-    explicit Job(std::size_t parts, PartFn work) : parts(parts), work(work) {}
+    explicit Job(std::size_t parts, PartFn work) : parts(parts), work(work) { std::fegetenv(&environment); }
+
+    // A worker computes the job as the caller would: a rounding mode or a
+    // flush-to-zero mode set by the caller (or a library it loaded) after
+    // the worker was started applies to the job all the same.
+    void work_through_as_caller() noexcept {
+        std::fenv_t own;
+        std::fegetenv(&own);
+        std::fesetenv(&environment);
+        work_through();
+        std::fesetenv(&own);
+    }
 
     void work_through() noexcept {
         for (std::size_t part; (part = next.fetch_add(1, std::memory_order_relaxed)) < parts;) {
@@ -41,6 +54,7 @@ struct Job {
 
     const std::size_t parts;
     const PartFn work;
+    std::fenv_t environment;
     std::atomic<std::size_t> next{0};
     std::mutex error_mutex;
     std::exception_ptr error;
@@ -108,7 +122,7 @@ private:
                 if (job == nullptr) continue;
                 ++busy_;
             }
-            job->work_through();
+            job->work_through_as_caller();
             std::lock_guard lock(mutex_);
             if (--busy_ == 0) done_.notify_one();
         }
@@ -151,7 +165,7 @@ Pool& the_pool() {
 
 }  // namespace
 
-void run_parts(std::size_t parts, PartFn work) {
+void run(std::size_t parts, PartFn work) {
     Pool& pool = the_pool();
     Job job(parts, work);
     pool.post(job);
@@ -159,28 +173,26 @@ void run_parts(std::size_t parts, PartFn work) {
     if (job.error) std::rethrow_exception(job.error);
 }
 
-Job* start_parts(std::size_t parts, PartFn work) {
+Job* start(std::size_t parts, PartFn work) {
     auto job = std::make_unique<Job>(parts, work);
     the_pool().post(*job);
     return job.release();
 }
 
-void finish_parts(Job* started) {
+void finish(Job* started) {
     const std::unique_ptr<Job> job(started);
     the_pool().finish(*job);
     if (job->error) std::rethrow_exception(job->error);
 }
 
-std::size_t thread_count() { return the_pool().threads(); }
-
 Split split(std::size_t n, std::size_t grain) {
     grain = std::max<std::size_t>(grain, 1);
     if (n / 2 < grain) return {n, 1, n};
-    const std::size_t threads = thread_count();
+    const std::size_t threads = the_pool().threads();
     if (threads <= 1) return {n, 1, n};
     const std::size_t wanted = std::min(n / grain, threads * kPartsPerThread);
     const std::size_t step = (n + wanted - 1) / wanted;
     return {n, (n + step - 1) / step, step};
 }
 
-}  // namespace pool
+}  // namespace pool::detail

@@ -1,6 +1,5 @@
-// Bulk operations of VecList: one vector operation applied to every
-// element, spread over the worker pool. Each element's result is the core
-// Vec3d operation's result, bit for bit.
+// Bulk operations of VecList, the binding side: argument checks and the
+// conversion of results. The loops themselves are in kernels.hpp.
 #pragma once
 
 #include <cstddef>
@@ -21,9 +20,9 @@ VecList cross(const VecList& list, const Vec3d& other);
 VecList normalize(const VecList& list);
 VecList collapse(const VecList& list, bind::Index axis);
 
-// Replaces every element by its rotation. The rotated elements go to a new
-// array that replaces the old one at the end, so iterators taken before
-// keep the unrotated elements.
+// Replaces every element by its rotation. An array pinned by an iterator,
+// an export or another list is left as it was: the rotated elements go to
+// a new array.
 void rotate(VecList& list, const tessary::Quat& quat);
 
 // Python lists of float (or bool for is_unit), in element order.

@@ -1,20 +1,23 @@
 // Python classes VecList and VecListIterator.
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "../classes.hpp"
 #include "../pool/pool.hpp"
 #include "bulk.hpp"
+#include "kernels.hpp"
 
 namespace {
 
 using bind::Index;
-using tessary_py::Elements;
 using tessary_py::Vec3d;
 using tessary_py::VecList;
 using tessary_py::VecListIterator;
@@ -26,68 +29,142 @@ using I = bind::Members<VecListIterator>;
 constexpr std::size_t kGrainRepr = 256;
 constexpr std::size_t kReprBlock = 8192;
 
-void append_item(Elements& elements, PyObject* item) {
+void append_item(VecList& list, PyObject* item) {
     if (!bind::is_instance<Vec3d>(item)) bind::raise_wrong_class("list", item, bind::class_name<Vec3d>);
-    elements.push_back(bind::read<Vec3d>(item));
+    list.append(bind::read<Vec3d>(item));
 }
 
 // Items of a list or tuple can be read directly: checking and copying them
 // runs no Python code, so the container cannot change meanwhile.
-void append_items(Elements& elements, PyObject* const* items, Py_ssize_t count) {
-    elements.reserve(elements.size() + static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) append_item(elements, items[i]);
+VecList from_items(PyObject* const* items, Py_ssize_t count) {
+    VecList list;
+    list.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) append_item(list, items[i]);
+    return list;
+}
+
+// The element type of a buffer that holds native doubles or floats;
+// nullopt for any other format.
+enum class Scalar { Double, Float };
+
+std::optional<Scalar> scalar_of(const Py_buffer& view) {
+    std::string_view format = view.format != nullptr ? view.format : "B";
+    constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
+    if (format.size() == 2 && (format[0] == '@' || format[0] == '=' || format[0] == native_order)) {
+        format.remove_prefix(1);
+    }
+    if (format == "d" && view.itemsize == sizeof(double)) return Scalar::Double;
+    if (format == "f" && view.itemsize == sizeof(float)) return Scalar::Float;
+    return std::nullopt;
+}
+
+[[noreturn]] void raise_wrong_shape(const Py_buffer& view) {
+    std::string message = "argument 'list': expected an array of shape (n, 3), got (";
+    for (int i = 0; i < view.ndim; ++i) {
+        if (i > 0) message += ", ";
+        message += std::to_string(view.shape[i]);
+    }
+    message += view.ndim == 1 ? ",)" : ")";
+    bind::raise(PyExc_TypeError, message);
+}
+
+class BufferView {
+public:
+    Py_buffer view{};
+    ~BufferView() { PyBuffer_Release(&view); }
+};
+
+// A list copied from an exporter of doubles or floats in rows of three, in
+// any layout; nullopt when `source` exports no buffer of floating-point
+// numbers, so that it takes the sequence path.
+std::optional<VecList> from_buffer(PyObject* source) {
+    if (!PyObject_CheckBuffer(source)) return std::nullopt;
+    BufferView held;
+    if (PyObject_GetBuffer(source, &held.view, PyBUF_RECORDS_RO) < 0) {
+        // An exporter that cannot describe its layout is read as a sequence.
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const Py_buffer& view = held.view;
+    const std::optional<Scalar> scalar = scalar_of(view);
+    if (!scalar) return std::nullopt;
+    if (view.ndim != 2 || view.shape[1] != 3) raise_wrong_shape(view);
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    if (n == 0) return VecList();
+    // A request with strides always gets them, except from exporters that
+    // are C-contiguous and leave them out.
+    const Py_ssize_t row = view.strides != nullptr ? view.strides[0] : 3 * view.itemsize;
+    const Py_ssize_t column = view.strides != nullptr ? view.strides[1] : view.itemsize;
+    auto elements = std::make_shared<tessary_py::ElementArray>(n);
+    const auto* first = static_cast<const std::byte*>(view.buf);
+    if (*scalar == Scalar::Double && row == sizeof(Vec3d) && column == sizeof(double)) {
+        tessary_py::copy_elements({reinterpret_cast<const Vec3d*>(first), n}, elements->slots());
+    } else if (*scalar == Scalar::Double) {
+        tessary_py::kernels::gather_rows<double>(first, row, column, n, elements->slots());
+    } else {
+        tessary_py::kernels::gather_rows<float>(first, row, column, n, elements->slots());
+    }
+    elements->set_size(n);
+    return VecList(std::move(elements));
 }
 
 VecList make(PyObject* sequence) {
     if (PyUnicode_Check(sequence)) {
         bind::raise(PyExc_TypeError, "argument 'list': Can't extract `str` to `Vec`");
     }
-    if (!PySequence_Check(sequence)) bind::raise_wrong_class("list", sequence, "Sequence");
     if (bind::is_instance<VecList>(sequence)) {
         // Shares the array copy-on-write, like an iterator would.
         return bind::Shared<VecList>(sequence).get();
     }
-    Elements elements;
-    if (PyList_CheckExact(sequence)) {
-        append_items(elements, PySequence_Fast_ITEMS(sequence), PyList_GET_SIZE(sequence));
-        return VecList(std::move(elements));
-    }
-    if (PyTuple_CheckExact(sequence)) {
-        append_items(elements, PySequence_Fast_ITEMS(sequence), PyTuple_GET_SIZE(sequence));
-        return VecList(std::move(elements));
-    }
+    if (std::optional<VecList> copied = from_buffer(sequence)) return std::move(*copied);
+    if (!PySequence_Check(sequence)) bind::raise_wrong_class("list", sequence, "Sequence");
+    if (PyList_CheckExact(sequence)) return from_items(PySequence_Fast_ITEMS(sequence), PyList_GET_SIZE(sequence));
+    if (PyTuple_CheckExact(sequence)) return from_items(PySequence_Fast_ITEMS(sequence), PyTuple_GET_SIZE(sequence));
+    VecList list;
     // The length only sizes the array; a failing or absurd one is ignored.
     const Py_ssize_t hint = PyObject_Size(sequence);
     if (hint < 0) {
         PyErr_Clear();
     } else {
         try {
-            elements.reserve(static_cast<std::size_t>(hint));
+            list.reserve(static_cast<std::size_t>(hint));
         } catch (const std::bad_alloc&) {
-        } catch (const std::length_error&) {
         }
     }
     bind::Ref iterator(PyObject_GetIter(sequence));
     if (!iterator) bind::reraise_for_argument("list");
-    while (bind::Ref item{PyIter_Next(iterator.get())}) append_item(elements, item.get());
+    while (bind::Ref item{PyIter_Next(iterator.get())}) append_item(list, item.get());
     if (PyErr_Occurred()) bind::reraise_for_argument("list");
     // A length that overstated the items would leave its whole reservation
     // with the list.
-    if (hint > 0 && static_cast<std::size_t>(hint) > elements.size()) elements.shrink_to_fit();
-    return VecList(std::move(elements));
+    list.shrink_to_fit();
+    return list;
 }
 
 VecList empty() { return {}; }
 
-void append(VecList& self, const Vec3d& vec) { self.modify().push_back(vec); }
+void append(VecList& self, const Vec3d& vec) { self.append(vec); }
 
 void extend(VecList& self, const VecList& other) {
-    const std::span<const Vec3d> added = other.view();
-    if (added.empty()) return;
-    // If the two share an array, modify() gives self its own copy first,
-    // so `added` stays valid.
-    Elements& elements = self.modify();
-    elements.insert(elements.end(), added.begin(), added.end());
+    // The pin keeps other's array in place even when it is also self's and
+    // self moves to a new one.
+    const tessary_py::PinnedElements pinned = other.pin();
+    self.extend(other.view());
+}
+
+// The elements as a read-only (n, 3) array of doubles, without a copy. The
+// export pins the array: later changes to the list go to a new one.
+using ExportedElements = bind::Exported<tessary_py::PinnedElements>;
+
+std::unique_ptr<ExportedElements> exported(const VecList& self) {
+    static_assert(sizeof(Vec3d) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3d>);
+    auto exported = std::make_unique<ExportedElements>();
+    exported->keep = self.pin();
+    exported->data = reinterpret_cast<const double*>(self.view().data());
+    exported->ndim = 2;
+    exported->shape[0] = static_cast<Py_ssize_t>(self.size());
+    exported->shape[1] = 3;
+    return exported;
 }
 
 std::size_t length(const VecList& self) { return self.size(); }
@@ -115,7 +192,7 @@ bind::Ref to_array(const VecList& self) {
     return result;
 }
 
-VecListIterator iterate(const VecList& self) { return {self.snapshot(), 0}; }
+VecListIterator iterate(const VecList& self) { return {self.pin(), 0}; }
 
 // An ASCII str written in place and grown as needed. A large str lives in
 // its own mapping, which the allocator grows and shrinks without copying,
@@ -184,7 +261,7 @@ bind::Ref text(const VecList& self) {
 
 std::optional<Vec3d> next(VecListIterator& self) {
     if (!self.snapshot || self.cursor >= self.snapshot->size()) return std::nullopt;
-    return (*self.snapshot)[self.cursor++];
+    return self.snapshot->view()[self.cursor++];
 }
 
 using New = M::Constructor<"VecList(list)", &make>;
@@ -228,6 +305,8 @@ PyType_Slot slots[] = {
     bind::slot(Py_nb_subtract, &M::binary<&bulk::sub>),
     bind::slot(Py_nb_multiply, &M::binary_reflected<&bulk::mul, &bulk::mul>),
     bind::slot(Py_nb_true_divide, &M::binary<&bulk::div>),
+    bind::slot(Py_bf_getbuffer, &M::get_buffer<&exported>),
+    bind::slot(Py_bf_releasebuffer, &M::release_buffer<&exported>),
     {0, nullptr},
 };
 

@@ -1,82 +1,59 @@
-// The native side of VecList: a contiguous array of core vectors, shared
-// copy-on-write with the iterators taken from it.
+// The native side of VecList: an element array shared copy-on-write with
+// whatever pinned it (iterators, buffer exports, lists copied from it).
 #pragma once
 
 #include <cstddef>
 #include <memory>
-#include <new>
 #include <span>
 #include <utility>
-#include <vector>
 
-#include "../../../tessary/src/vec3d.hpp"
+#include "element_array.hpp"
 
 namespace tessary_py {
 
-using tessary::Vec3d;
-
-// Leaves new elements uninitialised: every result array is written in full
-// by its map, so zeroing it first would be one more pass over the memory.
-template <class T>
-struct DefaultInitAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = DefaultInitAllocator<U>;
-    };
-    DefaultInitAllocator() = default;
-    template <class U>
-    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
-
-    template <class U, class... A>
-    void construct(U* at, A&&... args) {
-        if constexpr (sizeof...(A) == 0) {
-            ::new (static_cast<void*>(at)) U;
-        } else {
-            ::new (static_cast<void*>(at)) U(std::forward<A>(args)...);
-        }
-    }
-};
-
-using Elements = std::vector<Vec3d, DefaultInitAllocator<Vec3d>>;
+using Elements = std::shared_ptr<ElementArray>;
+using PinnedElements = std::shared_ptr<const ElementArray>;
 
 class VecList {
 public:
     VecList() = default;
-    explicit VecList(Elements elements)
-        : elements_(elements.empty() ? nullptr : std::make_shared<Elements>(std::move(elements))) {}
+    // A list of the array's elements (null for no storage at all).
+    explicit VecList(Elements elements) : elements_(std::move(elements)) {}
 
-    std::span<const Vec3d> view() const {
-        if (!elements_) return {};
-        return {elements_->data(), elements_->size()};
-    }
-    std::size_t size() const { return elements_ ? elements_->size() : 0; }
+    std::span<const Vec3d> view() const noexcept { return elements_ ? elements_->view() : std::span<const Vec3d>{}; }
+    std::size_t size() const noexcept { return elements_ ? elements_->size() : 0; }
 
-    // The array to change in place. While an iterator shares it, it is
-    // copied first, so the iterator keeps what it was given.
-    Elements& modify() {
-        if (!elements_) {
-            elements_ = std::make_shared<Elements>();
-        } else if (elements_.use_count() > 1) {
-            auto own = std::make_shared<Elements>();
-            own->reserve(elements_->size() + elements_->size() / 2 + 1);
-            own->assign(elements_->begin(), elements_->end());
-            elements_ = std::move(own);
-        }
-        return *elements_;
+    // The array as it is now, kept alive and unchanged for the holder:
+    // later changes to the list copy it first.
+    PinnedElements pin() const noexcept { return elements_; }
+
+    // The elements to change in place, or an empty span while the array is
+    // pinned elsewhere (a change must then go to a new array).
+    std::span<Vec3d> unshared() noexcept {
+        if (!elements_ || elements_.use_count() != 1) return {};
+        return {elements_->slots(), elements_->size()};
     }
 
-    // The array as it is now, for an iterator; later changes to the list
-    // never reach it.
-    std::shared_ptr<const Elements> snapshot() const { return elements_; }
+    void reserve(std::size_t capacity);
+    void append(const Vec3d& v);
+    // `added` must stay valid across the call even if it is this list's
+    // own array (hold a pin on it).
+    void extend(std::span<const Vec3d> added);
+    // Gives back capacity beyond the size.
+    void shrink_to_fit();
 
 private:
-    // Null for an empty list that never had storage. Only ever touched with
-    // the interpreter lock held, so the reference count needs no more care.
-    std::shared_ptr<Elements> elements_;
+    // An unshared array with room for `capacity`, holding the current
+    // elements: the array itself when it already is one, else a copy.
+    ElementArray& own(std::size_t capacity);
+
+    // Null for a list that never had storage. Only touched with the
+    // interpreter lock held, so its reference count needs no more care.
+    Elements elements_;
 };
 
 struct VecListIterator {
-    std::shared_ptr<const Elements> snapshot;
+    PinnedElements snapshot;
     std::size_t cursor = 0;
 };
 

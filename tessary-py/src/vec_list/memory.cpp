@@ -1,0 +1,63 @@
+#include "memory.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+namespace tessary_py {
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+constexpr std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
+
+// A mapping of `bytes` (a multiple of kHugePage) starting on a huge-page
+// boundary: map one huge page more than needed and unmap the ends.
+void* map_aligned(std::size_t bytes) {
+    const std::size_t reserved = bytes + kHugePage;
+    void* mapped = mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = round_up(start, kHugePage);
+    const std::size_t head = aligned - start;
+    const std::size_t tail = reserved - head - bytes;
+    if (head != 0) munmap(mapped, head);
+    if (tail != 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+    return reinterpret_cast<void*>(aligned);
+}
+
+}  // namespace
+
+void* allocate_elements(std::size_t bytes) {
+    if (bytes == 0) return nullptr;
+    if (!is_large(bytes)) {
+        void* memory = std::malloc(bytes);
+        if (memory == nullptr) throw std::bad_alloc();
+        return memory;
+    }
+    if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
+    void* memory = map_aligned(round_up(bytes, kHugePage));
+    // Advice only: a kernel without transparent huge pages refuses it, and
+    // the mapping then works with ordinary pages.
+    madvise(memory, round_up(bytes, kHugePage), MADV_HUGEPAGE);
+    return memory;
+}
+
+void release_elements(void* memory, std::size_t bytes) noexcept {
+    if (memory == nullptr) return;
+    if (!is_large(bytes)) {
+        std::free(memory);
+    } else {
+        munmap(memory, round_up(bytes, kHugePage));
+    }
+}
+
+void* resize_small_elements(void* memory, std::size_t bytes) {
+    void* resized = std::realloc(memory, bytes);
+    if (resized == nullptr) throw std::bad_alloc();
+    return resized;
+}
+
+}  // namespace tessary_py
