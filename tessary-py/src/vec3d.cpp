@@ -15,8 +15,8 @@ using M = bind::Members<Vec3d>;
 
 Vec3d make(double x, double y, double z) { return {x, y, z}; }
 
-double item(const Vec3d& v, Index index) {
-    if (index.value >= 3) throw bind::Error{PyExc_IndexError, "Index out of bounds"};
+bind::Failable<double> item(const Vec3d& v, Index index) {
+    if (index.value >= 3) return bind::Error{PyExc_IndexError, "Index out of bounds"};
     return v.index(index.value);
 }
 

@@ -3,18 +3,26 @@
 
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "python.hpp"
 #include "ref.hpp"
 
 namespace bind {
 
-// A Python exception with a fixed message, raised by native code that knows
-// which exception a failure is (for example an index out of range).
+// A Python exception with a fixed message, which native code returns in
+// place of its result (see Failable) rather than throws: the interpreter
+// uses some of these for control flow (the IndexError that ends the legacy
+// iteration protocol, as in `x, y, z = v`), where unwinding would cost many
+// times the rest of the call.
 struct Error {
     PyObject* type;
     const char* message;
 };
+
+// A native result or the Error that stands in for it.
+template <class T>
+using Failable = std::variant<T, Error>;
 
 // A failed internal assertion; it reaches Python as PanicException.
 struct Panic {
@@ -46,8 +54,6 @@ Result guarded(Body&& body) noexcept {
     try {
         return body();
     } catch (const PythonError&) {
-    } catch (const Error& error) {
-        PyErr_SetString(error.type, error.message);
     } catch (const Panic& panic) {
         set_panic(panic.message.c_str());
     } catch (const std::bad_alloc&) {

@@ -68,11 +68,24 @@ using ReadAccess = std::conditional_t<SharedArgument<T>, Shared<T>, Peek<T>>;
 template <class T, class P>
 using NoArgsReceiverAccess = std::conditional_t<std::is_same_v<P, T&>, Exclusive<T>, ReadAccess<T>>;
 
+template <class R>
+constexpr bool is_failable = false;
+template <class T>
+constexpr bool is_failable<Failable<T>> = true;
+
 template <auto Fn, class... A>
 PyObject* call_native(A&&... args) {
-    if constexpr (std::is_void_v<std::invoke_result_t<decltype(Fn), A...>>) {
+    using R = std::invoke_result_t<decltype(Fn), A...>;
+    if constexpr (std::is_void_v<R>) {
         std::invoke(Fn, std::forward<A>(args)...);
         return Py_NewRef(Py_None);
+    } else if constexpr (is_failable<R>) {
+        R result = std::invoke(Fn, std::forward<A>(args)...);
+        if (const Error* error = std::get_if<Error>(&result)) {
+            PyErr_SetString(error->type, error->message);
+            return nullptr;
+        }
+        return to_python(std::get<0>(std::move(result)));
     } else {
         return to_python(std::invoke(Fn, std::forward<A>(args)...));
     }
@@ -414,6 +427,15 @@ struct Members {
     // is declared for it, so CPython passes negative positions unchanged.
     template <auto Fn>
     static PyObject* sequence_item(PyObject* self, Py_ssize_t position) noexcept {
+        // The hot path of unpacking (`x, y, z = v`): a position that is
+        // already a native integer needs no conversion, and with no Python
+        // code to run a momentary read suffices.
+        if (position >= 0) {
+            return guarded<PyObject*>([&]() -> PyObject* {
+                detail::ReadAccess<T> receiver(self);
+                return detail::call_native<Fn>(receiver.get(), Index{static_cast<std::size_t>(position)});
+            });
+        }
         PyObject* key = PyLong_FromSsize_t(position);
         if (key == nullptr) return nullptr;
         PyObject* result = subscript<Fn>(self, key);

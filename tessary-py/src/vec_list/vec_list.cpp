@@ -169,8 +169,8 @@ std::unique_ptr<ExportedElements> exported(const VecList& self) {
 
 std::size_t length(const VecList& self) { return self.size(); }
 
-Vec3d item(const VecList& self, Index index) {
-    if (index.value >= self.size()) throw bind::Error{PyExc_IndexError, "Index out of bounds"};
+bind::Failable<Vec3d> item(const VecList& self, Index index) {
+    if (index.value >= self.size()) return bind::Error{PyExc_IndexError, "Index out of bounds"};
     return self.view()[index.value];
 }
 
