@@ -1,4 +1,6 @@
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -19,3 +21,17 @@ def same_bits(a, b) -> bool:
             return False
         return (a != a and b != b) or bits(a) == bits(b)
     return len(a) == len(b) and all(same_bits(x, y) for x, y in zip(a, b))
+
+
+def measure_peak(script: str, *args: str) -> str:
+    """Runs `script` in a fresh interpreter that measures its own peak
+    resident size (it resets the peak through /proc/self/clear_refs) and
+    returns what it printed; skips where the peak cannot be reset."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pytest.skip("the peak resident size cannot be reset here")
+    out = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    return out.stdout

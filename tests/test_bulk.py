@@ -18,7 +18,7 @@ import pytest
 
 from tessary_py import AngleRadians, Quat, Vec3d, VecList
 
-from conftest import bits
+from conftest import bits, measure_peak
 
 INF = float("inf")
 NAN = float("nan")
@@ -511,6 +511,7 @@ class TestMemory:
     SLACK = 4 << 20
 
     @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self")
+    @pytest.mark.peak_memory
     @pytest.mark.parametrize("name, result_bytes", [
         ("mul", 24_000_000), ("normalize", 24_000_000),
         ("rotate", 24_000_000),  # the replacement array; the old one is freed after
@@ -520,11 +521,4 @@ class TestMemory:
         ("repr", 18_000_000),  # "Vec3d(1.5, -2, 3)" and a line feed per element
     ])
     def test_peak_is_the_result(self, name, result_bytes):
-        try:
-            with open("/proc/self/clear_refs", "w") as f:
-                f.write("5")
-        except OSError:
-            pytest.skip("the peak resident size cannot be reset here")
-        out = subprocess.run([sys.executable, "-c", MEMORY, name], capture_output=True, text=True, timeout=120)
-        assert out.returncode == 0, out.stderr
-        assert int(out.stdout) <= result_bytes + self.SLACK
+        assert int(measure_peak(MEMORY, name)) <= result_bytes + self.SLACK
