@@ -10,7 +10,6 @@ import math
 import platform
 import random
 import struct
-import subprocess
 import sys
 
 import numpy as np
