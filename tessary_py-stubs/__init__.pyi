@@ -12,9 +12,10 @@ result is the same to the last bit on every run and every thread count.
 Degenerate input (a zero vector, a zero divisor, a parallel line) is not
 an error: it gives IEEE 754 infinities, NaN, `False` or `None`.
 
-Conventions shared by every class (number arguments, equality tolerance,
-the rotation convention, error messages) are described once, on the
-Conventions page of the documentation.
+Conventions shared by every class are described once, on the Conventions
+page of the documentation: [equality and hashing][equality], [errors][],
+[rotations][], [planes][], the [nearest-point search][nearest], the
+[worker pool][pool] and [numpy][].
 """
 
 import builtins
@@ -40,7 +41,7 @@ class Vec3d:
     vector unequal to everything, itself included. The hash is computed from
     the exact components (negative zero counts as zero, every NaN alike), so
     two vectors that are equal only within the tolerance usually hash
-    differently.
+    differently (see [equality and hashing][equality]).
 
     A vector indexes like a sequence (`v[0]` is `x`) and unpacks
     (`x, y, z = v`), but has no `len()` and no negative indices. `repr`
@@ -433,6 +434,13 @@ class Vec3d:
     def __neg__(self) -> Vec3d:
         """Each component with its sign flipped; `-Vec3d.zero()` is `Vec3d(-0, -0, -0)`."""
 
+    def __repr__(self) -> str:
+        """`Vec3d(x, y, z)` with each component in its shortest round-trip form.
+
+        No exponent, no trailing `.0`: `Vec3d(1, 2.5, -0)`,
+        `Vec3d(0.0000001, 1000000000000000000000, NaN)`, `Vec3d(inf, -inf, 0)`.
+        """
+
 @final
 class AngleRadians:
     """An angle in radians: one double, never wrapped or range-checked.
@@ -558,6 +566,12 @@ class AngleRadians:
     def __neg__(self) -> AngleRadians:
         """The angle with its sign bit flipped; `-AngleRadians.zero()` is `-0 radians`."""
 
+    def __repr__(self) -> str:
+        """The value in its shortest round-trip form, then ` radians`: `1.5 radians`, `1 radians`.
+
+        This is not a constructor call; `str` gives the same text.
+        """
+
     def __add__(self, other: AngleRadians, /) -> AngleRadians:
         """The sum of two angles in radians. A number cannot be added."""
 
@@ -635,6 +649,9 @@ class AngleDegrees:
     def __neg__(self) -> AngleDegrees:
         """The angle with its sign bit flipped."""
 
+    def __repr__(self) -> str:
+        """The value in its shortest round-trip form, then `°` with no space: `90°`, `-45.5°`."""
+
     def __eq__(self, other: object, /) -> bool:
         """Exact equality of the values; `False` for NaN and for any other type."""
 
@@ -667,7 +684,7 @@ class Quat:
     `v` by +θ about `a` by the right-hand rule (a quarter turn about +z
     takes +x to +y). `to_axis_angle` and `to_rotation_matrix` use the
     textbook formulas, so they describe the conjugate: see each method, and
-    the Conventions page for conversions to and from scipy and PyGLM.
+    [rotations][] for conversions to and from scipy and PyGLM.
 
     Equality allows an absolute difference strictly below 2**-52 per
     component; a NaN component makes a quaternion unequal to itself.
@@ -827,6 +844,9 @@ class Quat:
     def to_vec3d(self) -> tuple[float, float, float]:
         """The vector part `(i, j, k)` as a plain tuple (not a `Vec3d`)."""
 
+    def __repr__(self) -> str:
+        """`Quat(w, i, j, k)` with each component in its shortest round-trip form: `Quat(1, -0, -0, -0)`."""
+
     def __eq__(self, other: object, /) -> bool:
         """Whether every component differs by strictly less than 2**-52; `False` for other types."""
 
@@ -844,7 +864,8 @@ class VecList:
     bit for bit, the result of the single-vector operation on each element,
     whatever the number of threads. The pool is sized once, when it is
     first used, from `RAYON_NUM_THREADS` (or `RAYON_RS_NUM_CPUS`), else
-    from the processors the process may use and its cgroup CPU quota.
+    from the processors the process may use and its cgroup CPU quota (see
+    [the worker pool][pool]).
 
     Elements are values: indexing, iteration and `list` hand out new
     `Vec3d` copies, and changing one never changes the list. Only
@@ -856,7 +877,7 @@ class VecList:
     Exports a read-only buffer (PEP 3118) of shape `(n, 3)`, float64:
     `numpy.asarray(vl)` is a zero-copy read-only view that stays a
     snapshot: a later `append`, `extend` or `rotate` copies the elements
-    first, so an exported array never changes.
+    first, so an exported array never changes (see [numpy][]).
 
     Parameters
     ----------
@@ -1033,7 +1054,7 @@ class VecList:
         Squared distances are compared by IEEE totalOrder (so a NaN with
         the sign bit clear is never preferred to a number); on ties the
         lowest position wins. The result does not depend on the number of
-        threads.
+        threads. See [the nearest-point search][nearest].
 
         Parameters
         ----------
@@ -1070,6 +1091,9 @@ class VecList:
 
     def __len__(self) -> int:
         """The number of elements."""
+
+    def __repr__(self) -> str:
+        """`[`, the elements' `Vec3d` reprs joined by line feeds (no commas), `]`; `[]` when empty."""
 
     def __getitem__(self, index: SupportsIndex, /) -> Vec3d:
         """A new `Vec3d` copy of the element at `index` (counted from 0).

@@ -23,7 +23,7 @@ class Plane:
     Mind the sign: the constructor takes the signed distance d of the plane
     from the origin along the normal and builds `n̂ · p = d`, so the stored
     `distance` is -d. `Plane(Vec3d(0, 0, 1), 5.0)` is the plane z = 5 and
-    its `distance` reads -5.0.
+    its `distance` reads -5.0 (see [planes][]).
 
     The constructors normalise the normal; the property setters store what
     they are given. `contains_point` and `distance_to_point` use the stored
