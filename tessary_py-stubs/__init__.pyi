@@ -19,14 +19,28 @@ page of the documentation: [equality and hashing][equality], [errors][],
 """
 
 import builtins
+import sys
 from collections.abc import Iterator, Sequence
-from typing import ClassVar, SupportsIndex, final, type_check_only
+from typing import Any, ClassVar, Protocol, SupportsIndex, final, type_check_only
 
-from typing_extensions import Buffer
+from typing_extensions import Buffer, TypeAlias
 
 from . import geometry as geometry
 
 __all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+
+if sys.version_info >= (3, 12):
+    _PointBuffer: TypeAlias = Buffer
+else:
+    # numpy's stubs give ndarray its __buffer__ method only from Python 3.12
+    # on, when CPython adds the method name; before that, an array is
+    # recognised by the interface that every ndarray has.
+    @type_check_only
+    class _ArrayInterface(Protocol):
+        @property
+        def __array_interface__(self) -> dict[str, Any]: ...
+
+    _PointBuffer: TypeAlias = Buffer | _ArrayInterface
 
 @final
 class Vec3d:
@@ -909,7 +923,7 @@ class VecList:
     2
     """
 
-    def __new__(cls, list: Sequence[Vec3d] | Buffer) -> VecList: ...
+    def __new__(cls, list: Sequence[Vec3d] | _PointBuffer) -> VecList: ...
     @staticmethod
     def empty() -> VecList:
         """A new list with no elements."""
