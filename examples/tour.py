@@ -125,10 +125,11 @@ def with_numpy() -> None:
     show("np.asarray(Vec3d(1, 2, 3))", np.asarray(Vec3d(1, 2, 3)))
     run("snapshot = np.asarray(vl)")
     snapshot = np.asarray(vl)
-    run("vl.append(Vec3d(0, 0, 0))")
-    vl.append(Vec3d(0, 0, 0))
-    run("# an exported array is a snapshot: the append copied the elements first")
-    show("snapshot.shape, np.asarray(vl).shape", (snapshot.shape, np.asarray(vl).shape))
+    run("vl.rotate(Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()))")
+    vl.rotate(Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()))
+    run("# an exported array is a snapshot: rotate copied the elements first")
+    show("snapshot[1].tolist(), np.asarray(vl)[1].round(12).tolist()",
+         (snapshot[1].tolist(), np.asarray(vl)[1].round(12).tolist()))
 
 
 def timing() -> None:
