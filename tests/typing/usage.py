@@ -1,7 +1,6 @@
 """Correct use of tessary_py: mypy --strict accepts it, and infers these types."""
 
 from collections.abc import Iterator
-
 from typing import assert_type
 
 import tessary_py
