@@ -900,7 +900,10 @@ class VecList:
         `VecList`, or any object with item access), or an object exporting a
         float64 or float32 buffer of shape `(n, 3)` (a numpy array in C or
         Fortran order, sliced or with negative strides; float32 is widened
-        exactly).
+        exactly). For type checkers `_PointBuffer` is any `Buffer`; on
+        Python 3.11, where numpy's stubs give arrays no `__buffer__`, it
+        also admits objects with `__array_interface__`, as every numpy array
+        has.
 
     Raises
     ------
