@@ -1,60 +1,173 @@
-"""A short tour of tessary_py, printing real results."""
+"""A tour of tessary_py that prints a Python session you can paste.
+
+Every line it prints is Python: statements as they are, and each
+expression followed by a comment holding its repr, so a line copied into
+the interpreter (after the lines above it) gives the result shown. The
+numpy part and the timing run when numpy and scipy are installed.
+
+    python3 examples/tour.py
+"""
+
+import time
+from collections.abc import Callable
 
 from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
 
 
-def show(label, value):
-    print(f"{label:<40} {value!r}")
+def run(code: str) -> None:
+    """Print a statement of the session."""
+    print(code)
 
 
-def main():
-    v = Vec3d(1, 2, 3)
-    w = Vec3d(0.5, -1, 4)
-    print("Vectors")
-    show("v", v)
-    show("w", w)
+def show(code: str, value: object) -> None:
+    """Print an expression of the session with its result."""
+    print(f"{code:<52}  # {value!r}")
+
+
+def section(title: str) -> None:
+    print(f"\n# --- {title} ---")
+
+
+def vectors() -> None:
+    section("Vectors")
+    run("from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry")
+    run("v, w = Vec3d(1, 2, 3), Vec3d(0.5, -1, 4)")
+    v, w = Vec3d(1, 2, 3), Vec3d(0.5, -1, 4)
     show("v + w", v + w)
-    show("v - w", v - w)
-    show("2 * v", 2 * v)
-    show("v.dot(w)", v.dot(w))
-    show("v.cross(w)", v.cross(w))
+    show("2 * v - w", 2 * v - w)
+    show("v.dot(w), v.cross(w)", (v.dot(w), v.cross(w)))
     show("v.magnitude()", v.magnitude())
-    show("v.normalize()", v.normalize())
+    show("Vec3d(0, 3, 4).normalize()", Vec3d(0, 3, 4).normalize())
     show("Vec3d(0.6, 0.8, 0).is_unit()", Vec3d(0.6, 0.8, 0).is_unit())
     show("v.distance_to(w)", v.distance_to(w))
-    show("v.project_onto_plane(k)", v.project_onto_plane(Vec3d.k()))
+    show("v.project_onto_plane(Vec3d.k())", v.project_onto_plane(Vec3d.k()))
+    show("v[2], list(v)", (v[2], list(v)))
     show("Vec3d(1e-7, 1e21, -0.0)", Vec3d(1e-7, 1e21, -0.0))
-    show("hash(Vec3d(1, 2, 3))", hash(Vec3d(1, 2, 3)))
+    show("Vec3d(1, 2, 3) / 0", Vec3d(1, 2, 3) / 0)
 
-    print("\nAngles and rotations")
-    quarter_turn = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
-    show("q = quarter turn about +z", quarter_turn)
-    show("q.rotate(Vec3d.i())", quarter_turn.rotate(Vec3d.i()))
-    show("q.to_axis_angle()", quarter_turn.to_axis_angle())
-    show("q.to_rotation_matrix()", quarter_turn.to_rotation_matrix())
+    section("Equality is within 2**-52, absolute; hashes are exact")
+    show("Vec3d(0, 0, 0) == Vec3d(1e-17, 0, 0)", Vec3d(0, 0, 0) == Vec3d(1e-17, 0, 0))
+    show("Vec3d(1, 0, 0) == Vec3d(1 + 2**-52, 0, 0)", Vec3d(1, 0, 0) == Vec3d(1 + 2**-52, 0, 0))
+    show("len({Vec3d(0, 0, 0), Vec3d(1e-17, 0, 0)})", len({Vec3d(0, 0, 0), Vec3d(1e-17, 0, 0)}))
+
+
+def rotations() -> None:
+    section("Angles and rotations: +θ about the axis, right-handed")
     show("AngleRadians.third_pi().to_degrees()", AngleRadians.third_pi().to_degrees())
-    show("AngleDegrees(60).to_radians()", AngleDegrees(60).to_radians())
+    show("AngleDegrees(60).to_radians() == AngleRadians.third_pi()",
+         AngleDegrees(60).to_radians() == AngleRadians.third_pi())
     show("Vec3d.i().angle_to(Vec3d.j())", Vec3d.i().angle_to(Vec3d.j()))
+    run("q = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())")
+    q = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+    show("q", q)
+    show("q.rotate(Vec3d.i())", q.rotate(Vec3d.i()))
+    run("# to_axis_angle reports the conjugate's axis: -k for a turn about +k")
+    show("q.to_axis_angle()", q.to_axis_angle())
+    run("# to_rotation_matrix is the transpose of the map rotate applies")
+    show("q.to_rotation_matrix()", q.to_rotation_matrix())
 
-    print("\nVector lists (bulk work on the worker pool)")
+
+def vector_lists() -> None:
+    section("Vector lists: bulk work on the worker pool")
+    run("cloud = VecList([Vec3d(x, 0.5 * x, 1.0) for x in range(100_000)])")
     cloud = VecList([Vec3d(x, 0.5 * x, 1.0) for x in range(100_000)])
-    moved = cloud * 2.0 + Vec3d(0, 0, -1)
     show("len(cloud)", len(cloud))
-    show("(cloud * 2 + (0, 0, -1))[1]", moved[1])
-    show("moved.magnitude()[:3]", moved.magnitude()[:3])
-    cloud.rotate(quarter_turn)
-    show("cloud.rotate(q); cloud[2]", cloud[2])
-    show("minimum_distance_to((-5, 10, 1), 100)", cloud.minimum_distance_to(Vec3d(-5, 10, 1), 100))
-    show("VecList([i, j])", VecList([Vec3d.i(), Vec3d.j()]))
+    show("(cloud * 2 + Vec3d(0, 0, -1))[1]", (cloud * 2 + Vec3d(0, 0, -1))[1])
+    show("cloud.magnitude()[:3]", cloud.magnitude()[:3])
+    show("cloud.collapse(2)[4]", cloud.collapse(2)[4])
+    run("cloud.rotate(Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()))")
+    cloud.rotate(Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()))
+    show("cloud[2]", cloud[2])
+    run("# nearest point: every 100th sampled, then the window around the best sample")
+    show("cloud.minimum_distance_to(Vec3d(-5, 10, 1), 100)", cloud.minimum_distance_to(Vec3d(-5, 10, 1), 100))
+    run("# an element outside that window is not found even when it is nearer")
+    run("line = VecList([Vec3d(5, 0, 0), Vec3d(0, 0, 0), Vec3d(9, 0, 0), Vec3d(9, 0, 0), Vec3d(4, 0, 0)])")
+    line = VecList([Vec3d(5, 0, 0), Vec3d(0, 0, 0), Vec3d(9, 0, 0), Vec3d(9, 0, 0), Vec3d(4, 0, 0)])
+    show("line.minimum_distance_to(Vec3d.zero(), 2)", line.minimum_distance_to(Vec3d.zero(), 2))
+    show("line.minimum_distance_to(Vec3d.zero(), 1)", line.minimum_distance_to(Vec3d.zero(), 1))
+    run("# the pool size comes from RAYON_NUM_THREADS, else the usable processors")
 
-    print("\nPlanes, circles, intersections")
+
+def planes_and_circles() -> None:
+    section("Planes, circles, intersections")
+    run("# Plane(n, d) is the plane n·p = d, stored as n·p + distance = 0")
+    run("z5 = geometry.Plane(Vec3d(0, 0, 1), 5.0)")
+    z5 = geometry.Plane(Vec3d(0, 0, 1), 5.0)
+    show("z5.distance", z5.distance)
+    show("geometry.plane_line(z5, Vec3d(1, 2, 0), Vec3d(1, 2, 1))",
+         geometry.plane_line(z5, Vec3d(1, 2, 0), Vec3d(1, 2, 1)))
+    run("a = geometry.Circle(Vec3d(0, 0, 0), 5.0, Vec3d(0, 0, 1))")
+    run("b = geometry.Circle(Vec3d(4, 0, 0), 3.0, Vec3d(0, 0, 1))")
     a = geometry.Circle(Vec3d(0, 0, 0), 5.0, Vec3d(0, 0, 1))
     b = geometry.Circle(Vec3d(4, 0, 0), 3.0, Vec3d(0, 0, 1))
-    show("circle_circle(a, b)", geometry.circle_circle(a, b))
-    show("circle_point(a, (3, 4, 0), False)", geometry.circle_point(a, Vec3d(3, 4, 0), False))
-    show("plane_line(xy, (1,2,3), (2,2,1))", geometry.plane_line(geometry.Plane.xy(), Vec3d(1, 2, 3), Vec3d(2, 2, 1)))
-    plane = geometry.Plane.from_points(Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 1, 0))
-    show("from_points(...).normal", plane.normal)
+    show("geometry.circle_circle(a, b)", geometry.circle_circle(a, b))
+    show("geometry.circle_circle(a, a)", geometry.circle_circle(a, a))
+    show("geometry.circle_point(a, Vec3d(3, 4, 0), inner=False)", geometry.circle_point(a, Vec3d(3, 4, 0), inner=False))
+    show("geometry.Plane.from_points(Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 1, 0)).normal",
+         geometry.Plane.from_points(Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 1, 0)).normal)
+
+
+def with_numpy() -> None:
+    section("numpy in and out")
+    try:
+        import numpy as np
+    except ImportError:
+        run("# numpy is not installed; `python3 -m pip install numpy scipy` adds this part")
+        return
+    run("import numpy as np")
+    run("points = np.arange(12.0).reshape(4, 3)")
+    points = np.arange(12.0).reshape(4, 3)
+    run("vl = VecList(points)")
+    vl = VecList(points)
+    show("vl[1]", vl[1])
+    show("np.asarray(vl).shape, np.asarray(vl).flags.writeable",
+         (np.asarray(vl).shape, np.asarray(vl).flags.writeable))
+    show("np.asarray(Vec3d(1, 2, 3))", np.asarray(Vec3d(1, 2, 3)))
+    run("snapshot = np.asarray(vl)")
+    snapshot = np.asarray(vl)
+    run("vl.rotate(Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()))")
+    vl.rotate(Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()))
+    run("# an exported array is a snapshot: rotate copied the elements first")
+    show("snapshot[1].tolist(), np.asarray(vl)[1].round(12).tolist()",
+         (snapshot[1].tolist(), np.asarray(vl)[1].round(12).tolist()))
+
+
+def timing() -> None:
+    section("Timing: rotating 200 000 points")
+    try:
+        import numpy as np
+        from scipy.spatial.transform import Rotation
+    except ImportError:
+        run("# numpy and scipy are not installed; `python3 -m pip install numpy scipy` adds this part")
+        return
+    points = np.random.default_rng(0).normal(size=(200_000, 3))
+    q = Quat.from_axis_angle(Vec3d(1, 2, 2) / 3, AngleRadians(0.7))
+    r = Rotation.from_quat([-q.i, -q.j, -q.k, q.w])  # the same rotation: see Conventions
+    matrix = r.as_matrix()
+    vl = VecList(points)
+
+    def best(work: Callable[[], object]) -> float:
+        times = []
+        for _ in range(3):
+            start = time.perf_counter()
+            work()
+            times.append(time.perf_counter() - start)
+        return min(times) * 1e3
+
+    ours = best(lambda: vl.rotate(q))
+    scipy_time = best(lambda: r.apply(points))
+    numpy_time = best(lambda: points @ matrix.T)
+    run(f"# VecList.rotate {ours:.2f} ms, scipy Rotation.apply {scipy_time:.2f} ms, "
+        f"numpy points @ R.T {numpy_time:.2f} ms (best of 3; ours is bit-exact)")
+
+
+def main() -> None:
+    vectors()
+    rotations()
+    vector_lists()
+    planes_and_circles()
+    with_numpy()
+    timing()
 
 
 if __name__ == "__main__":

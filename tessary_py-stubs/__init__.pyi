@@ -1,0 +1,1176 @@
+"""Bit-exact 3-D geometry in double precision.
+
+Vectors ([`Vec3d`][tessary_py.Vec3d]), angles
+([`AngleRadians`][tessary_py.AngleRadians],
+[`AngleDegrees`][tessary_py.AngleDegrees]), quaternions
+([`Quat`][tessary_py.Quat]), lists of vectors with bulk operations on a
+worker pool ([`VecList`][tessary_py.VecList]) and the submodule
+[`geometry`][tessary_py.geometry] with planes, circles and intersections.
+
+Every formula has a fixed evaluation order and no fused multiply-add, so a
+result is the same to the last bit on every run and every thread count.
+Degenerate input (a zero vector, a zero divisor, a parallel line) is not
+an error: it gives IEEE 754 infinities, NaN, `False` or `None`.
+
+Conventions shared by every class are described once, on the Conventions
+page of the documentation: [equality and hashing][equality], [errors][],
+[rotations][], [planes][], the [nearest-point search][nearest], the
+[worker pool][pool] and [numpy][].
+"""
+
+import builtins
+import sys
+from collections.abc import Iterator, Sequence
+from typing import Any, ClassVar, Protocol, SupportsIndex, final, type_check_only
+
+from typing_extensions import Buffer, TypeAlias
+
+from . import geometry as geometry
+
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+
+if sys.version_info >= (3, 12):
+    _PointBuffer: TypeAlias = Buffer
+else:
+    # numpy's stubs give ndarray its __buffer__ method only from Python 3.12
+    # on, when CPython adds the method name; before that, an array is
+    # recognised by the interface that every ndarray has.
+    @type_check_only
+    class _ArrayInterface(Protocol):
+        @property
+        def __array_interface__(self) -> dict[str, Any]: ...
+
+    _PointBuffer: TypeAlias = Buffer | _ArrayInterface
+
+@final
+class Vec3d:
+    """A vector or point in 3-D space: three doubles `x`, `y`, `z`.
+
+    Any three doubles form a valid vector, infinities, NaN and negative
+    zero included. Methods never change the receiver; they return new
+    objects. Only the properties `x`, `y` and `z` change a vector in place.
+
+    Equality (`==`) allows an absolute difference strictly below
+    2**-52 = 2.220446049250313e-16 per component; a NaN component makes a
+    vector unequal to everything, itself included. The hash is computed from
+    the exact components (negative zero counts as zero, every NaN alike), so
+    two vectors that are equal only within the tolerance usually hash
+    differently (see [equality and hashing][equality]).
+
+    A vector indexes like a sequence (`v[0]` is `x`) and unpacks
+    (`x, y, z = v`), but has no `len()` and no negative indices. `repr`
+    writes each component in its shortest round-trip form without an
+    exponent: `Vec3d(0.0000001, 0, -0)`.
+
+    Exports a read-only buffer of three float64 (PEP 3118):
+    `numpy.asarray(v)` is a copy `array([x, y, z])` that later changes to
+    `v` do not reach.
+
+    Vectors do not pickle or copy with the `copy` module; write
+    `Vec3d(v.x, v.y, v.z)`.
+
+    Parameters
+    ----------
+    x, y, z
+        The components, stored unchanged. Any real number is accepted
+        (`float`, `int`, `bool`, or an object with `__float__` or
+        `__index__`).
+
+    Raises
+    ------
+    TypeError
+        `argument 'x': must be real number, not str` (naming the first
+        argument that fails) for a value without a float conversion.
+    OverflowError
+        For an `int` too large for a double (the message does not name the
+        argument).
+
+    Examples
+    --------
+    >>> v = Vec3d(1, 2, 3)
+    >>> v + Vec3d(0.5, -1, 4)
+    Vec3d(1.5, 1, 7)
+    >>> x, y, z = v
+    >>> z
+    3.0
+    """
+
+    def __new__(cls, x: float, y: float, z: float) -> Vec3d: ...
+    @staticmethod
+    def zero() -> Vec3d:
+        """The zero vector, `Vec3d(0, 0, 0)`, with positive zeros."""
+
+    @staticmethod
+    def i() -> Vec3d:
+        """The unit vector along +x, `Vec3d(1, 0, 0)`."""
+
+    @staticmethod
+    def j() -> Vec3d:
+        """The unit vector along +y, `Vec3d(0, 1, 0)`."""
+
+    @staticmethod
+    def k() -> Vec3d:
+        """The unit vector along +z, `Vec3d(0, 0, 1)`."""
+
+    @staticmethod
+    def new_from_to(from_: Vec3d, /, to: Vec3d) -> Vec3d:
+        """The vector from point `from` to point `to`: `to - from`, exactly.
+
+        The first parameter is named `from` at run time. Being a Python
+        keyword, it can be passed by name only through a mapping:
+        `Vec3d.new_from_to(**{"from": a, "to": b})`.
+
+        Parameters
+        ----------
+        from_
+            The start point (run-time name `from`).
+        to
+            The end point.
+
+        Raises
+        ------
+        TypeError
+            `argument 'from': 'tuple' object cannot be cast as 'Vec3d'`
+            (or `'to'`) when a point is not a `Vec3d`.
+
+        Examples
+        --------
+        >>> Vec3d.new_from_to(Vec3d(1, 1, 1), Vec3d(2, 3, 4))
+        Vec3d(1, 2, 3)
+        """
+
+    @property
+    def x(self) -> float:
+        """The first component (index 0).
+
+        Any real number can be assigned and is stored unchanged; assigning
+        a value without a float conversion raises
+        `TypeError: argument 'value': must be real number, not str` and
+        leaves the vector unchanged; `del v.x` raises
+        `AttributeError: can't delete attribute`.
+        """
+
+    @x.setter
+    def x(self, value: float) -> None: ...
+    @property
+    def y(self) -> float:
+        """The second component (index 1). Assignment as for `x`."""
+
+    @y.setter
+    def y(self, value: float) -> None: ...
+    @property
+    def z(self) -> float:
+        """The third component (index 2). Assignment as for `x`."""
+
+    @z.setter
+    def z(self, value: float) -> None: ...
+    def dot(self, other: Vec3d) -> float:
+        """The scalar product `(x*other.x + y*other.y) + z*other.z`.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': 'int' object cannot be cast as 'Vec3d'` (with
+            the type given) when `other` is not a `Vec3d`.
+
+        Examples
+        --------
+        >>> Vec3d(1, 2, 3).dot(Vec3d(0.5, -1, 4))
+        10.5
+        """
+
+    def cross(self, other: Vec3d) -> Vec3d:
+        """The right-handed cross product `self × other`.
+
+        `Vec3d.i().cross(Vec3d.j())` is `Vec3d.k()`; swapping the operands
+        negates the result.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+
+        Examples
+        --------
+        >>> Vec3d(1, 2, 3).cross(Vec3d(0.5, -1, 4))
+        Vec3d(11, -2.5, -2)
+        """
+
+    def magnitude(self) -> float:
+        """The Euclidean length `sqrt((x*x + y*y) + z*z)`, correctly rounded.
+
+        Examples
+        --------
+        >>> Vec3d(3, 4, 12).magnitude()
+        13.0
+        """
+
+    def normalize(self) -> Vec3d:
+        """The vector divided component-wise by its magnitude.
+
+        There is no test for a zero length: the zero vector gives
+        `Vec3d(NaN, NaN, NaN)`.
+
+        Examples
+        --------
+        >>> Vec3d(0, 3, 4).normalize()
+        Vec3d(0, 0.6, 0.8)
+        >>> Vec3d.zero().normalize()
+        Vec3d(NaN, NaN, NaN)
+        """
+
+    def is_unit(self) -> bool:
+        """Whether the magnitude is within 2**-52 of 1.0 (strictly).
+
+        A computed magnitude of exactly 1 + 2**-52 is not a unit vector; a
+        NaN magnitude gives `False`.
+
+        Examples
+        --------
+        >>> Vec3d(0.6, 0.8, 0).is_unit()
+        True
+        >>> Vec3d(2, 0, 0).is_unit()
+        False
+        """
+
+    def distance_to(self, other: Vec3d) -> float:
+        """The Euclidean distance to the point `other`.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+
+        Examples
+        --------
+        >>> Vec3d(1, 1, 1).distance_to(Vec3d(4, 5, 1))
+        5.0
+        """
+
+    def distance_squared(self, other: Vec3d) -> float:
+        """The squared Euclidean distance to `other`, without the square root.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+
+        Examples
+        --------
+        >>> Vec3d(1, 1, 1).distance_squared(Vec3d(4, 5, 1))
+        25.0
+        """
+
+    def distance_to_line(self, a: Vec3d, b: Vec3d) -> float:
+        """The distance from this point to the infinite line through `a` and `b`.
+
+        The line is not checked for degeneracy: `a == b` exactly gives NaN.
+
+        Raises
+        ------
+        TypeError
+            `argument 'a': ... cannot be cast as 'Vec3d'` (or `'b'`) when a
+            line point is not a `Vec3d`.
+
+        Examples
+        --------
+        >>> Vec3d(0, 2, 0).distance_to_line(Vec3d(-1, 0, 0), Vec3d(1, 0, 0))
+        2.0
+        """
+
+    def project_onto_line(self, line_r: Vec3d, line_q: Vec3d) -> Vec3d:
+        """The foot of the perpendicular from this point to the line through `line_q` and `line_r`.
+
+        The line is infinite (the result may lie outside the segment). Two
+        equal line points give NaN components.
+
+        Raises
+        ------
+        TypeError
+            `argument 'line_r': ... cannot be cast as 'Vec3d'` (or
+            `'line_q'`) when a line point is not a `Vec3d`.
+
+        Examples
+        --------
+        >>> Vec3d(3, 2, 0).project_onto_line(Vec3d(1, 0, 0), Vec3d(0, 0, 0))
+        Vec3d(3, 0, 0)
+        """
+
+    def project_onto_plane(self, normal: Vec3d) -> Vec3d:
+        """The vector minus its part along `normal`: `self - normal * self.dot(normal)`.
+
+        The plane passes through the origin. `normal` is used unchanged, not
+        normalised, so a non-unit normal scales the removed part by
+        `|normal|**2`: `Vec3d(0, 0, 1).project_onto_plane(Vec3d(0, 0, 2))`
+        is `Vec3d(0, 0, -3)`.
+
+        Raises
+        ------
+        TypeError
+            `argument 'normal': ... cannot be cast as 'Vec3d'` when `normal`
+            is not a `Vec3d`.
+
+        Examples
+        --------
+        >>> Vec3d(1, 2, 3).project_onto_plane(Vec3d.k())
+        Vec3d(1, 2, 0)
+        """
+
+    def scalar_triple_product(self, b: Vec3d, c: Vec3d) -> float:
+        """The scalar triple product `self · (b × c)`.
+
+        This is the signed volume of the parallelepiped spanned by the three
+        vectors; swapping `b` and `c` negates it.
+
+        Raises
+        ------
+        TypeError
+            `argument 'b': ... cannot be cast as 'Vec3d'` (or `'c'`) when an
+            argument is not a `Vec3d`.
+
+        Examples
+        --------
+        >>> Vec3d.i().scalar_triple_product(Vec3d.j(), Vec3d.k())
+        1.0
+        """
+
+    def angle_to(self, other: Vec3d) -> AngleRadians:
+        """The angle between the two vectors, in radians, in [0, π].
+
+        Computed as `acos(dot / (|self| * |other|))` without clamping the
+        quotient: a zero vector on either side gives NaN, and so does a
+        quotient that rounding pushes past ±1 (`Vec3d(1, 1, 1)` against
+        itself).
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+
+        Examples
+        --------
+        >>> Vec3d.i().angle_to(Vec3d.j())
+        1.5707963267948966 radians
+        """
+
+    def to_quat(self) -> Quat:
+        """The pure quaternion `Quat(0, x, y, z)`.
+
+        Examples
+        --------
+        >>> Vec3d(1, 2, 3).to_quat()
+        Quat(0, 1, 2, 3)
+        """
+
+    def to_array(self) -> list[float]:
+        """The components as a new list `[x, y, z]`.
+
+        Examples
+        --------
+        >>> Vec3d(1, 2, 3).to_array()
+        [1.0, 2.0, 3.0]
+        """
+
+    def __getitem__(self, index: SupportsIndex, /) -> float:
+        """The component at `index`: 0 is `x`, 1 is `y`, 2 is `z`.
+
+        Raises
+        ------
+        IndexError
+            `Index out of bounds` for an index of 3 or more.
+        OverflowError
+            `can't convert negative int to unsigned` for a negative index
+            (there is no counting from the end).
+        TypeError
+            `argument 'index': 'float' object cannot be interpreted as an
+            integer` for a non-integer index (slices included).
+        """
+
+    def __iter__(self) -> Iterator[float]:
+        """The components `x`, `y`, `z` in order, so `x, y, z = v` unpacks.
+
+        At run time iteration goes through indexing (positions 0, 1, 2 until
+        `IndexError`); the class itself defines no `__iter__`.
+        """
+
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only buffer of the three components as float64 (format `d`, shape `(3,)`).
+
+        The buffer holds a copy: `numpy.asarray(v)` is `array([x, y, z])`,
+        and assigning to `v.x` later does not change it. (Python exposes the
+        method by this name from 3.12 on; the buffer protocol works on every
+        supported version.)
+        """
+
+    def __eq__(self, other: object, /) -> bool:
+        """Whether every component differs by strictly less than 2**-52.
+
+        The tolerance is absolute, so for components of magnitude 2 or more
+        it demands exact equality. A NaN component makes the result `False`,
+        even for a vector compared with itself. Comparing with anything that
+        is not a `Vec3d` is `False` (identity fallback).
+        """
+
+    def __ne__(self, other: object, /) -> bool:
+        """The negation of `==`."""
+
+    def __hash__(self) -> int:
+        """A hash of the exact components, the same in every process and run.
+
+        Negative zero hashes as zero and every NaN alike. Vectors that are
+        equal only within the tolerance of `==` usually hash differently, so
+        a `set` or `dict` may hold both.
+        """
+
+    def __add__(self, other: Vec3d, /) -> Vec3d:
+        """Component-wise sum. Only a `Vec3d` can be added; `2.0 + v` is a `TypeError`."""
+
+    def __sub__(self, other: Vec3d, /) -> Vec3d:
+        """Component-wise difference `self - other`."""
+
+    def __mul__(self, rhs: float, /) -> Vec3d:
+        """Each component times the number `rhs`; `v * w` for two vectors is a `TypeError`."""
+
+    def __rmul__(self, lhs: float, /) -> Vec3d:
+        """Each component times the number `lhs`, written on the left: `2 * v == v * 2`."""
+
+    def __truediv__(self, rhs: float, /) -> Vec3d:
+        """Each component divided by `rhs` (three divisions, not a multiplication by `1/rhs`).
+
+        Division by zero is not an error: `Vec3d(1, 2, 3) / 0` is
+        `Vec3d(inf, inf, inf)`, and a zero component gives NaN.
+        """
+
+    def __neg__(self) -> Vec3d:
+        """Each component with its sign flipped; `-Vec3d.zero()` is `Vec3d(-0, -0, -0)`."""
+
+    def __repr__(self) -> str:
+        """`Vec3d(x, y, z)` with each component in its shortest round-trip form.
+
+        No exponent, no trailing `.0`: `Vec3d(1, 2.5, -0)`,
+        `Vec3d(0.0000001, 1000000000000000000000, NaN)`, `Vec3d(inf, -inf, 0)`.
+        """
+
+@final
+class AngleRadians:
+    """An angle in radians: one double, never wrapped or range-checked.
+
+    The working angle type: it has the named constants, the trigonometric
+    functions and arithmetic (`+`, `-` with another `AngleRadians`; `*`,
+    `/` by a number written on the right). Numbers are never mixed in
+    implicitly: `angle + 1.0`, `2 * angle` and `angle == 1.0` do not add,
+    scale or compare the value.
+
+    Comparisons are exact IEEE comparisons of the doubles, with no
+    tolerance (unlike `Vec3d` and `Quat`): NaN is unequal to everything and
+    +0.0 equals -0.0. An `AngleRadians` never equals an `AngleDegrees`.
+    Angles are unhashable. `repr` is the shortest round-trip form of the
+    value followed by ` radians`: `1.5 radians`, `1 radians`,
+    `-0 radians`.
+
+    Parameters
+    ----------
+    angle
+        The angle in radians, stored unchanged (any real number).
+
+    Raises
+    ------
+    TypeError
+        `argument 'angle': must be real number, not str` for a value without
+        a float conversion.
+
+    Examples
+    --------
+    >>> AngleRadians(1.5) + AngleRadians.pi()
+    4.641592653589793 radians
+    >>> AngleRadians(1) * 2
+    2 radians
+    """
+
+    def __new__(cls, angle: float) -> AngleRadians: ...
+    @property
+    def angle(self) -> float:
+        """The angle in radians.
+
+        Any real number can be assigned and is stored unchanged; a value
+        without a float conversion raises
+        `TypeError: argument 'value': must be real number, not str`;
+        `del a.angle` raises `AttributeError: can't delete attribute`.
+        """
+
+    @angle.setter
+    def angle(self, value: float) -> None: ...
+    @staticmethod
+    def zero() -> AngleRadians:
+        """0 radians (positive zero)."""
+
+    @staticmethod
+    def pi() -> AngleRadians:
+        """π = 3.141592653589793 radians (half a turn)."""
+
+    @staticmethod
+    def two_pi() -> AngleRadians:
+        """2π = 6.283185307179586 radians (a full turn)."""
+
+    @staticmethod
+    def half_pi() -> AngleRadians:
+        """π/2 = 1.5707963267948966 radians (a quarter turn)."""
+
+    @staticmethod
+    def quarter_pi() -> AngleRadians:
+        """π/4 = 0.7853981633974483 radians."""
+
+    @staticmethod
+    def third_pi() -> AngleRadians:
+        """π/3 computed as the double π divided by 3: 1.0471975511965976 radians.
+
+        This is one unit in the last place below the double nearest to the
+        exact π/3, so `third_pi().to_degrees()` is 59.99999999999999°, while
+        `AngleDegrees(60).to_radians() == third_pi()`.
+        """
+
+    @staticmethod
+    def sixth_pi() -> AngleRadians:
+        """π/6 computed as the double π divided by 6: 0.5235987755982988 radians.
+
+        One unit in the last place below the double nearest to the exact
+        π/6; it converts to 29.999999999999996°.
+        """
+
+    def to_degrees(self) -> AngleDegrees:
+        """The angle in degrees, computed as `(angle * 180.0) / π` (multiply first).
+
+        Examples
+        --------
+        >>> AngleRadians.half_pi().to_degrees()
+        90°
+        >>> AngleRadians.third_pi().to_degrees()
+        59.99999999999999°
+        """
+
+    def sin(self) -> float:
+        """The sine of the angle (the C library's double `sin`)."""
+
+    def cos(self) -> float:
+        """The cosine of the angle (the C library's double `cos`).
+
+        `AngleRadians.half_pi().cos()` is 6.123233995736766e-17, not 0.
+        """
+
+    def tan(self) -> float:
+        """The tangent of the angle (the C library's double `tan`); large but finite near the poles."""
+
+    def sec(self) -> float:
+        """The secant, `1.0 / cos(angle)`; a zero cosine gives an infinity, not an error."""
+
+    def csc(self) -> float:
+        """The cosecant, `1.0 / sin(angle)`; `AngleRadians(0).csc()` is `inf`."""
+
+    def cot(self) -> float:
+        """The cotangent, `1.0 / tan(angle)` (not cos/sin).
+
+        `AngleRadians(0).cot()` is `inf` and `AngleRadians(-0.0).cot()` is
+        `-inf`; no error is raised.
+        """
+
+    def __neg__(self) -> AngleRadians:
+        """The angle with its sign bit flipped; `-AngleRadians.zero()` is `-0 radians`."""
+
+    def __repr__(self) -> str:
+        """The value in its shortest round-trip form, then ` radians`: `1.5 radians`, `1 radians`.
+
+        This is not a constructor call; `str` gives the same text.
+        """
+
+    def __add__(self, other: AngleRadians, /) -> AngleRadians:
+        """The sum of two angles in radians. A number cannot be added."""
+
+    def __sub__(self, other: AngleRadians, /) -> AngleRadians:
+        """The difference of two angles in radians."""
+
+    def __mul__(self, rhs: float, /) -> AngleRadians:
+        """The angle scaled by the number `rhs`; only with the number on the right."""
+
+    def __truediv__(self, rhs: float, /) -> AngleRadians:
+        """The angle divided by the number `rhs`; dividing by 0 gives `inf radians` (or `NaN radians`)."""
+
+    def __eq__(self, other: object, /) -> bool:
+        """Exact equality of the values; `False` for NaN and for any other type."""
+
+    def __ne__(self, other: object, /) -> bool:
+        """The negation of `==`."""
+
+    def __lt__(self, other: AngleRadians, /) -> bool:
+        """Exact IEEE `<` of the values (`False` when either is NaN)."""
+
+    def __le__(self, other: AngleRadians, /) -> bool:
+        """Exact IEEE `<=` of the values (`False` when either is NaN)."""
+
+    def __gt__(self, other: AngleRadians, /) -> bool:
+        """Exact IEEE `>` of the values (`False` when either is NaN)."""
+
+    def __ge__(self, other: AngleRadians, /) -> bool:
+        """Exact IEEE `>=` of the values (`False` when either is NaN)."""
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class AngleDegrees:
+    """An angle in degrees, for input and display.
+
+    It converts to radians, negates, compares (exactly, as `AngleRadians`
+    does) and prints; it has no constants, trigonometry or arithmetic:
+    convert with `to_radians` to compute. Unhashable. `repr` is the
+    shortest round-trip form followed by `°` with no space: `90°`,
+    `-45.5°`.
+
+    Parameters
+    ----------
+    angle
+        The angle in degrees, stored unchanged (any real number).
+
+    Raises
+    ------
+    TypeError
+        `argument 'angle': must be real number, not str` for a value without
+        a float conversion.
+
+    Examples
+    --------
+    >>> AngleDegrees(60).to_radians() == AngleRadians.third_pi()
+    True
+    """
+
+    def __new__(cls, angle: float) -> AngleDegrees: ...
+    @property
+    def angle(self) -> float:
+        """The angle in degrees. Assignment as for `AngleRadians.angle`."""
+
+    @angle.setter
+    def angle(self, value: float) -> None: ...
+    def to_radians(self) -> AngleRadians:
+        """The angle in radians, computed as `(angle * π) / 180.0` (multiply first).
+
+        Examples
+        --------
+        >>> AngleDegrees(180).to_radians()
+        3.141592653589793 radians
+        """
+
+    def __neg__(self) -> AngleDegrees:
+        """The angle with its sign bit flipped."""
+
+    def __repr__(self) -> str:
+        """The value in its shortest round-trip form, then `°` with no space: `90°`, `-45.5°`."""
+
+    def __eq__(self, other: object, /) -> bool:
+        """Exact equality of the values; `False` for NaN and for any other type."""
+
+    def __ne__(self, other: object, /) -> bool:
+        """The negation of `==`."""
+
+    def __lt__(self, other: AngleDegrees, /) -> bool:
+        """Exact IEEE `<` of the values."""
+
+    def __le__(self, other: AngleDegrees, /) -> bool:
+        """Exact IEEE `<=` of the values."""
+
+    def __gt__(self, other: AngleDegrees, /) -> bool:
+        """Exact IEEE `>` of the values."""
+
+    def __ge__(self, other: AngleDegrees, /) -> bool:
+        """Exact IEEE `>=` of the values."""
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class Quat:
+    """A quaternion `(w, i, j, k)`, used as a rotation.
+
+    No operation normalises or checks for a unit quaternion: the four
+    components are used as stored.
+
+    The rotation convention: `from_axis_angle(a, θ)` builds
+    `(cos(θ/2), -sin(θ/2)·a)`, the conjugate of the textbook rotation
+    quaternion, and `rotate(v)` applies `conj(q)·v·q`. Together they turn
+    `v` by +θ about `a` by the right-hand rule (a quarter turn about +z
+    takes +x to +y). `to_axis_angle` and `to_rotation_matrix` use the
+    textbook formulas, so they describe the conjugate: see each method, and
+    [rotations][] for conversions to and from scipy and PyGLM.
+
+    Equality allows an absolute difference strictly below 2**-52 per
+    component; a NaN component makes a quaternion unequal to itself.
+    Quaternions have no arithmetic operators and are unhashable. `repr`
+    writes the components in the shortest round-trip form:
+    `Quat(1, -0, -0, -0)`.
+
+    Parameters
+    ----------
+    w, i, j, k
+        The scalar part and the three imaginary coefficients, stored
+        unchanged (any real numbers).
+
+    Raises
+    ------
+    TypeError
+        `argument 'w': must be real number, not str` (naming the first
+        argument that fails).
+    """
+
+    def __new__(cls, w: float, i: float, j: float, k: float) -> Quat: ...
+    @property
+    def w(self) -> float:
+        """The scalar part.
+
+        Any real number can be assigned and is stored unchanged; a value
+        without a float conversion raises
+        `TypeError: argument 'value': must be real number, not str`;
+        deleting raises `AttributeError: can't delete attribute`.
+        """
+
+    @w.setter
+    def w(self, value: float) -> None: ...
+    @property
+    def i(self) -> float:
+        """The coefficient of the first imaginary unit. Assignment as for `w`."""
+
+    @i.setter
+    def i(self, value: float) -> None: ...
+    @property
+    def j(self) -> float:
+        """The coefficient of the second imaginary unit. Assignment as for `w`."""
+
+    @j.setter
+    def j(self, value: float) -> None: ...
+    @property
+    def k(self) -> float:
+        """The coefficient of the third imaginary unit. Assignment as for `w`."""
+
+    @k.setter
+    def k(self, value: float) -> None: ...
+    @staticmethod
+    def identity() -> Quat:
+        """The identity rotation `Quat(1, 0, 0, 0)`."""
+
+    @staticmethod
+    def from_axis_angle(axis: Vec3d, angle: AngleRadians) -> Quat:
+        """The quaternion that `rotate` uses to turn vectors by +`angle` about `axis`.
+
+        Built as `(cos(θ/2), -sin(θ/2)·axis)`: the conjugate of the
+        textbook quaternion for that rotation. The axis is used unchanged,
+        not normalised, so a non-unit axis gives a non-unit quaternion (and
+        `rotate` then scales by its squared magnitude).
+
+        Parameters
+        ----------
+        axis
+            The rotation axis; pass a unit vector.
+        angle
+            The rotation angle, right-handed about `axis`.
+
+        Raises
+        ------
+        TypeError
+            `argument 'axis': ... cannot be cast as 'Vec3d'`, or
+            `argument 'angle': 'float' object cannot be cast as
+            'AngleRadians'` (wrap a number as `AngleRadians(x)`).
+
+        Examples
+        --------
+        >>> Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+        Quat(0.7071067811865476, -0, -0, -0.7071067811865475)
+        """
+
+    def conjugate(self) -> Quat:
+        """The conjugate `(w, -i, -j, -k)` (sign bits flipped, so zeros become -0)."""
+
+    def magnitude(self) -> float:
+        """The norm `sqrt(((w*w + i*i) + j*j) + k*k)`."""
+
+    def normalize(self) -> Quat:
+        """The quaternion divided component-wise by its magnitude.
+
+        No guard: the zero quaternion gives `Quat(NaN, NaN, NaN, NaN)`.
+
+        Examples
+        --------
+        >>> Quat(3, 0, 0, 4).normalize()
+        Quat(0.6, 0, 0, 0.8)
+        """
+
+    def is_unit(self) -> bool:
+        """Whether the magnitude is within 2**-52 of 1.0 (strictly); `False` for NaN."""
+
+    def rotate(self, v: Vec3d) -> Vec3d:
+        """The vector `v` rotated: the vector part of `conj(q)·(0, v)·q`.
+
+        With a quaternion from `from_axis_angle(a, θ)` this turns `v` by +θ
+        about `a` (right-hand rule). The quaternion is not normalised
+        first: a non-unit `q` also scales the result by `|q|**2`.
+
+        Raises
+        ------
+        TypeError
+            `argument 'v': ... cannot be cast as 'Vec3d'` when `v` is not a
+            `Vec3d`.
+
+        Examples
+        --------
+        >>> q = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+        >>> q.rotate(Vec3d.i())
+        Vec3d(0.0000000000000002220446049250313, 1, 0)
+        """
+
+    def to_axis_angle(self) -> tuple[Vec3d, AngleRadians]:
+        """The textbook axis and angle of this quaternion: `(axis, angle)`.
+
+        Because `from_axis_angle` builds the conjugate, a quaternion made
+        from `(a, θ)` gives back `(-a, θ)`; the rotation that `rotate`
+        applies is +θ about the negated axis returned here. A `w` within
+        2**-52 of 1 gives `(Vec3d(1, 0, 0), 0 radians)` whatever the other
+        components; `|w| > 1` gives NaN; `w == -1` gives the angle 2π and an
+        axis divided by sin(π) ≈ 1.2e-16.
+
+        Examples
+        --------
+        >>> q = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+        >>> q.to_axis_angle()
+        (Vec3d(-0, -0, -1), 1.5707963267948966 radians)
+        """
+
+    def to_rotation_matrix(self) -> list[list[float]]:
+        """The textbook rotation matrix of this quaternion, as three rows of three floats.
+
+        For a unit quaternion this is the transpose of the linear map that
+        `rotate` applies: with `M = numpy.array(q.to_rotation_matrix())`,
+        `q.rotate(v)` matches `M.T @ v` (or `v @ M`), not `M @ v`. The
+        quaternion is not normalised first.
+
+        Examples
+        --------
+        >>> q = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+        >>> q.to_rotation_matrix()
+        [[2.220446049250313e-16, 1.0, 0.0], [-1.0, 2.220446049250313e-16, 0.0], [0.0, 0.0, 1.0]]
+        """
+
+    def to_vec3d(self) -> tuple[float, float, float]:
+        """The vector part `(i, j, k)` as a plain tuple (not a `Vec3d`)."""
+
+    def __repr__(self) -> str:
+        """`Quat(w, i, j, k)` with each component in its shortest round-trip form: `Quat(1, -0, -0, -0)`."""
+
+    def __eq__(self, other: object, /) -> bool:
+        """Whether every component differs by strictly less than 2**-52; `False` for other types."""
+
+    def __ne__(self, other: object, /) -> bool:
+        """The negation of `==`."""
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class VecList:
+    """A list of vectors stored as one contiguous native array.
+
+    Bulk operations (`+`, `-`, `*`, `/`, `dot`, `cross`, `magnitude`,
+    `normalize`, `is_unit`, distances, `collapse`, `rotate`,
+    `minimum_distance_to`) run on a process-wide worker pool and give,
+    bit for bit, the result of the single-vector operation on each element,
+    whatever the number of threads. The pool is sized once, when it is
+    first used, from `RAYON_NUM_THREADS` (or `RAYON_RS_NUM_CPUS`), else
+    from the processors the process may use and its cgroup CPU quota (see
+    [the worker pool][pool]).
+
+    Elements are values: indexing, iteration and `list` hand out new
+    `Vec3d` copies, and changing one never changes the list. Only
+    `append`, `extend` and `rotate` change a list. There is no equality
+    (`==` is identity), no slicing, no negative indexing and no item
+    assignment. `repr` is `[` + the elements' `Vec3d` reprs joined by
+    line feeds + `]`.
+
+    Exports a read-only buffer (PEP 3118) of shape `(n, 3)`, float64:
+    `numpy.asarray(vl)` is a zero-copy read-only view that stays a
+    snapshot: a later `append`, `extend` or `rotate` copies the elements
+    first, so an exported array never changes (see [numpy][]).
+
+    Parameters
+    ----------
+    list
+        The vectors: a sequence of `Vec3d` (a `list`, a `tuple`, another
+        `VecList`, or any object with item access), or an object exporting a
+        float64 or float32 buffer of shape `(n, 3)` (a numpy array in C or
+        Fortran order, sliced or with negative strides; float32 is widened
+        exactly). For type checkers `_PointBuffer` is any `Buffer`; on
+        Python 3.11, where numpy's stubs give arrays no `__buffer__`, it
+        also admits objects with `__array_interface__`, as every numpy array
+        has.
+
+    Raises
+    ------
+    TypeError
+        `argument 'list': 'int' object cannot be cast as 'Vec3d'` for an
+        item that is not a `Vec3d` (nothing is created);
+        `argument 'list': 'generator' object cannot be cast as 'Sequence'`
+        for something without item access (generators, sets, dicts);
+        `` argument 'list': Can't extract `str` to `Vec` `` for a `str`;
+        `argument 'list': expected an array of shape (n, 3), got (5, 4)`
+        for a float buffer of another shape. Any other buffer (an integer
+        array, say) is read as a sequence, whose rows are not `Vec3d`.
+
+    Examples
+    --------
+    >>> vl = VecList([Vec3d(1, 0, 0), Vec3d(0, 3, 4)])
+    >>> vl.magnitude()
+    [1.0, 5.0]
+    >>> len(vl * 2)
+    2
+    """
+
+    def __new__(cls, list: Sequence[Vec3d] | _PointBuffer) -> VecList: ...
+    @staticmethod
+    def empty() -> VecList:
+        """A new list with no elements."""
+
+    def append(self, vec: Vec3d) -> None:
+        """Add a copy of `vec` at the end, in place.
+
+        Raises
+        ------
+        TypeError
+            `argument 'vec': ... cannot be cast as 'Vec3d'` when `vec` is not
+            a `Vec3d`.
+        """
+
+    def extend(self, other: VecList) -> None:
+        """Append all elements of `other`, in order, in place.
+
+        Parameters
+        ----------
+        other
+            Another `VecList`; wrap a Python list as `VecList(items)` first.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': 'list' object cannot be cast as 'VecList'`
+            when `other` is not a `VecList`.
+        RuntimeError
+            `Already mutably borrowed` when `other` is this very list (it is
+            left unchanged); extend with `VecList(self)` to double a list.
+        """
+
+    @property
+    def list(self) -> builtins.list[Vec3d]:
+        """A new Python list of new `Vec3d` copies, in order. Read-only."""
+
+    def to_array(self) -> builtins.list[builtins.list[float]]:
+        """The elements as a new list of `[x, y, z]` lists of floats.
+
+        Examples
+        --------
+        >>> VecList([Vec3d(1, 0, 0), Vec3d(0, 1, 0)]).to_array()
+        [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0]]
+        """
+
+    def dot(self, other: Vec3d) -> builtins.list[float]:
+        """The scalar product of each element with `other`, in list order.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+        """
+
+    def cross(self, other: Vec3d) -> VecList:
+        """A new list of each element's cross product `element × other`.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+        """
+
+    def magnitude(self) -> builtins.list[float]:
+        """The length of each element, in list order."""
+
+    def normalize(self) -> VecList:
+        """A new list of each element divided by its length (NaN components for zero vectors)."""
+
+    def is_unit(self) -> builtins.list[bool]:
+        """For each element, whether its length is within 2**-52 of 1.0 (strictly)."""
+
+    def distance_to(self, other: Vec3d) -> builtins.list[float]:
+        """The distance of each element to the point `other`, in list order.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+        """
+
+    def distance_squared(self, other: Vec3d) -> builtins.list[float]:
+        """The squared distance of each element to the point `other`, in list order.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+        """
+
+    def collapse(self, axis: SupportsIndex) -> VecList:
+        """A new list with component `axis` (0 = x, 1 = y, 2 = z) of every element set to +0.0.
+
+        This flattens the points onto a coordinate plane through the origin
+        (`collapse(2)` onto the xy plane). The chosen component becomes
+        positive zero whatever its sign was.
+
+        Raises
+        ------
+        PanicException
+            `assertion failed: axis <= 2` for an axis above 2. This
+            exception derives from `BaseException`, so `except Exception`
+            does not catch it.
+        OverflowError
+            `can't convert negative int to unsigned` for a negative axis.
+        TypeError
+            `argument 'axis': 'float' object cannot be interpreted as an
+            integer` for a non-integer.
+
+        Examples
+        --------
+        >>> VecList([Vec3d(-1, 2, 3)]).collapse(0)[0]
+        Vec3d(0, 2, 3)
+        """
+
+    def rotate(self, quat: Quat) -> None:
+        """Rotate every element in place, exactly as `quat.rotate(element)` would.
+
+        The list is replaced as a whole at the end. Iterators taken earlier,
+        and arrays exported earlier, keep the unrotated elements.
+
+        Raises
+        ------
+        TypeError
+            `argument 'quat': ... cannot be cast as 'Quat'` when `quat` is
+            not a `Quat` (the list is unchanged).
+        """
+
+    def minimum_distance_to(self, other: Vec3d, stride: SupportsIndex) -> tuple[int, float]:
+        """The position of the element nearest to `other` and its distance, by a two-pass search.
+
+        A coarse pass visits positions 0, stride, 2·stride, ... and picks
+        the best sample b; a fine pass then scans every position from
+        `b - stride` (or 0) up to but excluding `min(b + stride, n)`. An
+        element outside that window is never returned, even if nearer. With
+        `stride` 1, or `stride >= len(self)`, the search is exhaustive.
+
+        Squared distances are compared by IEEE totalOrder (so a NaN with
+        the sign bit clear is never preferred to a number); on ties the
+        lowest position wins. The result does not depend on the number of
+        threads. See [the nearest-point search][nearest].
+
+        Parameters
+        ----------
+        other
+            The point to search near.
+        stride
+            The spacing of the coarse samples, at least 1.
+
+        Returns
+        -------
+        tuple[int, float]
+            `(position, distance)`: the position in the whole list and the
+            square root of its squared distance.
+
+        Raises
+        ------
+        PanicException
+            `assertion failed: stride != 0` for a stride of 0 (even on an
+            empty list); ``called `Option::unwrap()` on a `None` value`` for
+            an empty list. `PanicException` derives from `BaseException`.
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'`.
+        OverflowError
+            For a negative stride.
+
+        Examples
+        --------
+        >>> points = [Vec3d(5, 0, 0), Vec3d(0, 0, 0), Vec3d(9, 0, 0), Vec3d(9, 0, 0), Vec3d(4, 0, 0)]
+        >>> VecList(points).minimum_distance_to(Vec3d.zero(), 2)
+        (4, 4.0)
+        >>> VecList(points).minimum_distance_to(Vec3d.zero(), 1)
+        (1, 0.0)
+        """
+
+    def __len__(self) -> int:
+        """The number of elements."""
+
+    def __repr__(self) -> str:
+        """`[`, the elements' `Vec3d` reprs joined by line feeds (no commas), `]`; `[]` when empty."""
+
+    def __getitem__(self, index: SupportsIndex, /) -> Vec3d:
+        """A new `Vec3d` copy of the element at `index` (counted from 0).
+
+        Raises
+        ------
+        IndexError
+            `Index out of bounds` for `index >= len(self)`.
+        OverflowError
+            `can't convert negative int to unsigned` for a negative index.
+        TypeError
+            `argument 'index': 'slice' object cannot be interpreted as an
+            integer` for slices and other non-integers.
+        """
+
+    def __iter__(self) -> VecListIterator:
+        """An iterator over a snapshot of the elements taken now.
+
+        Later `append`, `extend` or `rotate` calls do not change what it
+        yields.
+        """
+
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only buffer of the elements: format `d`, shape `(n, 3)`, C order, zero-copy.
+
+        The exported memory is a snapshot: a later `append`, `extend` or
+        `rotate` copies the elements before changing them, so an array
+        exported earlier never changes. (Python exposes the method by this
+        name from 3.12 on; the buffer protocol works on every supported
+        version.)
+        """
+
+    def __add__(self, other: Vec3d, /) -> VecList:
+        """A new list with `other` added to each element. Only `VecList + Vec3d` is supported."""
+
+    def __sub__(self, other: Vec3d, /) -> VecList:
+        """A new list with `other` subtracted from each element."""
+
+    def __mul__(self, rhs: float, /) -> VecList:
+        """A new list with each element scaled by the number `rhs`."""
+
+    def __rmul__(self, lhs: float, /) -> VecList:
+        """A new list with each element scaled by the number `lhs`: `2 * vl` equals `vl * 2`."""
+
+    def __truediv__(self, rhs: float, /) -> VecList:
+        """A new list with each element divided by `rhs` (division by zero gives inf or NaN)."""
+
+@final
+@type_check_only
+class VecListIterator:
+    """The iterator that `iter(VecList)` returns.
+
+    It iterates a private copy of the list's elements taken when it was
+    created. The class is not an attribute of the module and cannot be
+    instantiated (`TypeError: cannot create 'builtins.VecListIterator'
+    instances`).
+    """
+
+    def __iter__(self) -> VecListIterator:
+        """The iterator itself."""
+
+    def __next__(self) -> Vec3d:
+        """A new `Vec3d` copy of the next element; `StopIteration` at the end, and ever after."""

@@ -1,0 +1,167 @@
+"""Every ```python block of README.md and docs/ runs, and shows real results.
+
+The convention of those blocks: an expression statement followed by a
+comment on its (last) line shows its result, and the comment must be exactly
+the `repr` of the value:
+
+    v + w                # Vec3d(1.5, 1, 7)
+
+Comments on their own line, or after any other kind of statement (an
+assignment, a call inside `try`), are prose and are not checked. The blocks
+of one file run in order in one namespace, so later blocks use the names of
+earlier ones, as a reader does.
+
+A block right after the line `<!-- needs: buffer-export -->` uses the buffer
+export of Vec3d and VecList (numpy.asarray, VecList from an array). Where the
+running module has no buffer export, the files holding such blocks get one
+more test that runs them, reported as skipped; the other blocks still run.
+"""
+
+import ast
+import io
+import os
+import re
+import tokenize
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+from tessary_py import Vec3d, VecList
+
+ROOT = Path(__file__).resolve().parent.parent
+MARK_BUFFER = "<!-- needs: buffer-export -->"
+FENCE = re.compile(r"^```python[ \t]*\n(.*?)^```[ \t]*$", re.MULTILINE | re.DOTALL)
+
+
+@dataclass
+class Block:
+    path: Path
+    line: int  # line of the first code line in the file
+    source: str
+    needs_buffer: bool
+
+
+def documents() -> list[Path]:
+    return [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
+
+
+def blocks(path: Path) -> list[Block]:
+    text = path.read_text(encoding="utf-8")
+    found = []
+    for match in FENCE.finditer(text):
+        before = text[: match.start()].rstrip("\n").rsplit("\n", 1)[-1].strip()
+        line = text.count("\n", 0, match.start(1)) + 1
+        found.append(Block(path, line, match.group(1), before == MARK_BUFFER))
+    return found
+
+
+def buffers_exported() -> bool:
+    try:
+        memoryview(VecList([Vec3d(1, 2, 3)]))
+        memoryview(Vec3d(1, 2, 3))
+    except TypeError:
+        return False
+    return True
+
+
+def result_comments(source: str) -> dict[int, str]:
+    """Line number -> text of a comment that follows code on that line."""
+    comments = {}
+    code_lines = set()
+    for token in tokenize.generate_tokens(io.StringIO(source).readline):
+        if token.type == tokenize.COMMENT:
+            if token.start[0] in code_lines:
+                comments[token.start[0]] = token.string[1:].strip()
+        elif token.type not in (tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT,
+                                tokenize.ENDMARKER):
+            code_lines.add(token.start[0])
+    return comments
+
+
+def display(path: Path) -> str:
+    return str(path.relative_to(ROOT)) if path.is_relative_to(ROOT) else str(path)
+
+
+def run_block(block: Block, namespace: dict) -> int:
+    """Runs one block statement by statement; returns how many results it checked."""
+    name = f"{display(block.path)}:{block.line}"
+    tree = ast.parse(block.source, name)
+    comments = result_comments(block.source)
+    checked = 0
+    for statement in tree.body:
+        where = f"{display(block.path)}, line {block.line + statement.lineno - 1}"
+        expected = comments.get(statement.end_lineno)
+        if isinstance(statement, ast.Expr):
+            value = eval(compile(ast.Expression(statement.value), name, "eval"), namespace)
+            if expected is not None:
+                assert repr(value) == expected, f"{where}: shows {expected}, gives {value!r}"
+                checked += 1
+        else:
+            module = ast.Module(body=[statement], type_ignores=[])
+            exec(compile(module, name, "exec"), namespace)
+    return checked
+
+
+def run_document(path: Path, with_buffer_blocks: bool) -> int:
+    namespace: dict = {"__name__": "__doc_block__"}
+    checked = 0
+    cwd = os.getcwd()
+    os.chdir(ROOT)
+    try:
+        for block in blocks(path):
+            if block.needs_buffer and not with_buffer_blocks:
+                continue
+            checked += run_block(block, namespace)
+    finally:
+        os.chdir(cwd)
+    return checked
+
+
+DOCUMENTS = [p for p in documents() if blocks(p)]
+WITH_BUFFER_BLOCKS = [p for p in DOCUMENTS if any(b.needs_buffer for b in blocks(p))]
+
+
+@pytest.mark.parametrize("path", DOCUMENTS, ids=display)
+def test_blocks_run_and_show_their_results(path):
+    checked = run_document(path, with_buffer_blocks=buffers_exported())
+    assert checked > 0, "a document with code shows at least one result"
+
+
+@pytest.mark.parametrize("path", WITH_BUFFER_BLOCKS, ids=display)
+def test_buffer_blocks_run(path):
+    if not buffers_exported():
+        pytest.skip("this build of tessary_py exports no buffers, which these blocks need")
+    run_document(path, with_buffer_blocks=True)
+
+
+class TestTheConvention:
+    """The checker itself: a wrong result comment must fail."""
+
+    def block(self, source, tmp_path):
+        return Block(tmp_path / "x.md", 1, source, False)
+
+    def test_checks_results_after_expressions(self, tmp_path):
+        block = self.block("from tessary_py import Vec3d\nVec3d(1, 2, 3) * 2   # Vec3d(2, 4, 6)\n", tmp_path)
+        assert run_block(block, {}) == 1
+
+    def test_a_wrong_result_fails(self, tmp_path):
+        block = self.block("1 + 1   # 3\n", tmp_path)
+        with pytest.raises(AssertionError, match="shows 3, gives 2"):
+            run_block(block, {})
+
+    def test_prose_comments_are_not_results(self, tmp_path):
+        block = self.block("# a heading\nx = 5   # an assignment\nfor i in range(2):\n    x += i  # prose\nx\n",
+                           tmp_path)
+        assert run_block(block, {}) == 0
+
+    def test_multi_line_expression_is_checked_on_its_last_line(self, tmp_path):
+        block = self.block("(1 +\n 2)   # 3\n", tmp_path)
+        assert run_block(block, {}) == 1
+
+    def test_blocks_are_found_with_their_marks(self, tmp_path):
+        page = tmp_path / "page.md"
+        page.write_text("Text\n\n```python\na = 1\n```\n\n" + MARK_BUFFER + "\n```python\nb = 2\n```\n"
+                        "```sh\nnot python\n```\n", encoding="utf-8")
+        found = blocks(page)
+        assert [(b.source, b.needs_buffer, b.line) for b in found] == [("a = 1\n", False, 4), ("b = 2\n", True, 9)]

@@ -1,0 +1,70 @@
+"""Correct use of tessary_py: mypy --strict accepts it, and infers these types."""
+
+from collections.abc import Iterator
+from typing import assert_type
+
+import tessary_py
+from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+
+v = Vec3d(1, 2, 3)
+assert_type(v + v, Vec3d)
+assert_type(2 * v, Vec3d)
+assert_type(v * 2.5, Vec3d)
+assert_type(v / 2, Vec3d)
+assert_type(-v, Vec3d)
+assert_type(v.dot(v), float)
+assert_type(v[0], float)
+assert_type(v == v, bool)
+assert_type(hash(v), int)
+x, y, z = v
+assert_type(z, float)
+assert_type(iter(v), Iterator[float])
+assert_type(v.to_array(), list[float])
+assert_type(v.angle_to(Vec3d.i()), AngleRadians)
+assert_type(Vec3d.new_from_to(v, to=v), Vec3d)
+v.x = 5
+v.y = 2.5
+
+angle = AngleRadians.half_pi()
+assert_type(angle + angle, AngleRadians)
+assert_type(angle * 2, AngleRadians)
+assert_type(angle < angle, bool)
+assert_type(angle.to_degrees(), AngleDegrees)
+assert_type(angle.cos(), float)
+
+q = Quat.from_axis_angle(Vec3d.k(), angle)
+assert_type(q.rotate(v), Vec3d)
+assert_type(q.to_axis_angle(), tuple[Vec3d, AngleRadians])
+assert_type(q.to_rotation_matrix(), list[list[float]])
+assert_type(q.to_vec3d(), tuple[float, float, float])
+
+vl = VecList([v, Vec3d.zero()])
+VecList((v,))
+VecList(vl)
+assert_type(len(vl), int)
+assert_type(vl[0], Vec3d)
+assert_type(vl.list, list[Vec3d])
+assert_type(vl.to_array(), list[list[float]])
+assert_type(vl.dot(v), list[float])
+assert_type(vl.is_unit(), list[bool])
+assert_type(vl * 2, VecList)
+assert_type(2 * vl, VecList)
+assert_type(vl + v, VecList)
+assert_type(vl.minimum_distance_to(v, 1), tuple[int, float])
+assert_type(vl.rotate(q), None)
+for element in vl:
+    assert_type(element, Vec3d)
+view = memoryview(vl)  # VecList exports a buffer
+
+plane = geometry.Plane.xy()
+assert_type(plane.distance, float)
+assert_type(geometry.plane_line(plane, v, Vec3d.k()), Vec3d)
+c = geometry.Circle(v, 1.0, Vec3d.k())
+assert_type(c.area, float)
+crossing = geometry.circle_circle(c, c)
+assert_type(crossing, tuple[Vec3d, Vec3d] | None)
+if crossing is not None:
+    first, second = crossing
+    assert_type(first, Vec3d)
+assert_type(geometry.circle_point(c, v, True), bool)
+assert_type(tessary_py.geometry.Circle.none(), geometry.Circle)
