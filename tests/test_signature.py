@@ -5,29 +5,21 @@ compiles under every sanitizer.
 Each case compiles a few lines against the binding layer's header with the
 C++ compiler that builds the module ($CXX, else c++)."""
 
-import os
-import shlex
-import shutil
 import subprocess
 from pathlib import Path
 
 import pytest
+
+from conftest import cxx_compiler, toolchain_environment
 
 ROOT = Path(__file__).resolve().parent.parent
 BINDING = ROOT / "tessary-py/src/binding"
 PROBE = ROOT / "tests/native/signature_probe.cpp"
 
 
-def compiler():
-    command = shlex.split(os.environ.get("CXX", "")) or [shutil.which("c++") or shutil.which("g++") or ""]
-    if not shutil.which(command[0]):
-        pytest.skip("no C++ compiler")
-    return command
-
-
 def compile_source(source: Path, *flags: str) -> subprocess.CompletedProcess:
-    return subprocess.run([*compiler(), "-std=c++20", f"-I{BINDING}", *flags, str(source)], capture_output=True,
-                          text=True, timeout=120)
+    return subprocess.run([*cxx_compiler(), "-std=c++20", f"-I{BINDING}", *flags, str(source)], capture_output=True,
+                          text=True, env=toolchain_environment(), timeout=120)
 
 
 NAME = "it begins with the callable's name, an identifier"
