@@ -1,3 +1,6 @@
+import os
+import shlex
+import shutil
 import struct
 import subprocess
 import sys
@@ -35,3 +38,20 @@ def measure_peak(script: str, *args: str) -> str:
     out = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     return out.stdout
+
+
+def toolchain_environment(**overrides) -> dict:
+    """The environment for compilers and build tools that a test starts:
+    without the sanitizer runtime that a sanitizer run preloads into the
+    interpreter, which would instrument the tools too."""
+    environment = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    environment.update(overrides)
+    return environment
+
+
+def cxx_compiler() -> list:
+    """The C++ compiler that builds the module: $CXX, else c++."""
+    command = shlex.split(os.environ.get("CXX", "")) or ["c++"]
+    if shutil.which(command[0]) is None:
+        pytest.skip(f"no C++ compiler {command[0]}")
+    return command

@@ -1,6 +1,9 @@
 """Argument binding and conversion: the exact messages, seen through Vec3d."""
 
 import re
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -189,3 +192,51 @@ class TestOperatorsNeverRaiseTheirOwnErrors:
         for op in ("<", "<=", ">", ">="):
             with pytest.raises(TypeError):
                 eval(f"V {op} V")
+
+
+class TestPanicWithoutMemory:
+    # The first panic of a process creates PanicException. When memory runs
+    # out while the type or its instance is made, the call raises
+    # MemoryError instead; the process goes on, and a later panic still
+    # arrives as PanicException. Each round makes exactly one allocation
+    # fail, a little later each time, through the allocator hooks of
+    # CPython's test module: first while the type does not exist yet, then
+    # again once it does, when only the instance is made.
+    CODE = """
+        import _testcapi
+        from tessary_py import VecList
+
+        collapse, axis = VecList.empty().collapse, 3  # panics: "assertion failed: axis <= 2"
+
+        def sweep(rounds):
+            outcomes = []
+            for start in range(rounds):
+                _testcapi.set_nomemory(start, start + 1)
+                try:
+                    collapse(axis)
+                except BaseException as error:
+                    _testcapi.remove_mem_hooks()
+                    outcomes.append(type(error).__name__)
+                else:
+                    _testcapi.remove_mem_hooks()
+                    outcomes.append("returned")
+            return outcomes
+
+        for outcomes in (sweep(300), sweep(30)):
+            print(outcomes[0], outcomes[-1], *sorted(set(outcomes)))
+        try:
+            collapse(axis)
+        except BaseException as error:
+            print(type(error).__name__, isinstance(error, Exception), error)
+    """
+
+    def test_memory_error_instead_of_abort(self):
+        pytest.importorskip("_testcapi", reason="needs an interpreter built with its test modules")
+        result = subprocess.run([sys.executable, "-c", textwrap.dedent(self.CODE)], capture_output=True, text=True,
+                                timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == [
+            "MemoryError PanicException MemoryError PanicException",
+            "MemoryError PanicException MemoryError PanicException",
+            "PanicException False assertion failed: axis <= 2",
+        ]

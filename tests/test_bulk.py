@@ -503,6 +503,7 @@ print(status("VmHWM:") - before)
 """
 
 
+@pytest.mark.plain_allocator  # a sanitizer's allocator adds red zones and quarantine
 class TestMemory:
     """No operation keeps a hidden copy the size of the list: the peak is the
     result plus a few blocks."""
@@ -510,7 +511,6 @@ class TestMemory:
     SLACK = 4 << 20
 
     @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self")
-    @pytest.mark.peak_memory
     @pytest.mark.parametrize("name, result_bytes", [
         ("mul", 24_000_000), ("normalize", 24_000_000),
         ("rotate", 24_000_000),  # the replacement array; the old one is freed after

@@ -149,7 +149,7 @@ print(status("VmHWM:") - before, len(a) * 24)
 class TestExtendOfSharedLists:
     @pytest.mark.parametrize("pin", ["copy", "iterator", "export"])
     @pytest.mark.skipif(not LINUX, reason="reads /proc/self")
-    @pytest.mark.peak_memory
+    @pytest.mark.plain_allocator
     def test_adds_no_more_than_the_final_array(self, pin):
         added, final = map(int, measure_peak(EXTEND_PEAK, pin).split())
         assert added <= 1.15 * final

@@ -24,8 +24,8 @@ pytestmark = pytest.mark.skipif(not LINUX, reason="thread counts are read from /
 def run_python(code, env_vars=None, timeout=60, preload=None):
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     env.update(env_vars or {})
-    if preload:
-        env["LD_PRELOAD"] = preload
+    if preload:  # after whatever the run already preloads (a sanitizer's runtime must stay first)
+        env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), preload]))
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
                             text=True, timeout=timeout)
     assert result.returncode == 0, result.stderr

@@ -1,8 +1,5 @@
 #include "errors.hpp"
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace bind {
 
 void raise(PyObject* type, const char* message) {
@@ -72,17 +69,19 @@ PyObject* panic_type() noexcept {
 
 }  // namespace
 
+// Creating the type or the instance can only fail for want of memory, and
+// then that is what the caller learns: MemoryError, not the panic. The type
+// is tried again at the next panic.
 void set_panic(const char* message) noexcept {
     PyObject* type = panic_type();
-    if (type == nullptr) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::abort();
-    }
-    Ref text(PyUnicode_FromString(message));
+    Ref text(type ? PyUnicode_FromString(message) : nullptr);
     Ref error(text ? PyObject_CallOneArg(type, text.get()) : nullptr);
     if (!error) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::abort();
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            PyErr_NoMemory();
+        }
+        return;
     }
     PyErr_SetObject(type, error.get());
 }

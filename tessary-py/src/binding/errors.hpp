@@ -43,7 +43,8 @@ struct Panic {
 // The type's __qualname__, as the messages show it.
 std::string type_name(PyTypeObject* type);
 
-// Sets PanicException(message); aborts if even that is impossible.
+// Sets PanicException(message), or MemoryError if there is no memory left
+// to make one.
 void set_panic(const char* message) noexcept;
 
 // The boundary between native code and the interpreter: runs `body` and turns

@@ -1,0 +1,33 @@
+// Well-formed signatures, read at compile time; the program prints what the
+// binding hands to CPython at run time.
+#include <cstdio>
+#include <string_view>
+
+#include "signature.hpp"
+
+using bind::Signature;
+
+using Method = Signature<"project_onto_line($self, line_r, line_q)">;
+static_assert(Method::has_self && Method::arity == 2);
+static_assert(Method::params[0] == "line_r" && Method::params[1] == "line_q");
+static_assert(Method::name == "project_onto_line");
+
+using NoParameters = Signature<"magnitude($self)">;
+static_assert(NoParameters::has_self && NoParameters::arity == 0);
+
+using Static = Signature<"new_from_to(from, to)">;
+static_assert(!Static::has_self && Static::arity == 2 && Static::params[0] == "from" && Static::params[1] == "to");
+
+using Nothing = Signature<"zero()">;
+static_assert(!Nothing::has_self && Nothing::arity == 0 && Nothing::name == "zero");
+
+using Constructor = Signature<"Vec3d(x, y, z)">;
+static_assert(Constructor::arity == 3 && Constructor::params[2] == "z");
+
+using Underscores = Signature<"_private_2($self, a_1, _b)">;
+static_assert(Underscores::arity == 2 && Underscores::params[0] == "a_1" && Underscores::params[1] == "_b");
+
+int main() {
+    std::printf("%s|%s|%s|%s\n", Method::c_name, Method::doc, Nothing::c_name, Nothing::doc);
+    return 0;
+}
