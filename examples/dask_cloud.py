@@ -23,12 +23,12 @@ comparison is never made on the returned distance: a square root can give
 two different squared distances the same distance, and NaN ordering needs
 the bits of the squared distance.
 
-Typing: most of dask's functions carry no annotations, and tessary_py
-ships no stubs, so their values enter as Any. Each call into dask sits in a
-small typed function (`rotate`, `block_candidates`, `nearest`,
-`random_cloud`, `local_cluster`, `connect`, `gather`) with a narrow
-`no-untyped-call` ignore on that line only, and what it returns is bound to
-an annotated name; values from tessary_py go through int() and float().
+Typing: tessary_py's stubs type everything it returns. Most of dask's
+functions carry no annotations, so their values enter as Any: each call
+into dask sits in a small typed function (`rotate`, `block_candidates`,
+`nearest`, `random_cloud`, `local_cluster`, `connect`, `gather`) with a
+narrow `no-untyped-call` ignore on that line only, and what it returns is
+bound to an annotated name.
 """
 
 from __future__ import annotations
@@ -49,12 +49,11 @@ from dask.base import compute
 from dask.delayed import delayed
 from dask.distributed import Client, LocalCluster
 
-# A compiled module without stubs: its names are Any to the type checker.
-# Its classes are always reached through the module: they report the module
+# tessary_py's classes are always reached through the module: they report the module
 # "builtins", so a function that held one of them as a global would not
 # pickle when sent from a script (cloudpickle sends such functions by value,
 # with their globals); the module itself travels by name.
-import tessary_py as tp  # type: ignore[import-not-found]
+import tessary_py as tp
 
 FloatArray = npt.NDArray[np.float64]
 QuatTuple = tuple[float, float, float, float]  # (w, i, j, k)
@@ -114,7 +113,6 @@ def nearest_in_block(block: FloatArray, offset: int, target: Vec3Tuple) -> Neare
     cloud = tp.VecList(block)
     other = tp.Vec3d(*target)
     position, distance = cloud.minimum_distance_to(other, 1)
-    position, distance = int(position), float(distance)
     if math.isnan(distance):
         # sqrt passes a NaN through unchanged, so the distance holds the
         # very bits the search compared. Recomputing could give other ones:
@@ -122,7 +120,7 @@ def nearest_in_block(block: FloatArray, offset: int, target: Vec3Tuple) -> Neare
         # depends on the operand order the compiler picked.
         squared = distance
     else:
-        squared = float(cloud[position].distance_squared(other))
+        squared = cloud[position].distance_squared(other)
     return Nearest(offset + position, order_key(squared), squared, distance)
 
 
@@ -159,9 +157,9 @@ def nearest(rotated: da.Array, target: Vec3Tuple, find: BlockSearch = nearest_in
     return combine(present)
 
 
-def quat_tuple(quat: Any) -> QuatTuple:
+def quat_tuple(quat: tp.Quat) -> QuatTuple:
     """A Quat as four floats, the form that travels to the workers."""
-    return float(quat.w), float(quat.i), float(quat.j), float(quat.k)
+    return quat.w, quat.i, quat.j, quat.k
 
 
 def example_rotation() -> QuatTuple:
