@@ -18,34 +18,18 @@ Times are the best of several interleaved repetitions, in milliseconds.
 import argparse
 import os
 import sys
-import time
 
-import numpy as np
-from scipy.spatial.transform import Rotation
+sys.path.insert(0, os.path.dirname(__file__))
 
-from tessary_py import AngleRadians, Quat, Vec3d, VecList
+import numpy as np  # noqa: E402
+from scipy.spatial.transform import Rotation  # noqa: E402
+
+from common import Op, check, interleaved  # noqa: E402
+from tessary_py import AngleRadians, Quat, Vec3d, VecList  # noqa: E402
 
 AXIS = np.array([1.0, 2.0, 2.0]) / 3.0
 ANGLE = 0.7
 TARGET = (0.1, -0.2, 0.3)
-
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
-
-
-def interleaved(fns, rounds, repeat):
-    """Best time of each function, measured in alternation."""
-    out = [float("inf")] * len(fns)
-    for _ in range(rounds):
-        for k, fn in enumerate(fns):
-            out[k] = min(out[k], best(fn, repeat))
-    return out
 
 
 def pipeline_ours(points, q, target):
@@ -63,6 +47,21 @@ def pipeline_peer(points, rotation, target):
     return position, float(np.sqrt(d2[position])), rotated
 
 
+def operations(points):
+    """The boundary on the (n, 3) array `points`: the pipeline, the copy in,
+    the export out."""
+    q = Quat.from_axis_angle(Vec3d(*AXIS), AngleRadians(ANGLE))
+    rotation = Rotation.from_rotvec(ANGLE * AXIS)
+    target_vec, target_np = Vec3d(*TARGET), np.array(TARGET)
+    vl = VecList(points)
+    return [
+        Op("pipeline", lambda: pipeline_ours(points, q, target_vec), lambda: pipeline_peer(points, rotation, target_np),
+           "Rotation.apply + einsum + argmin", kind="pipeline"),
+        Op("VecList(a)", lambda: VecList(points), lambda: points.copy(), "a.copy()", kind="boundary", exact=True),
+        Op("np.asarray(vl)", lambda: np.asarray(vl), lambda: points.view(), "a.view()", kind="boundary", exact=True),
+    ]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="1000000,10000000")
@@ -72,31 +71,22 @@ def main():
 
     print(f"# numpy boundary ({os.cpu_count()} CPUs, load {os.getloadavg()[0]:.2f}, "
           f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')})")
-    q = Quat.from_axis_angle(Vec3d(*AXIS), AngleRadians(ANGLE))
-    rotation = Rotation.from_rotvec(ANGLE * AXIS)
-    target_vec, target_np = Vec3d(*TARGET), np.array(TARGET)
-
     print("\n| n | pipeline ours (ms) | scipy + numpy (ms) | ours / peer | VecList(a) (ms) | a.copy() (ms) | ratio |")
     print("|---|---|---|---|---|---|---|")
     for n in sizes:
-        points = np.random.default_rng(n).standard_normal((n, 3))
-        mine, theirs = pipeline_ours(points, q, target_vec), pipeline_peer(points, rotation, target_np)
-        assert mine[0] == theirs[0], (mine[0], theirs[0])
-        assert abs(mine[1] - theirs[1]) < 1e-9
-        assert np.max(np.abs(mine[2] - theirs[2])) < 1e-9
-        del mine, theirs
-        repeat = 3 if n >= 5_000_000 else 5
-        ours, peer = interleaved([lambda: pipeline_ours(points, q, target_vec),
-                                  lambda: pipeline_peer(points, rotation, target_np)], args.rounds, repeat)
-        make, copy = interleaved([lambda: VecList(points), lambda: points.copy()], args.rounds, repeat)
-        print(f"| {n:,} | {ours * 1e3:.1f} | {peer * 1e3:.1f} | {ours / peer:.2f} | {make * 1e3:.1f} | "
-              f"{copy * 1e3:.1f} | {make / copy:.2f} |")
+        pipeline, make, _ = operations(np.random.default_rng(n).standard_normal((n, 3)))
+        for op in (pipeline, make):
+            check(op)
+        ours, peer = interleaved([pipeline.ours, pipeline.peer], budget=3.0, rounds=args.rounds)
+        mine, copy = interleaved([make.ours, make.peer], budget=3.0, rounds=args.rounds)
+        print(f"| {n:,} | {ours * 1e3:.1f} | {peer * 1e3:.1f} | {ours / peer:.2f} | {mine * 1e3:.1f} | "
+              f"{copy * 1e3:.1f} | {mine / copy:.2f} |")
 
     print("\n| n | np.asarray(vl) (µs) |")
     print("|---|---|")
     for n in (1_000, max(sizes)):
-        vl = VecList(np.zeros((n, 3)))
-        t = interleaved([lambda: np.asarray(vl)], args.rounds, 2000)[0]
+        export = operations(np.zeros((n, 3)))[2]
+        t = interleaved([export.ours], budget=0.5, rounds=args.rounds)[0]
         print(f"| {n:,} | {t * 1e6:.2f} |")
 
 

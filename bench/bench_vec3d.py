@@ -12,7 +12,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 import glm  # noqa: E402
 import numpy as np  # noqa: E402
 
-from common import fmt, per_call_ns, ratio  # noqa: E402
+from common import fmt, per_call_times, ratio  # noqa: E402
 from tessary_py import Vec3d  # noqa: E402
 
 env = {
@@ -32,18 +32,27 @@ cases = {
     "v.cross(w)": ("v.cross(w)", None, "glm.cross(g, h)", "np.cross(a, b)"),
     "v.normalize()": ("v.normalize()", "c.conjugate()", "glm.normalize(g)", "a / np.linalg.norm(a)"),
     "v.x": ("v.x", "c.real", "g.x", "a[0]"),
+    "v[1]": ("v[1]", None, "g[1]", "a[1]"),
+    "x, y, z = v": ("x, y, z = v", None, "x, y, z = g", "x, y, z = a"),
     "repr(v)": ("repr(v)", "repr(c)", "repr(g)", "repr(a)"),
     "hash(v)": ("hash(v)", "hash(c)", "hash(g)", None),
 }
 
 
+COLUMNS = ("tessary_py", "complex", "PyGLM", "numpy")
+
+
+def measure():
+    """{operation: [ns per call for each of COLUMNS, None where none]},
+    the contenders of each operation timed in alternation."""
+    return {name: per_call_times(stmts, env)
+            for name, stmts in cases.items()}
+
+
 def main():
     print(f"{'operation':<16}{'tessary':>9}{'complex':>9}{'PyGLM':>9}{'numpy':>9}"
           f"{'complex/':>10}{'PyGLM/':>9}{'numpy/':>9}   (ns per call, best of 7)")
-    for name, stmts in cases.items():
-        times = [None if s is None else per_call_ns(s, env, number=20_000 if s and "repr" in s else 200_000)
-                 for s in stmts]
-        ours, floor, pyglm, npy = times
+    for name, (ours, floor, pyglm, npy) in measure().items():
         print(f"{name:<16}{fmt(ours):>9}{fmt(floor):>9}{fmt(pyglm):>9}{fmt(npy):>9}"
               f"{ratio(floor, ours):>10}{ratio(pyglm, ours):>9}{ratio(npy, ours):>9}")
     print("ratios are peer time / tessary_py time: above 1.00 means tessary_py is faster")

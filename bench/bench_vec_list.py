@@ -19,48 +19,46 @@ import json
 import os
 import subprocess
 import sys
-import time
 
-import numpy as np
+sys.path.insert(0, os.path.dirname(__file__))
 
-from scipy.spatial.transform import Rotation
+import numpy as np  # noqa: E402
+from scipy.spatial.transform import Rotation  # noqa: E402
 
-from tessary_py import Quat, Vec3d, VecList
+from common import Op, best_time, check, interleaved  # noqa: E402
+from tessary_py import AngleRadians, Quat, Vec3d, VecList  # noqa: E402
 
 SIZES = (1_000, 100_000, 1_000_000)
 P = (0.3, -0.2, 0.7)
 EPSILON = 2.0**-52
+AXIS = np.array([1.0, 2.0, 2.0]) / 3.0
+ANGLE = 0.7
 
 
-def best_of(fn, budget=1.0, min_reps=3, max_reps=2000):
-    """Best wall time of fn(), repeating within about `budget` seconds."""
-    times = []
-    start = time.perf_counter()
-    while len(times) < max_reps and (len(times) < min_reps or time.perf_counter() - start < budget):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
-
-
-def interleaved(ours, peer, rounds=7, budget=0.25):
-    """Best times of two functions measured alternately."""
-    a = b = float("inf")
-    for _ in range(rounds):
-        a = min(a, best_of(ours, budget))
-        b = min(b, best_of(peer, budget))
-    return a, b
-
-
-def operations(n, rng):
+def points(n, rng):
+    """n standard-normal vectors, every fourth of them scaled to unit length
+    so that is_unit has some True answers."""
     arr = rng.standard_normal((n, 3))
-    vl = VecList([Vec3d(*row) for row in arr.tolist()])
+    arr[::4] /= np.sqrt(np.einsum("ij,ij->i", arr[::4], arr[::4]))[:, None]
+    return arr
+
+
+def operations(arr):
+    """Every bulk operation of VecList on the vectors of `arr`, beside its
+    numpy/scipy equivalent."""
+    vl = VecList(arr)
     o = np.array(P)
     p = Vec3d(*P)
     s = 1.75
 
     def np_norm():
         return np.sqrt(np.einsum("ij,ij->i", arr, arr))
+
+    def np_norm_in_our_order():
+        # is_unit compares |v| with 1 to the last bit: einsum sums in another
+        # order, which moves about one unit vector in sixty across the line.
+        x, y, z = arr.T
+        return np.sqrt((x * x + y * y) + z * z)
 
     def np_collapse():
         out = arr.copy()
@@ -75,40 +73,44 @@ def operations(n, rng):
 
     def np_dist2():
         d = arr - o
-        return np.einsum("ij,ij->i", d, d).tolist()
+        return np.einsum("ij,ij->i", d, d)
 
-    def np_dist():
-        d = arr - o
-        return np.sqrt(np.einsum("ij,ij->i", d, d)).tolist()
+    # rotate works in place: ours turns the same list again on every call,
+    # which allocates nothing; Rotation.apply returns a new array each time.
+    q = Quat.from_axis_angle(Vec3d(*AXIS), AngleRadians(ANGLE))
+    rotation = Rotation.from_rotvec(ANGLE * AXIS)
+    spinning = VecList(arr)
 
-    rows = [
-        # name, kind, ours, peer, peer description
-        ("v + p", "VecList", lambda: vl + p, lambda: arr + o, "a + o"),
-        ("v - p", "VecList", lambda: vl - p, lambda: arr - o, "a - o"),
-        ("v * s", "VecList", lambda: vl * s, lambda: arr * s, "a * s"),
-        ("s * v", "VecList", lambda: s * vl, lambda: s * arr, "s * a"),
-        ("v / s", "VecList", lambda: vl / s, lambda: arr / s, "a / s"),
-        ("cross", "VecList", lambda: vl.cross(p), lambda: np.cross(arr, o), "np.cross(a, o)"),
-        ("normalize", "VecList", lambda: vl.normalize(), lambda: arr / np_norm()[:, None],
-         "a / sqrt(einsum)[:, None]"),
-        ("collapse(1)", "VecList", lambda: vl.collapse(1), np_collapse, "copy; [:, 1] = 0"),
-        ("dot", "list", lambda: vl.dot(p), lambda: (arr @ o).tolist(), "(a @ o).tolist()"),
-        ("magnitude", "list", lambda: vl.magnitude(), lambda: np_norm().tolist(), "sqrt(einsum).tolist()"),
-        ("is_unit", "list", lambda: vl.is_unit(), lambda: (np.abs(np_norm() - 1.0) < EPSILON).tolist(),
-         "(|norm - 1| < eps).tolist()"),
-        ("distance_to", "list", lambda: vl.distance_to(p), np_dist, "sqrt(einsum(d, d)).tolist()"),
-        ("distance_squared", "list", lambda: vl.distance_squared(p), np_dist2, "einsum(d, d).tolist()"),
-        ("minimum_distance_to(p, 1)", "nearest", lambda: vl.minimum_distance_to(p, 1), np_nearest,
-         "einsum(d, d).argmin()"),
+    def rotated_copy():
+        fresh = VecList(arr)
+        fresh.rotate(q)
+        return fresh
+
+    return [
+        Op("v * s", lambda: vl * s, lambda: arr * s, "a * s", exact=True),
+        Op("s * v", lambda: s * vl, lambda: s * arr, "s * a", exact=True),
+        Op("v / s", lambda: vl / s, lambda: arr / s, "a / s", exact=True),
+        Op("v + p", lambda: vl + p, lambda: arr + o, "a + o", exact=True),
+        Op("v - p", lambda: vl - p, lambda: arr - o, "a - o", exact=True),
+        Op("cross", lambda: vl.cross(p), lambda: np.cross(arr, o), "np.cross(a, o)"),
+        Op("normalize", lambda: vl.normalize(), lambda: arr / np_norm()[:, None], "a / sqrt(einsum)[:, None]"),
+        Op("collapse(1)", lambda: vl.collapse(1), np_collapse, "copy; [:, 1] = 0", exact=True),
+        Op("rotate", lambda: spinning.rotate(q), lambda: rotation.apply(arr), "Rotation.apply(a)", kind="rotate",
+           value=rotated_copy),
+        Op("dot", lambda: vl.dot(p), lambda: (arr @ o).tolist(), "(a @ o).tolist()", kind="list",
+           raw=lambda: arr @ o, raw_text="a @ o"),
+        Op("magnitude", lambda: vl.magnitude(), lambda: np_norm().tolist(), "sqrt(einsum).tolist()", kind="list",
+           raw=np_norm, raw_text="sqrt(einsum)"),
+        Op("is_unit", lambda: vl.is_unit(), lambda: (np.abs(np_norm_in_our_order() - 1.0) < EPSILON).tolist(),
+           "(abs(sqrt((x*x + y*y) + z*z) - 1) < eps).tolist()", kind="list", exact=True,
+           raw=lambda: np.abs(np_norm_in_our_order() - 1.0) < EPSILON, raw_text="abs(sqrt((x*x + y*y) + z*z) - 1) < eps"),
+        Op("distance_to", lambda: vl.distance_to(p), lambda: np.sqrt(np_dist2()).tolist(),
+           "sqrt(einsum(d, d)).tolist()", kind="list", raw=lambda: np.sqrt(np_dist2()), raw_text="sqrt(einsum(d, d))"),
+        Op("distance_squared", lambda: vl.distance_squared(p), lambda: np_dist2().tolist(), "einsum(d, d).tolist()",
+           kind="list", raw=np_dist2, raw_text="einsum(d, d)"),
+        Op("minimum_distance_to(p, 1)", lambda: vl.minimum_distance_to(p, 1), np_nearest, "einsum(d, d).argmin()",
+           kind="nearest"),
     ]
-    q = Quat(0.9, 0.1, -0.3, 0.2)
-    rotation = Rotation.from_quat([0.1, -0.3, 0.2, 0.9])
-    rows.append(("rotate", "rotate", lambda: vl.rotate(q), lambda: rotation.apply(arr), "Rotation.apply(a)"))
-    objects = [Vec3d(*row) for row in arr.tolist()]
-    tuples = [tuple(row) for row in arr.tolist()]
-    rows.append(("VecList(list of Vec3d)", "construct", lambda: VecList(objects), lambda: np.array(tuples),
-                 "np.array(list of tuples)"))
-    return rows, arr
 
 
 def timing_table():
@@ -123,12 +125,18 @@ def timing_table():
     print("-" * len(header))
     verdicts = []
     for n in SIZES:
-        rows, arr = operations(n, rng)
+        arr = points(n, rng)
+        objects = [Vec3d(*row) for row in arr.tolist()]
+        tuples = [tuple(row) for row in arr.tolist()]
+        rows = operations(arr) + [Op("VecList(list of Vec3d)", lambda: VecList(objects), lambda: np.array(tuples),
+                                     "np.array(list of tuples)", kind="construct", exact=True)]
         flat = arr[:, 0].copy()
-        floor = best_of(lambda: flat.tolist(), 0.5)
-        for name, kind, ours, peer, description in rows:
+        floor = best_time(lambda: flat.tolist(), 0.5)
+        for op in rows:
+            name, kind, description = op.name, op.kind, op.peer_text
+            check(op)
             gc.collect()
-            t_ours, t_peer = interleaved(ours, peer)
+            t_ours, t_peer = interleaved([op.ours, op.peer], budget=1.75, rounds=7)
             speedup = t_peer / t_ours
             floor_ratio = t_ours / floor if kind == "list" else None
             if n == 1_000:
