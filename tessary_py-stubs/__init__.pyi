@@ -406,6 +406,13 @@ class Vec3d:
         supported version.)
         """
 
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """Releases a buffer that `__buffer__` gave.
+
+        `memoryview.release()` and numpy call it; user code has no need to.
+        (Python exposes the method by this name from 3.12 on.)
+        """
+
     def __eq__(self, other: object, /) -> bool:
         """Whether every component differs by strictly less than 2**-52.
 
@@ -1141,6 +1148,13 @@ class VecList:
         exported earlier never changes. (Python exposes the method by this
         name from 3.12 on; the buffer protocol works on every supported
         version.)
+        """
+
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """Releases a buffer that `__buffer__` gave, and its pin on the elements.
+
+        `memoryview.release()` and numpy call it; user code has no need to.
+        (Python exposes the method by this name from 3.12 on.)
         """
 
     def __add__(self, other: Vec3d, /) -> VecList:

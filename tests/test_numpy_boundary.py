@@ -101,8 +101,17 @@ class TestVecListExport:
 
     def test_requests_of_every_kind(self):
         vl = VecList([Vec3d(1, 2, 3), Vec3d(4, 5, 6)])
-        simple = request(vl, 0)
-        assert simple["len"] == 48 and simple["format"] is None and simple["shape"] is None
+        # Without a shape the view is one flat run, of bytes or of doubles;
+        # claiming two dimensions there made memoryview read a null shape.
+        for exporter, length in ((vl, 48), (Vec3d(1, 2, 3), 24)):
+            simple = request(exporter, 0)
+            assert (simple["len"], simple["ndim"], simple["itemsize"]) == (length, 1, 1)
+            assert simple["format"] is None and simple["shape"] is None
+            flat = request(exporter, PyBUF_FORMAT)
+            assert (flat["ndim"], flat["itemsize"], flat["format"], flat["shape"]) == (1, 8, b"d", None)
+        if sys.version_info >= (3, 12):
+            assert vl.__buffer__(0).tobytes() == bytes(vl) == np.asarray(vl).tobytes()
+            assert vl.__buffer__(PyBUF_FORMAT).tolist() == [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
         assert request(vl, PyBUF_ND | PyBUF_FORMAT)["shape"] == [2, 3]
         assert request(vl, PyBUF_STRIDES)["strides"] == [24, 8]
         # Rows of three are C order only; one row is both.

@@ -34,13 +34,18 @@ void describe(Py_buffer* view, const double* data, int ndim, Py_ssize_t* shape, 
     for (int i = 0; i < ndim; ++i) count *= shape[i];
     strides[ndim - 1] = sizeof(double);
     if (ndim == 2) strides[0] = shape[1] * static_cast<Py_ssize_t>(sizeof(double));
+    const bool with_format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT;
+    const bool with_shape = (flags & PyBUF_ND) == PyBUF_ND;
     view->buf = const_cast<double*>(data != nullptr ? data : empty_data);
     view->len = count * static_cast<Py_ssize_t>(sizeof(double));
-    view->itemsize = sizeof(double);
+    // Without a shape the consumer sees one flat run of len bytes (or of
+    // doubles, when it asked for the format), as PyBuffer_FillInfo gives:
+    // memoryview reads shape[i] for every dimension that ndim claims.
+    view->itemsize = with_format || with_shape ? sizeof(double) : 1;
     view->readonly = 1;
-    view->ndim = ndim;
-    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("d") : nullptr;
-    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? shape : nullptr;
+    view->ndim = with_shape ? ndim : 1;
+    view->format = with_format ? const_cast<char*>("d") : nullptr;
+    view->shape = with_shape ? shape : nullptr;
     view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? strides : nullptr;
     view->suboffsets = nullptr;
 }
