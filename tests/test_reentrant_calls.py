@@ -215,6 +215,21 @@ class TestVecListWrittenByFinalizers:
         import gc
         from tessary_py import Quat, Vec3d, VecList
 
+        # call() with an instance of `finalizer` left in a garbage cycle and
+        # the collector due at the next allocation.
+        def with_finalizer_pending(finalizer, call):
+            gc.collect()
+            f = finalizer()
+            f.cycle = f
+            del f
+            threshold = gc.get_threshold()
+            gc.set_threshold(1)
+            try:
+                return call()
+            finally:
+                gc.set_threshold(*threshold)
+                gc.collect()
+
         def collector_runs_inside_native_calls():
             target, seen = [], []
 
@@ -223,17 +238,8 @@ class TestVecListWrittenByFinalizers:
                     seen.append(len(target))
 
             pairs, extend = zip(range(3000), range(3000)), target.extend
-            gc.collect()
-            f = Finalized()
-            f.cycle = f
-            del f
-            threshold = gc.get_threshold()
-            gc.set_threshold(1)
-            try:
-                extend(pairs)  # each pair is a new tuple, tracked by the collector
-            finally:
-                gc.set_threshold(*threshold)
-            gc.collect()
+            # each pair is a new tuple, tracked by the collector
+            with_finalizer_pending(Finalized, lambda: extend(pairs))
             return seen[0] < 3000
 
         print("collector inside native calls:", collector_runs_inside_native_calls())
@@ -269,17 +275,7 @@ class TestVecListWrittenByFinalizers:
                         except RuntimeError as error:
                             outcome.append(str(error))
 
-                gc.collect()
-                w = Writer()
-                w.cycle = w
-                del w
-                threshold = gc.get_threshold()
-                gc.set_threshold(1)
-                try:
-                    result = plain(read(v))
-                finally:
-                    gc.set_threshold(*threshold)
-                gc.collect()
+                result = plain(with_finalizer_pending(Writer, lambda: read(v)))
                 before = plain(read(VecList(items)))
                 changed = VecList(items)
                 write(changed)
