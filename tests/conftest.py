@@ -4,6 +4,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -36,6 +37,17 @@ def measure_peak(script: str, *args: str) -> str:
     except OSError:
         pytest.skip("the peak resident size cannot be reset here")
     out = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    return out.stdout
+
+
+def run_with_pool(script: str, threads: int, *args: str, timeout: float = 180) -> str:
+    """Runs `script` (dedented) in a fresh interpreter whose worker pool has
+    `threads` threads and returns what it printed."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env["RAYON_NUM_THREADS"] = str(threads)
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *args], env=env, capture_output=True,
+                         text=True, timeout=timeout)
     assert out.returncode == 0, out.stderr
     return out.stdout
 

@@ -6,8 +6,8 @@ passes on (and so the sign of the NaN) depends on the processor and on
 register allocation, not on the formula.
 """
 
+import json
 import math
-import platform
 import random
 import struct
 import sys
@@ -17,7 +17,7 @@ import pytest
 
 from tessary_py import AngleRadians, Quat, Vec3d, VecList
 
-from conftest import bits, measure_peak
+from conftest import bits, measure_peak, run_with_pool
 
 INF = float("inf")
 NAN = float("nan")
@@ -314,27 +314,36 @@ class TestUnitTest:
         assert repr(VecList([Vec3d(0, 0, 0)]).normalize()) == "[Vec3d(NaN, NaN, NaN)]"
 
 
-def nearest_reference(items, o, stride):
-    """The two passes spelled out: the smallest totalOrder key wins, the
-    first position on ties."""
-    def key(d):
-        b = struct.unpack("<q", struct.pack("<d", d))[0]
-        return b ^ 0x7FFFFFFFFFFFFFFF if b < 0 else b
+def float_of(pattern):
+    return struct.unpack("<d", struct.pack("<Q", pattern))[0]
 
+
+RANKED_NAN = float_of(0x7FF8000000000000)  # the positive quiet NaN
+
+
+def nearest_rank(d):
+    """Where a squared distance ranks: numbers by value, then every NaN as
+    one, whatever its sign and payload."""
+    return (1, 0.0) if math.isnan(d) else (0, d)
+
+
+def nearest_reference(items, o, stride):
+    """The two passes spelled out: the smallest rank wins, the first
+    position on ties. A NaN winner is reported as the positive quiet NaN."""
     d2 = [ref_distance_squared(e, o) for e in items]
     n = len(d2)
-    coarse = min(range(0, n, stride), key=lambda i: (key(d2[i]), i))
+    coarse = min(range(0, n, stride), key=lambda i: (nearest_rank(d2[i]), i))
     start = coarse - stride if coarse >= stride else 0
     end = min(coarse + stride, n)
-    best = min(range(start, end), key=lambda i: (key(d2[i]), i))
-    return best, math.sqrt(d2[best])
+    best = min(range(start, end), key=lambda i: (nearest_rank(d2[i]), i))
+    return best, RANKED_NAN if math.isnan(d2[best]) else math.sqrt(d2[best])
 
 
 def check_nearest(items, o, stride):
     got = VecList(items).minimum_distance_to(Vec3d(*o), stride)
     want = nearest_reference([e.to_array() for e in items], o, stride)
     assert type(got) is tuple and type(got[0]) is int and type(got[1]) is float
-    assert got[0] == want[0] and same(got[1], want[1]), (stride, got, want)
+    assert (got[0], bits(got[1])) == (want[0], bits(want[1])), (stride, got, want)
 
 
 class TestNearest:
@@ -366,17 +375,6 @@ class TestNearest:
         _, d = VecList([e]).minimum_distance_to(o, 1)
         assert bits(d) == bits(math.sqrt(e.distance_squared(o)))
 
-    @pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"),
-                        reason="the sign of a propagated NaN is the processor's")
-    def test_total_order_ranks_nan_by_sign(self):
-        origin = (0.0, 0.0, 0.0)
-        items = [Vec3d(1, 0, 0), Vec3d(NAN, 0, 0), Vec3d(0.5, 0, 0)]
-        assert VecList(items).minimum_distance_to(Vec3d(*origin), 1) == (2, 0.5)
-        items.append(Vec3d(NEG_NAN, 0, 0))  # -NaN precedes every number
-        got = VecList(items).minimum_distance_to(Vec3d(*origin), 1)
-        assert got[0] == 3 and math.isnan(got[1])
-        check_nearest(items, origin, 1)
-
     @pytest.mark.parametrize("seed", range(40))
     def test_window_rule_on_short_lists(self, seed):
         rng = random.Random(seed)
@@ -404,6 +402,114 @@ class TestNearest:
         v = VecList(items)
         assert v.minimum_distance_to(Vec3d(0, 0, 0), 1) == (40_001, 1.0)
         assert VecList([Vec3d(1, 1, 1)] * n).minimum_distance_to(Vec3d(0, 0, 0), 1) == (0, math.sqrt(3))
+
+
+def random_nan(rng):
+    """A NaN of either sign, quiet or signalling, with a random payload."""
+    quiet = rng.random() < 0.7
+    payload = rng.getrandbits(51) | (0 if quiet else 1)
+    return float_of((rng.getrandbits(1) << 63) | 0x7FF0000000000000 | (int(quiet) << 51) | payload)
+
+
+def nan_mix(rng, n, nan_share):
+    """Elements on a small grid (many ties), some with NaN components, in
+    places next to NaNs of the other sign, and some infinite."""
+    def component():
+        r = rng.random()
+        if r < nan_share:
+            return random_nan(rng)
+        return rng.choice([INF, -INF]) if r < nan_share + 0.03 else float(rng.randint(-3, 3))
+    return [(component(), component(), component()) for _ in range(n)]
+
+
+# Targets with infinite components make inf - inf, the processor's own NaN.
+NAN_MIX_TARGETS = [(0.5, -1.25, 3.0), (0.0, 0.0, 0.0), (INF, 1.0, 0.0), (-INF, INF, 2.0)]
+
+
+class TestNearestWithNaN:
+    """Every NaN ranks after every number, +inf included, and NaNs tie among
+    themselves: the answer depends on the data alone, never on which pass
+    or thread computed a key, nor on the sign a processor gives a NaN."""
+
+    def test_nan_of_mixed_signs_among_ties(self):
+        # A sum of a -NaN and a +NaN: its sign was the compiler's choice.
+        items = [Vec3d(1, 1, 1)] * 5 + [Vec3d(NEG_NAN, NAN, NAN)] + [Vec3d(1, 1, 1)] * 5
+        v, o = VecList(items), Vec3d(0.5, -1.25, 3)
+        want = (0, math.sqrt(9.3125))
+        for stride in [*range(1, 13), 2**40]:
+            assert v.minimum_distance_to(o, stride) == want, stride
+        first = VecList([Vec3d(NAN, NEG_NAN, 0)] + [Vec3d(1, 1, 1)] * 10)
+        for stride in [*range(1, 13), 2**40]:
+            assert first.minimum_distance_to(o, stride) == (1, want[1]), stride
+
+    def test_infinity_beats_nan(self):
+        v = VecList([Vec3d(1, 0, 0), Vec3d(INF, 0, 0), Vec3d(NEG_NAN, 0, 0)])
+        assert v.minimum_distance_to(Vec3d(INF, 0, 0), 1) == (0, INF)  # inf - inf at position 1
+        assert VecList([Vec3d(NEG_NAN, 0, 0), Vec3d(-INF, 0, 0)]).minimum_distance_to(Vec3d.zero(), 1) == (1, INF)
+
+    @pytest.mark.parametrize("stride", [1, 2, 3, 4, 2**40])
+    def test_only_nans_give_the_first_position(self, stride):
+        rng = random.Random(stride)
+        items = [Vec3d(random_nan(rng), rng.choice([0.0, random_nan(rng)]), 1.0) for _ in range(9)]
+        position, distance = VecList(items).minimum_distance_to(Vec3d(1, 2, 3), stride)
+        assert position == 0 and bits(distance) == bits(RANKED_NAN)
+
+    @pytest.mark.parametrize("seed", range(30))
+    def test_short_mixes_against_the_rule(self, seed):
+        rng = random.Random(1000 + seed)
+        n = rng.randint(1, 50)
+        items = [Vec3d(*e) for e in nan_mix(rng, n, rng.choice([0.1, 0.3, 0.6, 1.0]))]
+        for o in NAN_MIX_TARGETS:
+            for stride in {1, 2, 3, rng.randint(1, n + 2), n, n + 1, 2**40}:
+                check_nearest(items, o, stride)
+
+
+# The nearest search over lists written by the parent, with the pool sized
+# by the environment: one JSON line per list, position and distance bits
+# per (target, stride).
+NEAREST_CHILD = """
+    import json, struct, sys
+    from tessary_py import Vec3d, VecList
+    cases = json.load(open(sys.argv[1]))
+    for case in cases:
+        v = VecList([Vec3d(*(struct.unpack("<d", struct.pack("<Q", b))[0] for b in row)) for row in case["rows"]])
+        out = []
+        for o in case["targets"]:
+            for stride in case["strides"]:
+                position, distance = v.minimum_distance_to(Vec3d(*o), stride)
+                out.append([position, struct.unpack("<Q", struct.pack("<d", distance))[0]])
+        print(json.dumps(out))
+"""
+
+
+class TestNearestWithNaNOnThreads:
+    N = 100_003  # three ranges or more in each exhaustive pass at 2 and 3 threads
+
+    def test_the_same_answer_at_every_pool_size(self, tmp_path):
+        rng = random.Random(18)
+        cases = []
+        for nan_share in (0.05, 0.5, 0.97, 1.0):
+            rows = nan_mix(rng, self.N, nan_share)
+            # The nearest numbers far apart, in different ranges of the split.
+            for position in (rng.randrange(self.N // 2, self.N), rng.randrange(self.N // 3)):
+                rows[position] = (rng.choice([random_nan(rng), 0.5]), -1.25, 3.0)
+            cases.append({"rows": rows, "targets": NAN_MIX_TARGETS[:3],
+                          "strides": [1, 2, 7, 1000, 40_000, self.N - 1, self.N, 2**40]})
+        path = tmp_path / "cases.json"
+        path.write_text(json.dumps([{**c, "rows": [[bits(x) for x in row] for row in c["rows"]]} for c in cases]))
+        runs = {threads: run_with_pool(NEAREST_CHILD, threads, str(path)) for threads in (1, 2, 3)}
+        assert runs[1] == runs[2] == runs[3]
+        for case, line in zip(cases, runs[1].splitlines()):
+            got = iter(json.loads(line))
+            for o in case["targets"]:
+                exhaustive = []
+                for stride in case["strides"]:
+                    position, distance_bits = next(got)
+                    want = nearest_reference(case["rows"], o, stride)
+                    assert (position, distance_bits) == (want[0], bits(want[1])), (o, stride)
+                    if stride in (1, self.N, 2**40):
+                        exhaustive.append(position)
+                assert len(set(exhaustive)) == 1
 
 
 def ref_rotate(q, e):

@@ -111,38 +111,46 @@ void map_in_place(std::span<Vec3d> elements, std::size_t grain, const F& f) {
     });
 }
 
-// IEEE 754 totalOrder as an integer key: -NaN < -inf < ... < -0 < +0 < ...
-// < +inf < +NaN.
-inline std::int64_t order_key(double value) {
-    const auto bits = std::bit_cast<std::int64_t>(value);
-    return bits < 0 ? bits ^ INT64_MAX : bits;
-}
-
 struct Nearest {
     std::size_t position;
-    std::int64_t key;
-    double squared;
+    // The bits of the ranked squared distance, read as an integer.
+    std::uint64_t key;
+    double squared() const { return std::bit_cast<double>(key); }
 };
+
+inline constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+inline constexpr std::uint64_t kInfinityBits = 0x7FF0000000000000;
+// The one NaN the search ranks by: positive and quiet, after +inf.
+inline constexpr std::uint64_t kRankedNaNBits = 0x7FF8000000000000;
+
+// The search's view of one element, the only place its squared distance is
+// computed. A NaN from arithmetic has the sign and payload the processor
+// gives it, and which NaN operand of a sum survives depends on the operand
+// order the compiler chose for each inlined copy of the loop; so every NaN
+// becomes the positive quiet NaN before keying, and the answer depends on
+// the data alone. A sum of squares is +0 or more unless it is NaN, so once
+// the NaN is replaced the sign bit is clear and the bits read as an integer
+// are in IEEE 754 totalOrder: numbers by value, then the NaN.
+inline Nearest candidate(std::span<const Vec3d> in, const Vec3d& other, std::size_t position) {
+    const std::uint64_t magnitude = std::bit_cast<std::uint64_t>(in[position].distance_squared(other)) & ~kSignBit;
+    return {position, magnitude > kInfinityBits ? kRankedNaNBits : magnitude};
+}
 
 // The left candidate stays unless the right one is strictly nearer, so ties
 // go to the smaller position however the work was divided.
 inline Nearest nearer(const Nearest& left, const Nearest& right) { return right.key < left.key ? right : left; }
 
 // The nearest to `other` among positions first + j * step, j in [0, count),
-// count > 0, by squared distance in total order.
+// count > 0, by squared distance in total order, every NaN ranked last.
 inline Nearest nearest_of(std::span<const Vec3d> in, const Vec3d& other, std::size_t first, std::size_t step,
                           std::size_t count) {
     return pool::parallel_reduce(
         count, kGrainNearest,
         [&](std::size_t begin, std::size_t end) {
-            std::size_t position = first + begin * step;
-            double squared = in[position].distance_squared(other);
-            Nearest best{position, order_key(squared), squared};
+            Nearest best = candidate(in, other, first + begin * step);
             for (std::size_t j = begin + 1; j < end; ++j) {
-                position = first + j * step;
-                squared = in[position].distance_squared(other);
-                const std::int64_t key = order_key(squared);
-                if (key < best.key) best = {position, key, squared};
+                const Nearest next = candidate(in, other, first + j * step);
+                best = nearer(best, next);
             }
             return best;
         },
@@ -161,7 +169,7 @@ inline std::pair<std::size_t, double> minimum_distance(std::span<const Vec3d> in
     const std::size_t start = b >= stride ? b - stride : 0;
     const std::size_t end = stride >= n - b ? n : b + stride;
     const Nearest best = nearest_of(in, other, start, 1, end - start);
-    return {best.position, best.squared};
+    return {best.position, best.squared()};
 }
 
 // Rows of three numbers laid out at any byte strides (negative, unaligned
