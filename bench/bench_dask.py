@@ -18,8 +18,8 @@ chunks' candidates combined on the client.
 - NumPy: block @ M with M = Quat.to_rotation_matrix() (the transpose of the
   map rotate applies, so this is points @ R.T), then squared distances
   (dx*dx + dy*dy) + dz*dz and argmin; the same offsets and the same
-  combine. argmin puts a NaN first, which totalOrder does not; the random
-  clouds here hold no NaN.
+  combine. argmin puts a NaN first, where the search ranks it last; the
+  random clouds here hold no NaN.
 
 Both runs must find the same position (their rotations differ in the last
 bits, so the distances may too). Each pipeline runs once to warm the
@@ -59,7 +59,7 @@ def numpy_nearest_in_block(block, offset, target):
     squared = (d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1]) + d[:, 2] * d[:, 2]
     i = int(np.argmin(squared))
     s = float(squared[i])
-    return dask_cloud.Nearest(offset + i, dask_cloud.order_key(s), s, float(np.sqrt(s)))
+    return dask_cloud.Nearest(offset + i, dask_cloud.nearest_key(s), s, float(np.sqrt(s)))
 
 
 def tessary_pipeline(points, quat, matrix):

@@ -13,15 +13,15 @@ quaternion and the target travel as tuples of floats.
 
 Each chunk then gives one candidate: the position of its nearest point
 (from `VecList.minimum_distance_to(target, 1)`) shifted by the chunk's
-first row, the total-order key of that point's squared distance, the
-squared distance and the distance. `combine` keeps the candidate with the
-smallest (key, position). That pair orders the points of the whole cloud
-exactly as one `minimum_distance_to(target, 1)` over it does: smaller key
-first, and the lower position among equal keys. So the minimum over the
-chunks' minima is the global answer, ties and NaNs included. The
-comparison is never made on the returned distance: a square root can give
-two different squared distances the same distance, and NaN ordering needs
-the bits of the squared distance.
+first row, the key of that point's squared distance (numbers by value,
+every NaN as one, after +inf), the squared distance and the distance.
+`combine` keeps the candidate with the smallest (key, position). That pair
+orders the points of the whole cloud exactly as one
+`minimum_distance_to(target, 1)` over it does: smaller key first, and the
+lower position among equal keys. So the minimum over the chunks' minima is
+the global answer, ties and NaNs included. The comparison is never made on
+the returned distance: a square root can give two different squared
+distances the same distance.
 
 Typing: tessary_py's stubs type everything it returns. Most of dask's
 functions carry no annotations, so their values enter as Any: each call
@@ -60,23 +60,32 @@ QuatTuple = tuple[float, float, float, float]  # (w, i, j, k)
 Vec3Tuple = tuple[float, float, float]
 
 _INT64_MAX = (1 << 63) - 1
+# The NaN that tessary_py's nearest search ranks every NaN as, and returns.
+RANKED_NAN: float = struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000000))[0]
 
 
 def order_key(value: float) -> int:
-    """IEEE 754 totalOrder as an integer, the order tessary_py's nearest
-    search uses: the 64-bit pattern read as a signed integer, its low 63
-    bits inverted when the sign bit is set. -NaN < -inf < ... < -0 < +0 <
-    ... < +inf < +NaN; NaNs of one sign are ordered by payload."""
+    """IEEE 754 totalOrder as an integer: the 64-bit pattern read as a
+    signed integer, its low 63 bits inverted when the sign bit is set.
+    -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN."""
     bits: int = struct.unpack("<q", struct.pack("<d", value))[0]
     return bits ^ _INT64_MAX if bits < 0 else bits
+
+
+def nearest_key(squared: float) -> int:
+    """The key by which tessary_py's nearest search ranks a squared
+    distance: numbers in total order, and every NaN, whatever its sign and
+    payload, as the positive quiet NaN, after +inf. A NaN's bits are the
+    processor's and the compiler's, not the data's."""
+    return order_key(RANKED_NAN if math.isnan(squared) else squared)
 
 
 class Nearest(NamedTuple):
     """The nearest point of some part of the cloud."""
 
     position: int  # in the whole cloud
-    key: int  # order_key(squared)
-    squared: float  # squared distance to the target
+    key: int  # nearest_key(squared)
+    squared: float  # squared distance to the target; RANKED_NAN for any NaN
     distance: float  # as minimum_distance_to returned it: sqrt(squared)
 
 
@@ -113,15 +122,9 @@ def nearest_in_block(block: FloatArray, offset: int, target: Vec3Tuple) -> Neare
     cloud = tp.VecList(block)
     other = tp.Vec3d(*target)
     position, distance = cloud.minimum_distance_to(other, 1)
-    if math.isnan(distance):
-        # sqrt passes a NaN through unchanged, so the distance holds the
-        # very bits the search compared. Recomputing could give other ones:
-        # where two different NaNs meet in a sum, which one survives
-        # depends on the operand order the compiler picked.
-        squared = distance
-    else:
-        squared = cloud[position].distance_squared(other)
-    return Nearest(offset + position, order_key(squared), squared, distance)
+    # A NaN, whatever its bits, is the one the search ranks it as.
+    squared = RANKED_NAN if math.isnan(distance) else cloud[position].distance_squared(other)
+    return Nearest(offset + position, nearest_key(squared), squared, distance)
 
 
 def rotate(points: da.Array, quat: QuatTuple) -> da.Array:

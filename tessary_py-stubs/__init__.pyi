@@ -1075,10 +1075,15 @@ class VecList:
         element outside that window is never returned, even if nearer. With
         `stride` 1, or `stride >= len(self)`, the search is exhaustive.
 
-        Squared distances are compared by IEEE totalOrder (so a NaN with
-        the sign bit clear is never preferred to a number); on ties the
-        lowest position wins. The result does not depend on the number of
-        threads. See [the nearest-point search][nearest].
+        Squared distances are compared by value, and every NaN, whatever
+        its sign and payload, ranks after every number (+inf included): a
+        NaN element is returned, with the distance `nan`, only when every
+        element of the window is NaN. On ties, NaNs among them, the lowest
+        position wins. NaNs rank as one because the sign of a NaN made by
+        arithmetic (`inf - inf`) is the processor's, and which of two NaNs
+        a sum keeps depends on the operand order the compiler chose. So the
+        result depends on the data alone: not on the number of threads,
+        the pass or the platform. See [the nearest-point search][nearest].
 
         Parameters
         ----------
@@ -1111,6 +1116,9 @@ class VecList:
         (4, 4.0)
         >>> VecList(points).minimum_distance_to(Vec3d.zero(), 1)
         (1, 0.0)
+        >>> inf = float("inf")  # inf - inf is NaN, ranked after inf
+        >>> VecList([Vec3d(1, 0, 0), Vec3d(inf, 0, 0)]).minimum_distance_to(Vec3d(inf, 0, 0), 1)
+        (0, inf)
         """
 
     def __len__(self) -> int:

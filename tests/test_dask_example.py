@@ -3,15 +3,12 @@ the nearest point found from the chunks' own nearest points, give exactly
 what one VecList over the whole cloud gives: the same rotated bits, the
 same position and the same distance bits, ties and NaNs included.
 
-Can a squared distance be -NaN? IEEE 754 leaves the sign of a NaN result
-open, but on x86-64 and AArch64 an operation with one NaN operand returns
-that NaN (quieted) with its sign and payload, and a NaN times itself is
-that NaN, not a positive one. So a coordinate that is -NaN before the
-rotation stays -NaN through the rotation and the squared distance, and
-that squared distance is the smallest there is in total order: the point
-is "nearest" to every target. On x86-64 ordinary infinities do it too:
-inf - inf inside the rotation makes the default NaN, whose sign bit is set
-there. Among NaNs of one sign the payload decides.
+NaNs reach the squared distances with many bit patterns: a NaN coordinate
+keeps its sign and payload through the rotation on x86-64 and AArch64, and
+an infinite one makes inf - inf inside the rotation, the processor's own
+NaN (its sign bit set on x86-64). Every one of them must rank as the one
+NaN after every number, and NaNs tie among themselves, in the chunks'
+candidates as in one VecList.
 """
 
 import math
@@ -52,7 +49,7 @@ def nan(pattern):
     return np.array([pattern], dtype=np.uint64).view(np.float64)[0]
 
 
-MINUS_NAN_BIG = nan(0xFFF8000000000123)  # the smallest key of all the NaNs here
+MINUS_NAN_BIG = nan(0xFFF8000000000123)
 MINUS_NAN_SMALL = nan(0xFFF8000000000007)
 PLUS_NAN = nan(0x7FF8000000000456)
 PLUS_NAN_SIGNALLING = nan(0x7FF0000000000001)
@@ -110,6 +107,11 @@ def with_nan(where, value):
     return row
 
 
+def mixed_nan(p):
+    """NaNs of both signs, several payloads, signalling and infinities."""
+    return [MINUS_NAN_BIG, PLUS_NAN, MINUS_NAN_SMALL, PLUS_NAN_SIGNALLING, np.inf][p % 5]
+
+
 def scenarios():
     a, b = sqrt_merged_pair()
     plus_nan_chunk = {p: with_nan(p % 3, PLUS_NAN) for p in range(0, 1800)}
@@ -124,13 +126,15 @@ def scenarios():
         "one root for two squared distances": (plant({1000: a, 7000: b}), 7000),
         # The first chunk's nearest point is a +NaN one: it must lose.
         "+NaN chunk first": (plant({**plus_nan_chunk, 6500: PLANTED, 9999: with_nan(1, PLUS_NAN)}), 6500),
-        # -NaN wins over any number; the larger payload has the smaller key;
-        # ties between equal -NaNs go to the lower position.
-        "-NaN wins": (plant({100: PLANTED, 500: with_nan(2, MINUS_NAN_SMALL), 3000: with_nan(0, np.inf),
-                             6100: with_nan(1, MINUS_NAN_BIG), 9500: with_nan(0, MINUS_NAN_BIG)}), 6100),
-        # Only NaNs: the +NaN of the smallest payload is the nearest.
-        "+NaN only": (np.array([with_nan(p % 3, PLUS_NAN if p != 4321 else PLUS_NAN_SIGNALLING)
-                                for p in range(N)]), 4321),
+        # NaNs of either sign, and the NaN of inf - inf, lose to any number.
+        "NaNs lose": (plant({500: with_nan(2, MINUS_NAN_SMALL), 3000: with_nan(0, np.inf),
+                             6100: with_nan(1, MINUS_NAN_BIG), 7777: PLANTED, 9500: with_nan(0, MINUS_NAN_BIG)}),
+                      7777),
+        # A number in the last chunk beats every NaN before it.
+        "one number among NaNs": (np.array([PLANTED + 1 if p == 9000 else with_nan(p % 3, mixed_nan(p))
+                                            for p in range(N)]), 9000),
+        # Only NaNs: they tie, whatever their signs and payloads.
+        "only NaNs": (np.array([with_nan(p % 3, mixed_nan(p)) for p in range(N)]), 0),
     }
 
 
@@ -167,14 +171,15 @@ class TestOnWorkerProcesses:
         assert rotated.chunks[0] == CHUNKS
         found = dask_cloud.nearest(rotated, TARGET)
         assert (found.position, bits(found.distance)) == (position, bits(distance))
-        assert found.key == dask_cloud.order_key(found.squared)
-        assert bits(found.squared) == bits(whole.distance_squared(Vec3d(*TARGET))[position])
+        assert found.key == dask_cloud.nearest_key(found.squared)
+        squared = whole.distance_squared(Vec3d(*TARGET))[position]
+        assert bits(found.squared) == bits(dask_cloud.RANKED_NAN if math.isnan(squared) else squared)
         assert np.asarray(whole).tobytes() == rotated.compute().tobytes()
 
-    def test_minus_nan_is_what_wins(self, client):
-        cloud, _ = SCENARIOS["-NaN wins"]
+    def test_only_nans_give_the_positive_quiet_nan(self, client):
+        cloud, _ = SCENARIOS["only NaNs"]
         found = dask_cloud.nearest(dask_cloud.rotate(da.from_array(cloud, chunks=(CHUNKS, 3)), QUAT), TARGET)
-        assert bits(found.squared) == bits(found.distance) == 0xFFF8000000000123
+        assert bits(found.squared) == bits(found.distance) == 0x7FF8000000000000
 
     def test_generated_on_the_workers(self, client):
         points = dask_cloud.random_cloud(30_000, 7_000, seed=3)
@@ -198,27 +203,34 @@ class TestOnWorkerProcesses:
             dask_cloud.rotate(da.zeros((10, 3), chunks=(5, 2)), QUAT)
 
 
+NANS = [MINUS_NAN_BIG, MINUS_NAN_SMALL, PLUS_NAN_SIGNALLING, PLUS_NAN, float("nan")]
+
+
 def keys_in_order():
-    values = [MINUS_NAN_BIG, MINUS_NAN_SMALL, -math.inf, -1e308, -1.0, -5e-324, -0.0, 0.0, 5e-324, 1.0,
-              math.inf, PLUS_NAN_SIGNALLING, PLUS_NAN]
-    return [dask_cloud.order_key(float(v)) for v in values]
+    """Distinct keys, smallest first: numbers, then the one of every NaN."""
+    values = [-math.inf, -1e308, -1.0, -5e-324, -0.0, 0.0, 5e-324, 1.0, 1e308, math.inf, PLUS_NAN]
+    return [dask_cloud.nearest_key(float(v)) for v in values]
 
 
 class TestCombine:
-    def test_order_key_is_total_order(self):
+    def test_numbers_in_total_order_then_every_nan_as_one(self):
         keys = keys_in_order()
         assert keys == sorted(keys) and len(set(keys)) == len(keys)
-        assert dask_cloud.order_key(0.0) == 0
-        assert dask_cloud.order_key(-0.0) == -1
+        assert dask_cloud.nearest_key(0.0) == 0
+        assert dask_cloud.nearest_key(-0.0) == -1
+        assert {dask_cloud.nearest_key(float(v)) for v in NANS} == {dask_cloud.order_key(dask_cloud.RANKED_NAN)}
+        assert bits(dask_cloud.RANKED_NAN) == 0x7FF8000000000000
 
     def test_the_smallest_key_then_the_lowest_position(self):
         n = dask_cloud.Nearest
         nan_plus, nan_minus = float(PLUS_NAN), float(MINUS_NAN_SMALL)
-        cands = [n(9, dask_cloud.order_key(1.0), 1.0, 1.0), n(4, dask_cloud.order_key(nan_plus), nan_plus, nan_plus),
-                 n(7, dask_cloud.order_key(0.5), 0.5, 0.5**0.5), n(3, dask_cloud.order_key(0.5), 0.5, 0.5**0.5)]
+        cands = [n(9, dask_cloud.nearest_key(1.0), 1.0, 1.0), n(4, dask_cloud.nearest_key(nan_plus), nan_plus, nan_plus),
+                 n(7, dask_cloud.nearest_key(0.5), 0.5, 0.5**0.5), n(3, dask_cloud.nearest_key(0.5), 0.5, 0.5**0.5)]
         assert dask_cloud.combine(cands).position == 3
-        cands.append(n(8, dask_cloud.order_key(nan_minus), nan_minus, nan_minus))
-        assert dask_cloud.combine(cands).position == 8
+        cands.append(n(1, dask_cloud.nearest_key(nan_minus), nan_minus, nan_minus))
+        assert dask_cloud.combine(cands).position == 3  # a NaN of either sign loses to a number
+        nans = [c for c in cands if math.isnan(c.squared)]
+        assert dask_cloud.combine(nans).position == 1  # NaNs tie: the lower position
 
     def test_any_grouping_and_order_gives_one_answer(self):
         rng = random.Random(2)
