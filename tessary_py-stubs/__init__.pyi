@@ -993,26 +993,19 @@ class VecList:
         Parameters
         ----------
         out
-            Where to write the results instead of a new list: a writable
-            C-contiguous buffer of one float64 per element (format `d`), as
-            numpy's `out=`. The results are written by the worker pool and
-            `out` itself is returned; a buffer of another layout is refused
-            before anything is written (see [numpy][]).
+            A writable C-contiguous buffer of one float64 per element
+            (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see [numpy][]).
 
         Raises
         ------
         TypeError
             `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
             is not a `Vec3d`.
-        TypeError
+        TypeError, ValueError
             `argument 'out': expected a writable C-contiguous buffer of shape
-            (n,) and format 'd', got ...` for a buffer of another format,
-            a read-only one (a list's own export among them) or an object
-            without a buffer.
-        ValueError
-            The same message for a buffer of another shape or one that is not
-            contiguous; `argument 'out': the buffer overlaps the elements the
-            results are computed from` for a writable alias of the elements.
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
         """
 
     def cross(self, other: Vec3d) -> VecList:
@@ -1036,23 +1029,16 @@ class VecList:
         Parameters
         ----------
         out
-            Where to write the results instead of a new list: a writable
-            C-contiguous buffer of one float64 per element (format `d`), as
-            numpy's `out=`. The results are written by the worker pool and
-            `out` itself is returned; a buffer of another layout is refused
-            before anything is written (see [numpy][]).
+            A writable C-contiguous buffer of one float64 per element
+            (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see [numpy][]).
 
         Raises
         ------
-        TypeError
+        TypeError, ValueError
             `argument 'out': expected a writable C-contiguous buffer of shape
-            (n,) and format 'd', got ...` for a buffer of another format,
-            a read-only one (a list's own export among them) or an object
-            without a buffer.
-        ValueError
-            The same message for a buffer of another shape or one that is not
-            contiguous; `argument 'out': the buffer overlaps the elements the
-            results are computed from` for a writable alias of the elements.
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
 
         Examples
         --------
@@ -1079,23 +1065,16 @@ class VecList:
         Parameters
         ----------
         out
-            Where to write the results instead of a new list: a writable
-            C-contiguous buffer of one bool per element (format `?`, numpy's
-            `bool`), as numpy's `out=`. The results are written by the worker pool and
-            `out` itself is returned; a buffer of another layout is refused
-            before anything is written (see [numpy][]).
+            A writable C-contiguous buffer of one bool per element (format
+            `?`, numpy's `bool`) to write the results into, as numpy's
+            `out=`; `out` itself is returned (see [numpy][]).
 
         Raises
         ------
-        TypeError
+        TypeError, ValueError
             `argument 'out': expected a writable C-contiguous buffer of shape
-            (n,) and format '?', got ...` for a buffer of another format,
-            a read-only one (a list's own export among them) or an object
-            without a buffer.
-        ValueError
-            The same message for a buffer of another shape or one that is not
-            contiguous; `argument 'out': the buffer overlaps the elements the
-            results are computed from` for a writable alias of the elements.
+            (n,) and format '?', got ...` for any other buffer,
+            before anything is written.
         """
 
     @overload
@@ -1110,25 +1089,18 @@ class VecList:
         ----------
         out
             Where to write the results instead of a new list: a writable
-            C-contiguous buffer of one float64 per element (format `d`), as
-            numpy's `out=`. The results are written by the worker pool and
-            `out` itself is returned; a buffer of another layout is refused
-            before anything is written (see [numpy][]).
+            C-contiguous buffer of one float64 per element (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see [numpy][]).
 
         Raises
         ------
         TypeError
             `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
             is not a `Vec3d`.
-        TypeError
+        TypeError, ValueError
             `argument 'out': expected a writable C-contiguous buffer of shape
-            (n,) and format 'd', got ...` for a buffer of another format,
-            a read-only one (a list's own export among them) or an object
-            without a buffer.
-        ValueError
-            The same message for a buffer of another shape or one that is not
-            contiguous; `argument 'out': the buffer overlaps the elements the
-            results are computed from` for a writable alias of the elements.
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
         """
 
     @overload
@@ -1142,26 +1114,19 @@ class VecList:
         Parameters
         ----------
         out
-            Where to write the results instead of a new list: a writable
-            C-contiguous buffer of one float64 per element (format `d`), as
-            numpy's `out=`. The results are written by the worker pool and
-            `out` itself is returned; a buffer of another layout is refused
-            before anything is written (see [numpy][]).
+            A writable C-contiguous buffer of one float64 per element
+            (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see [numpy][]).
 
         Raises
         ------
         TypeError
             `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
             is not a `Vec3d`.
-        TypeError
+        TypeError, ValueError
             `argument 'out': expected a writable C-contiguous buffer of shape
-            (n,) and format 'd', got ...` for a buffer of another format,
-            a read-only one (a list's own export among them) or an object
-            without a buffer.
-        ValueError
-            The same message for a buffer of another shape or one that is not
-            contiguous; `argument 'out': the buffer overlaps the elements the
-            results are computed from` for a writable alias of the elements.
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
         """
 
     def collapse(self, axis: SupportsIndex) -> VecList:

@@ -4,26 +4,17 @@ page faults, the memory kept stays within its bound, and a child process
 after fork() gives back what it inherited."""
 
 import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
+
+from test_pool import run_python
 
 LINUX = sys.platform.startswith("linux")
 pytestmark = [pytest.mark.skipif(not LINUX, reason="reads /proc and getrusage counters of Linux"),
               # A sanitizer's allocator adds red zones and quarantine to
               # every allocation, and faults of its own.
               pytest.mark.plain_allocator]
-
-
-def run_python(code, timeout=300, **env_vars):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env.update(env_vars)
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
-                            text=True, timeout=timeout)
-    assert result.returncode == 0, result.stderr
-    return result.stdout.split()
 
 
 # Minor page faults per call of each map once it has run a few times. Each
@@ -53,7 +44,7 @@ STEADY_FAULTS = """
 @pytest.mark.parametrize("n", [100_000, 170_000, 1_000_000, 10_000_000])
 def test_repeated_maps_take_no_page_faults(n):
     code = STEADY_FAULTS.replace("int(sys.argv[1])", str(n))
-    assert run_python(code, RAYON_NUM_THREADS="2") == ["mul=0", "add=0", "cross=0", "normalize=0"]
+    assert run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=300) == ["mul=0", "add=0", "cross=0", "normalize=0"]
 
 
 # Resident memory after lists of `size` elements were made and all freed.
@@ -79,12 +70,12 @@ KEPT = """
 class TestBound:
     def test_at_most_four_arrays_are_kept(self):
         size = 2_000_000  # 48 MB each
-        kept, _ = map(int, run_python(KEPT.format(size=size, count=9)))
+        kept, _ = map(int, run_python(KEPT.format(size=size, count=9), timeout=300))
         assert kept <= 4 * size * 24 + (8 << 20)
 
     def test_at_most_a_gigabyte_or_an_eighth_of_memory(self):
         size = 12_500_000  # 300 MB each: three fit in 1 GiB, four do not
-        kept, _ = map(int, run_python(KEPT.format(size=size, count=4)))
+        kept, _ = map(int, run_python(KEPT.format(size=size, count=4), timeout=300))
         physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
         assert kept <= min(1 << 30, physical // 8) + (8 << 20)
 
@@ -105,7 +96,7 @@ class TestBound:
             lists = [VecList(Lying()) for _ in range(3)]
             print(mapped() - before)
         """
-        grown, = map(int, run_python(code))
+        grown, = map(int, run_python(code, timeout=300))
         assert grown < 64 << 20
 
 
@@ -134,4 +125,4 @@ FORK = """
 
 
 def test_a_child_after_fork_allocates_and_frees_with_kept_arrays():
-    assert run_python(FORK, RAYON_NUM_THREADS="2") == ["0", "True"]
+    assert run_python(FORK, {"RAYON_NUM_THREADS": "2"}, timeout=300) == ["0", "True"]
