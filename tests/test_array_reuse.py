@@ -30,6 +30,11 @@ STEADY_FAULTS = """
     v, p = VecList(np.random.default_rng(n).standard_normal((n, 3))), Vec3d(1, -2, 0.5)
     maps = {"mul": lambda: v * 2.0, "add": lambda: v + p, "cross": lambda: v.cross(p),
             "normalize": lambda: v.normalize()}
+    # Each worker faults in its own stack the first time it takes a part
+    # of the work; a large list makes sure every one of them has.
+    large = VecList(np.ones((1_000_000, 3)))
+    large * 2.0, large + p, large.cross(p), large.normalize()
+    del large
     for name, op in maps.items():
         result = None
         for _ in range(4):
