@@ -1,5 +1,6 @@
 """The benchmark report: every bulk operation of VecList against its
-numpy/scipy equivalent at n = 10^2 ... 10^7, the numpy boundary, and the
+numpy/scipy equivalent at n = 10^2 ... 10^7, the numpy boundary, repeated
+maps and results written into arrays at 10^5 ... 10^7, and the
 per-call costs of Vec3d and Quat beside PyGLM and complex, written as
 Markdown and PNG plots into bench/results/.
 
@@ -33,6 +34,7 @@ import numpy as np  # noqa: E402
 
 import bench_numpy_boundary  # noqa: E402
 import bench_quat  # noqa: E402
+import bench_steady_state  # noqa: E402
 import bench_vec3d  # noqa: E402
 import bench_vec_list  # noqa: E402
 from common import check, interleaved  # noqa: E402
@@ -175,7 +177,7 @@ def per_call_section(title, results, columns):
     return lines
 
 
-def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, elapsed):
+def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, steady, elapsed):
     big, mid = max(SIZES), max(n for n in SIZES if n < max(SIZES))
     floor = times[FLOOR]
 
@@ -227,6 +229,11 @@ def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, el
               "| operation | peer | kind | bit-exact | largest absolute difference |", "|---|---|---|---|---|"]
     for name, (exact, diff) in checks.items():
         lines.append(f"| `{name}` | `{texts[name][0]}` | {kinds[name]} | {'yes' if exact else 'no'} | {diff:.3g} |")
+    lines += ["", "## Steady state: repeated maps, and results into arrays (`out=`)", "",
+              "Each numpy formulation in `bench/bench_steady_state.py` is timed and the fastest is the peer; numpy "
+              "gets its own `out=` wherever it takes one. Faults are minor page faults per call (getrusage) over "
+              "ten calls once warm.", ""]
+    lines += bench_steady_state.markdown(steady)
     lines += ["", "## Per call", "", "Ratios are ours / peer; `complex` is the floor of a C-level call that makes a "
               "new object.", ""]
     lines += per_call_section("Vec3d", vec3d, bench_vec3d.COLUMNS)
@@ -260,13 +267,16 @@ def main():
     }
     print(f"bulk operations, n = {SIZES[0]:,} ... {SIZES[-1]:,} (load {load()})", flush=True)
     times, texts, kinds, checks = bulk_times(SIZES, args.budget, args.rounds)
+    print(f"steady state (load {load()})", flush=True)
+    steady = bench_steady_state.measure(budget=args.budget, rounds=args.rounds)
     print(f"per call (load {load()})", flush=True)
     vec3d, quat = bench_vec3d.measure(), bench_quat.measure()
     info["load average at end (1, 5, 15 min)"] = load()
     plots = {name: plot_operation(name, series, texts[name], times[FLOOR], args.out)
              for name, series in times.items() if name != FLOOR}
     plot_ratios(times, [name for name in times if kinds.get(name) not in (None, "boundary")], args.out)
-    write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, time.perf_counter() - start)
+    write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, steady,
+                 time.perf_counter() - start)
     print(f"wrote {os.path.join(args.out, 'README.md')} in {time.perf_counter() - start:.0f} s")
 
 

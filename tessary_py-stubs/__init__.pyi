@@ -21,7 +21,7 @@ page of the documentation: [equality and hashing][equality], [errors][],
 import builtins
 import sys
 from collections.abc import Iterator, Sequence
-from typing import Any, ClassVar, Protocol, SupportsIndex, final, type_check_only
+from typing import Any, ClassVar, Protocol, SupportsIndex, TypeVar, final, overload, type_check_only
 
 from typing_extensions import Buffer, TypeAlias
 
@@ -41,6 +41,9 @@ else:
         def __array_interface__(self) -> dict[str, Any]: ...
 
     _PointBuffer: TypeAlias = Buffer | _ArrayInterface
+
+# Whatever buffer is passed as `out` is what comes back.
+_Out = TypeVar("_Out", bound=_PointBuffer)
 
 @final
 class Vec3d:
@@ -979,14 +982,30 @@ class VecList:
         [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0]]
         """
 
-    def dot(self, other: Vec3d) -> builtins.list[float]:
+    @overload
+    def dot(self, other: Vec3d, *, out: None = None) -> builtins.list[float]:
+        """The scalar product of each element with `other`, in list order."""
+
+    @overload
+    def dot(self, other: Vec3d, *, out: _Out) -> _Out:
         """The scalar product of each element with `other`, in list order.
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of one float64 per element
+            (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see [numpy][]).
 
         Raises
         ------
         TypeError
             `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
             is not a `Vec3d`.
+        TypeError, ValueError
+            `argument 'out': expected a writable C-contiguous buffer of shape
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
         """
 
     def cross(self, other: Vec3d) -> VecList:
@@ -999,33 +1018,115 @@ class VecList:
             is not a `Vec3d`.
         """
 
-    def magnitude(self) -> builtins.list[float]:
+    @overload
+    def magnitude(self, *, out: None = None) -> builtins.list[float]:
         """The length of each element, in list order."""
+
+    @overload
+    def magnitude(self, *, out: _Out) -> _Out:
+        """The length of each element, in list order.
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of one float64 per element
+            (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see [numpy][]).
+
+        Raises
+        ------
+        TypeError, ValueError
+            `argument 'out': expected a writable C-contiguous buffer of shape
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> vl = VecList([Vec3d(3, 4, 0), Vec3d(0, 0, 2)])
+        >>> out = np.empty(len(vl))
+        >>> vl.magnitude(out=out) is out
+        True
+        >>> out.tolist()
+        [5.0, 2.0]
+        """
 
     def normalize(self) -> VecList:
         """A new list of each element divided by its length (NaN components for zero vectors)."""
 
-    def is_unit(self) -> builtins.list[bool]:
+    @overload
+    def is_unit(self, *, out: None = None) -> builtins.list[bool]:
         """For each element, whether its length is within 2**-52 of 1.0 (strictly)."""
 
-    def distance_to(self, other: Vec3d) -> builtins.list[float]:
-        """The distance of each element to the point `other`, in list order.
+    @overload
+    def is_unit(self, *, out: _Out) -> _Out:
+        """For each element, whether its length is within 2**-52 of 1.0 (strictly).
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of one bool per element (format
+            `?`, numpy's `bool`) to write the results into, as numpy's
+            `out=`; `out` itself is returned (see [numpy][]).
 
         Raises
         ------
-        TypeError
-            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
-            is not a `Vec3d`.
+        TypeError, ValueError
+            `argument 'out': expected a writable C-contiguous buffer of shape
+            (n,) and format '?', got ...` for any other buffer,
+            before anything is written.
         """
 
-    def distance_squared(self, other: Vec3d) -> builtins.list[float]:
-        """The squared distance of each element to the point `other`, in list order.
+    @overload
+    def distance_to(self, other: Vec3d, *, out: None = None) -> builtins.list[float]:
+        """The distance of each element to the point `other`, in list order."""
+
+    @overload
+    def distance_to(self, other: Vec3d, *, out: _Out) -> _Out:
+        """The distance of each element to the point `other`, in list order.
+
+        Parameters
+        ----------
+        out
+            Where to write the results instead of a new list: a writable
+            C-contiguous buffer of one float64 per element (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see [numpy][]).
 
         Raises
         ------
         TypeError
             `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
             is not a `Vec3d`.
+        TypeError, ValueError
+            `argument 'out': expected a writable C-contiguous buffer of shape
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
+        """
+
+    @overload
+    def distance_squared(self, other: Vec3d, *, out: None = None) -> builtins.list[float]:
+        """The squared distance of each element to the point `other`, in list order."""
+
+    @overload
+    def distance_squared(self, other: Vec3d, *, out: _Out) -> _Out:
+        """The squared distance of each element to the point `other`, in list order.
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of one float64 per element
+            (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see [numpy][]).
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+        TypeError, ValueError
+            `argument 'out': expected a writable C-contiguous buffer of shape
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
         """
 
     def collapse(self, axis: SupportsIndex) -> VecList:

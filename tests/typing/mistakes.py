@@ -32,3 +32,5 @@ vl[0].x + vl.dot(v)  # error: operator
 
 class Wrapped(Vec3d):  # error: misc
     pass
+vl.dot(v, out=[0.0])  # error: call-overload
+vl.magnitude(out=None)[0] + "m"  # error: operator

@@ -3,6 +3,9 @@
 from collections.abc import Iterator
 from typing import assert_type
 
+import numpy as np
+import numpy.typing as npt
+
 import tessary_py
 from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
 
@@ -47,6 +50,11 @@ assert_type(vl.list, list[Vec3d])
 assert_type(vl.to_array(), list[list[float]])
 assert_type(vl.dot(v), list[float])
 assert_type(vl.is_unit(), list[bool])
+assert_type(vl.magnitude(out=None), list[float])
+floats: npt.NDArray[np.float64] = np.empty(len(vl))
+flags: npt.NDArray[np.bool_] = np.empty(len(vl), dtype=np.bool_)
+assert_type(vl.dot(v, out=floats), npt.NDArray[np.float64])  # the buffer given comes back
+assert_type(vl.is_unit(out=flags), npt.NDArray[np.bool_])
 assert_type(vl * 2, VecList)
 assert_type(2 * vl, VecList)
 assert_type(vl + v, VecList)
