@@ -1,12 +1,17 @@
-// Read-only exports of doubles through the buffer protocol (PEP 3118).
-// A view is filled completely or not at all, and what it keeps alive is
-// released exactly once, by the view's own release.
+// The buffer protocol (PEP 3118) both ways: read-only exports of doubles,
+// and imports of floating-point rows from any exporter. An exported view is
+// filled completely or not at all, and what it keeps alive is released
+// exactly once, by the view's own release.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "errors.hpp"
 #include "python.hpp"
+#include "rows.hpp"
 
 namespace bind {
 
@@ -45,5 +50,30 @@ int fill_view(PyObject* exporter, Py_buffer* view, int flags, std::unique_ptr<Ex
     view->internal = exported.release();
     return 0;
 }
+
+// An imported view, released when the import is done with.
+class ImportedBuffer {
+public:
+    ImportedBuffer() = default;
+    ImportedBuffer(const ImportedBuffer&) = delete;
+    ImportedBuffer& operator=(const ImportedBuffer&) = delete;
+    ~ImportedBuffer() { PyBuffer_Release(&view); }
+
+    Py_buffer view{};
+};
+
+// The rows of `source` when it exports float64 or float32 numbers of shape
+// (n, width), or (rows, width) when `rows` is given; they stay valid while
+// `held` lives. nullopt when it exports no buffer of floating-point numbers
+// (or one that cannot describe its layout), so that the caller reads it as
+// a sequence. Floating-point numbers of another shape are a TypeError:
+// "argument 'list': expected an array of shape (n, 3), got (5, 4)".
+std::optional<FloatRows> import_float_rows(PyObject* source, ImportedBuffer& held, std::string_view argument,
+                                           std::size_t width, std::optional<std::size_t> rows = std::nullopt);
+
+// TypeError "argument 'NAME': expected an array of shape (n, 3), got " and
+// then `got` (a shape such as "(5, 4)").
+[[noreturn]] void raise_wrong_shape(std::string_view argument, std::size_t width, std::optional<std::size_t> rows,
+                                    std::string_view got);
 
 }  // namespace bind

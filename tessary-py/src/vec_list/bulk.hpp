@@ -25,6 +25,11 @@ VecList collapse(const VecList& list, bind::Index axis);
 // a new array.
 void rotate(VecList& list, const tessary::Quat& quat);
 
+// Rotates element i by rotation i of `quats`, a sequence of Quat or an
+// (n, 4) array of floating-point (w, i, j, k), the same way. ValueError,
+// with the list unchanged, when the counts differ.
+void rotate_each(VecList& list, PyObject* quats);
+
 // Python lists of float (or bool for is_unit), in element order.
 bind::Ref dot(const VecList& list, const Vec3d& other);
 bind::Ref magnitude(const VecList& list);
