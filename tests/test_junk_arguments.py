@@ -281,8 +281,10 @@ def valid_arguments(function, params, candidates):
             except TypeError as error:
                 if str(error).startswith(f"argument '{param}': "):
                     continue
-            except PanicException:  # the arguments converted
+            except (PanicException, ValueError):  # the arguments converted
                 pass
+            except RuntimeError:  # the receiver itself, refused while the call holds it
+                continue
             chosen.append(candidate)
             break
         else:

@@ -6,11 +6,14 @@ tracemalloc sees every object allocation, leaked or not.
 """
 
 import sys
+from collections import deque
 import tracemalloc
 
 import pytest
 
-from tessary_py import Vec3d
+import numpy as np
+
+from tessary_py import Quat, Vec3d, VecList
 
 ROUNDS = 2000
 
@@ -45,21 +48,55 @@ def vec3d_calls():
     return calls, (v, w, u, big)
 
 
-def test_reference_counts_stay_flat():
-    calls, arguments = vec3d_calls()
+def swallow(call):
+    try:
+        call()
+    except BaseException:
+        pass
+
+
+def rotation_calls():
+    a, b = Quat(0.9, 0.1, -0.3, 0.2), Quat(0.5, 0.5, -0.5, 0.5)
+    rows = a.to_rotation_matrix()
+    matrix = np.array(rows)
+    points = VecList([Vec3d(1, 2, 3), Vec3d(4, 5, 6)])
+    quats, array = [a, b], np.array([[0.9, 0.1, -0.3, 0.2], [1, 0, 0, 0]])
+    calls = [
+        lambda: a * b, lambda: a.inverse(), lambda: a.dot(b), lambda: a.slerp(b, 0.3), lambda: a.slerp(other=b, t=1),
+        lambda: Quat.from_rotation_matrix(rows), lambda: Quat.from_rotation_matrix(matrix),
+        lambda: points.rotate_each(quats), lambda: points.rotate_each(array), lambda: points.rotate_each(deque(quats)),
+        # error paths
+        lambda: swallow(lambda: a * 2), lambda: swallow(lambda: a.slerp(b, "t")), lambda: swallow(lambda: a.dot(5)),
+        lambda: swallow(lambda: Quat.from_rotation_matrix(rows[:2])),
+        lambda: swallow(lambda: Quat.from_rotation_matrix([[1, 0, 0], [0, "1", 0], [0, 0, 1]])),
+        lambda: swallow(lambda: Quat.from_rotation_matrix(matrix[:, :2])),
+        lambda: swallow(lambda: points.rotate_each(quats[:1])), lambda: swallow(lambda: points.rotate_each([a, 1])),
+        lambda: swallow(lambda: points.rotate_each(array[:, :3])), lambda: swallow(lambda: points.rotate_each(5)),
+    ]
+    return calls, (a, b, rows, matrix, points, quats, array)
+
+
+CALL_SETS = {"vec3d": (vec3d_calls, Vec3d), "rotations": (rotation_calls, Quat)}
+
+
+@pytest.mark.parametrize("name", CALL_SETS)
+def test_reference_counts_stay_flat(name):
+    make, cls = CALL_SETS[name]
+    calls, arguments = make()
     for call in calls:
         call()
-    before = [sys.getrefcount(Vec3d)] + [sys.getrefcount(a) for a in arguments]
+    before = [sys.getrefcount(cls)] + [sys.getrefcount(a) for a in arguments]
     for call in calls:
         for _ in range(ROUNDS):
             call()
-    after = [sys.getrefcount(Vec3d)] + [sys.getrefcount(a) for a in arguments]
+    after = [sys.getrefcount(cls)] + [sys.getrefcount(a) for a in arguments]
     assert after == before
 
 
-@pytest.mark.parametrize("index", range(len(vec3d_calls()[0])))
-def test_memory_stays_flat(index):
-    calls, _ = vec3d_calls()
+@pytest.mark.parametrize("name, index", [(name, index) for name, (make, _) in CALL_SETS.items()
+                                         for index in range(len(make()[0]))])
+def test_memory_stays_flat(name, index):
+    calls, _ = CALL_SETS[name][0]()
     call = calls[index]
     for _ in range(100):
         call()

@@ -2,6 +2,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "../../tessary/src/text.hpp"
 #include "binding/buffer.hpp"
@@ -33,34 +34,35 @@ Matrix read_matrix(PyObject* m) {
         }
         return rows;
     }
-    // Tuples of the items: converting a number may run Python code, which
-    // must not be able to change what is read next.
-    auto fast = [](PyObject* sequence) {
+    // The items, owned: converting a number may run Python code, which
+    // must not be able to change what is read next. Read by iteration, so
+    // that a length (a hint only) is never trusted.
+    auto items = [](PyObject* sequence) {
         if (!PySequence_Check(sequence) || PyUnicode_Check(sequence)) {
             bind::raise_wrong_class("m", sequence, "Sequence");
         }
-        bind::Ref items(PySequence_Tuple(sequence));
-        if (!items) bind::reraise_for_argument("m");
-        return items;
+        std::vector<bind::Ref> read;
+        bind::Ref iterator(PyObject_GetIter(sequence));
+        if (!iterator) bind::reraise_for_argument("m");
+        while (bind::Ref item{PyIter_Next(iterator.get())}) read.push_back(std::move(item));
+        if (PyErr_Occurred()) bind::reraise_for_argument("m");
+        return read;
     };
-    const bind::Ref outer = fast(m);
-    const Py_ssize_t count = PyTuple_GET_SIZE(outer.get());
-    // The rows are all taken before any is checked, so that the shape in a
-    // message is that of the whole input.
-    std::array<bind::Ref, 3> inner;
-    std::string shape = "(" + std::to_string(count);
-    bool fits = count == 3;
-    for (Py_ssize_t r = 0; r < count && r < 3; ++r) {
-        inner[r] = fast(PyTuple_GET_ITEM(outer.get(), r));
-        fits = fits && PyTuple_GET_SIZE(inner[r].get()) == 3;
+    const std::vector<bind::Ref> outer = items(m);
+    std::vector<std::vector<bind::Ref>> inner;
+    bool fits = outer.size() == 3;
+    for (const bind::Ref& row : outer) {
+        inner.push_back(items(row.get()));
+        fits = fits && inner.back().size() == 3;
     }
     if (!fits) {
-        shape += count == 0 ? ",)" : ", " + std::to_string(PyTuple_GET_SIZE(inner[0].get())) + ")";
+        std::string shape = "(" + std::to_string(outer.size());
+        shape += outer.empty() ? ",)" : ", " + std::to_string(inner[0].size()) + ")";
         bind::raise_wrong_shape("m", 3, 3, shape);
     }
     for (std::size_t r = 0; r < 3; ++r) {
         for (std::size_t c = 0; c < 3; ++c) {
-            rows[r][c] = bind::Arg<double>::convert(PyTuple_GET_ITEM(inner[r].get(), c), "m");
+            rows[r][c] = bind::Arg<double>::convert(inner[r][c].get(), "m");
         }
     }
     return rows;
