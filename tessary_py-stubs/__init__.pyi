@@ -710,7 +710,7 @@ class Quat:
     Equality allows an absolute difference strictly below 2**-52 per
     component; a NaN component makes a quaternion unequal to itself.
     The one arithmetic operator is `*`, composition: `(a * b).rotate(v)`
-    is `a.rotate(b.rotate(v))` (see [rotations][] and the Rotations guide).
+    is `a.rotate(b.rotate(v))` (see [rotations][] and [the guide][rotations-guide]).
     Quaternions are unhashable. `repr`
     writes the components in the shortest round-trip form:
     `Quat(1, -0, -0, -0)`.
