@@ -197,7 +197,8 @@ def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, el
               "`Rotation.apply` returns a new array each time; both apply one unit quaternion (axis (1, 2, 2)/3, "
               "0.7 rad). `rotate_each` likewise turns the same list again, each point by its own unit quaternion read "
               "from an (n, 4) array, against scipy building the `Rotation` from the same quaternions and applying "
-              "it (`from_quat` included, as ours reads its array in the call). Operations returning Python lists are compared with numpy computing the same and then "
+              "it (`from_quat` included, as ours reads its array in the call). Operations returning Python lists are "
+              "compared with numpy computing the same and then "
               "`.tolist()`, and also with numpy alone (no list). The fresh-copy floor is the faster of "
               "`VecList(a)` and `a.copy()` for the same 24 n bytes: the cost of writing a new array of that size.",
               "", f"## Ratios at n = {big:,}", "",

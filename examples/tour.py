@@ -75,7 +75,8 @@ def rotations() -> None:
     show("q * q.inverse() == Quat.identity()", q * q.inverse() == Quat.identity())
     show("Quat.identity().slerp(q, 0.5)", Quat.identity().slerp(q, 0.5))
     show("Quat.identity().slerp(q, 0.5).to_axis_angle()[1]", Quat.identity().slerp(q, 0.5).to_axis_angle()[1])
-    show("Quat.from_rotation_matrix(q.to_rotation_matrix()) == q", Quat.from_rotation_matrix(q.to_rotation_matrix()) == q)
+    show("Quat.from_rotation_matrix(q.to_rotation_matrix()) == q",
+         Quat.from_rotation_matrix(q.to_rotation_matrix()) == q)
     run("spun = VecList([Vec3d.i(), Vec3d.i()])")
     spun = VecList([Vec3d.i(), Vec3d.i()])
     run("spun.rotate_each([q, tilt * q])")
