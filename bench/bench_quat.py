@@ -27,6 +27,10 @@ env = {
     "g_q": glm.angleAxis(THETA, glm.dvec3(0.0, 0.6, 0.8)),
     "p_axis": [0.0, 0.6, 0.8], "p_v": np.array([1.0, 2.0, 3.0]),
     "p_q": Quaternion(axis=[0.0, 0.6, 0.8], angle=THETA),
+    # A second rotation to compose with; the same one in every library.
+    "q2": Quat.from_axis_angle(Vec3d(1.0, 2.0, 2.0) / 3, AngleRadians(1.1)),
+    "g_q2": glm.angleAxis(1.1, glm.dvec3(1.0, 2.0, 2.0) / 3),
+    "p_q2": Quaternion(axis=[1 / 3, 2 / 3, 2 / 3], angle=1.1),
 }
 
 COLUMNS = ("tessary_py", "PyGLM", "pyquaternion", "math")
@@ -37,6 +41,7 @@ cases = {
                              "Quaternion(axis=p_axis, angle=theta)", None),
     "Quat.rotate": ("q.rotate(v)", "g_q * g_v", "p_q.rotate(p_v)", None),
     "to_rotation_matrix": ("q.to_rotation_matrix()", "glm.mat3_cast(g_q)", "p_q.rotation_matrix", None),
+    "Quat * Quat": ("q * q2", "g_q * g_q2", "p_q * p_q2", None),
     "AngleRadians(x).sin()": ("AngleRadians(theta).sin()", None, None, "math.sin(theta)"),
     "angle.sin()": ("angle.sin()", None, None, "math.sin(theta)"),
 }

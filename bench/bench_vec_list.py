@@ -86,6 +86,18 @@ def operations(arr):
         fresh.rotate(q)
         return fresh
 
+    # rotate_each: one unit quaternion per point, as an (n, 4) array of
+    # (w, i, j, k); scipy gets the same rotations as [x, y, z, w] conjugated.
+    turns = np.random.default_rng(len(arr)).standard_normal((len(arr), 4))
+    turns /= np.linalg.norm(turns, axis=1)[:, None]
+    scipy_turns = np.ascontiguousarray(turns[:, [1, 2, 3, 0]] * np.array([-1.0, -1.0, -1.0, 1.0]))
+    turning = VecList(arr)
+
+    def rotated_each_copy():
+        fresh = VecList(arr)
+        fresh.rotate_each(turns)
+        return fresh
+
     return [
         Op("v * s", lambda: vl * s, lambda: arr * s, "a * s", exact=True),
         Op("s * v", lambda: s * vl, lambda: s * arr, "s * a", exact=True),
@@ -97,6 +109,8 @@ def operations(arr):
         Op("collapse(1)", lambda: vl.collapse(1), np_collapse, "copy; [:, 1] = 0", exact=True),
         Op("rotate", lambda: spinning.rotate(q), lambda: rotation.apply(arr), "Rotation.apply(a)", kind="rotate",
            value=rotated_copy),
+        Op("rotate_each", lambda: turning.rotate_each(turns), lambda: Rotation.from_quat(scipy_turns).apply(arr),
+           "Rotation.from_quat(q).apply(a)", kind="rotate", value=rotated_each_copy),
         Op("dot", lambda: vl.dot(p), lambda: (arr @ o).tolist(), "(a @ o).tolist()", kind="list",
            raw=lambda: arr @ o, raw_text="a @ o"),
         Op("magnitude", lambda: vl.magnitude(), lambda: np_norm().tolist(), "sqrt(einsum).tolist()", kind="list",

@@ -42,7 +42,7 @@ from common import check, interleaved  # noqa: E402
 SIZES = tuple(10**k for k in range(2, 8))
 CHECK_N = 100_000  # several ranges of work, so the pool takes part
 FLOOR = "fresh copy"
-HEADLINE = ("v * s", "v / s", "v + p", "v - p", "cross", "normalize", "collapse(1)", "rotate")
+HEADLINE = ("v * s", "v / s", "v + p", "v - p", "cross", "normalize", "collapse(1)", "rotate", "rotate_each")
 SCALING_TARGET = 1.6
 UNPACKING_TARGET = 3.0
 
@@ -197,7 +197,10 @@ def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, st
               "else within 1e-9 (table below). Ratios are **ours / peer**: below 1, tessary_py is faster.", "",
               "`rotate` works in place: ours turns the same list again on every call (no allocation), while scipy's "
               "`Rotation.apply` returns a new array each time; both apply one unit quaternion (axis (1, 2, 2)/3, "
-              "0.7 rad). Operations returning Python lists are compared with numpy computing the same and then "
+              "0.7 rad). `rotate_each` likewise turns the same list again, each point by its own unit quaternion read "
+              "from an (n, 4) array, against scipy building the `Rotation` from the same quaternions and applying "
+              "it (`from_quat` included, as ours reads its array in the call). Operations returning Python lists are "
+              "compared with numpy computing the same and then "
               "`.tolist()`, and also with numpy alone (no list). The fresh-copy floor is the faster of "
               "`VecList(a)` and `a.copy()` for the same 24 n bytes: the cost of writing a new array of that size.",
               "", f"## Ratios at n = {big:,}", "",

@@ -66,6 +66,23 @@ def rotations() -> None:
     run("# to_rotation_matrix is the transpose of the map rotate applies")
     show("q.to_rotation_matrix()", q.to_rotation_matrix())
 
+    section("Composing, inverting, interpolating rotations")
+    run("tilt = Quat.from_axis_angle(Vec3d.i(), AngleRadians.half_pi())")
+    tilt = Quat.from_axis_angle(Vec3d.i(), AngleRadians.half_pi())
+    run("# q * tilt applies tilt first, then q")
+    show("(q * tilt).rotate(Vec3d.j())", (q * tilt).rotate(Vec3d.j()))
+    show("q.rotate(tilt.rotate(Vec3d.j()))", q.rotate(tilt.rotate(Vec3d.j())))
+    show("q * q.inverse() == Quat.identity()", q * q.inverse() == Quat.identity())
+    show("Quat.identity().slerp(q, 0.5)", Quat.identity().slerp(q, 0.5))
+    show("Quat.identity().slerp(q, 0.5).to_axis_angle()[1]", Quat.identity().slerp(q, 0.5).to_axis_angle()[1])
+    show("Quat.from_rotation_matrix(q.to_rotation_matrix()) == q",
+         Quat.from_rotation_matrix(q.to_rotation_matrix()) == q)
+    run("spun = VecList([Vec3d.i(), Vec3d.i()])")
+    spun = VecList([Vec3d.i(), Vec3d.i()])
+    run("spun.rotate_each([q, tilt * q])")
+    spun.rotate_each([q, tilt * q])
+    show("spun.list", spun.list)
+
 
 def vector_lists() -> None:
     section("Vector lists: bulk work on the worker pool")
@@ -130,6 +147,14 @@ def with_numpy() -> None:
     run("# an exported array is a snapshot: rotate copied the elements first")
     show("snapshot[1].tolist(), np.asarray(vl)[1].round(12).tolist()",
          (snapshot[1].tolist(), np.asarray(vl)[1].round(12).tolist()))
+    run("# one rotation per element, as rows of (w, i, j, k)")
+    run("turns = np.array([[1.0, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]])")
+    turns = np.array([[1.0, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]])
+    run("vl = VecList(points)")
+    vl = VecList(points)
+    run("vl.rotate_each(turns)")
+    vl.rotate_each(turns)
+    show("np.asarray(vl).tolist()", np.asarray(vl).tolist())
 
 
 def timing() -> None:

@@ -712,7 +712,9 @@ class Quat:
 
     Equality allows an absolute difference strictly below 2**-52 per
     component; a NaN component makes a quaternion unequal to itself.
-    Quaternions have no arithmetic operators and are unhashable. `repr`
+    The one arithmetic operator is `*`, composition: `(a * b).rotate(v)`
+    is `a.rotate(b.rotate(v))` (see [rotations][] and [the guide][rotations-guide]).
+    Quaternions are unhashable. `repr`
     writes the components in the shortest round-trip form:
     `Quat(1, -0, -0, -0)`.
 
@@ -868,6 +870,103 @@ class Quat:
     def to_vec3d(self) -> tuple[float, float, float]:
         """The vector part `(i, j, k)` as a plain tuple (not a `Vec3d`)."""
 
+    @staticmethod
+    def from_rotation_matrix(m: Sequence[Sequence[float]] | _PointBuffer) -> Quat:
+        """The unit quaternion of a rotation matrix in `to_rotation_matrix`'s convention.
+
+        So `Quat.from_rotation_matrix(q.to_rotation_matrix())` is `q` or
+        `-q` for a unit `q` (to rounding): the matrix is the transpose of
+        the map that `rotate` applies, and scipy's `as_matrix()` must be
+        transposed first. Computed by Shepperd's rule: the formula built
+        on the largest of the trace and the three diagonal terms (the first
+        on ties), whose component comes out positive, then normalised.
+
+        A matrix that is not a rotation is not an error: the result is the
+        unit quaternion that the same formula gives (close to the nearest
+        rotation when the matrix is nearly orthogonal; the zero matrix
+        gives the identity). NaN gives NaN components.
+
+        Parameters
+        ----------
+        m
+            Three rows of three numbers: a nested sequence, or any object
+            exporting a float64 or float32 buffer of shape `(3, 3)` (a numpy
+            array in any order or with any strides).
+
+        Raises
+        ------
+        TypeError
+            `argument 'm': expected an array of shape (3, 3), got (2, 3)`
+            for another shape; `argument 'm': must be real number, not str`
+            for an entry that is not a number.
+
+        Examples
+        --------
+        >>> q = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+        >>> Quat.from_rotation_matrix(q.to_rotation_matrix()) == q
+        True
+        """
+
+    def inverse(self) -> Quat:
+        """The inverse `conj(q) / |q|**2`: `q * q.inverse()` is the identity.
+
+        For a unit quaternion this is the conjugate (up to rounding), the
+        reverse rotation. It also undoes a non-unit quaternion's scaling.
+        The zero quaternion gives NaN components.
+        """
+
+    def dot(self, other: Quat) -> float:
+        """The four-dimensional scalar product `((w*w' + i*i') + j*j') + k*k'`.
+
+        For unit quaternions its absolute value is the cosine of half the
+        angle between the two rotations.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Quat'`.
+        """
+
+    def slerp(self, other: Quat, t: float) -> Quat:
+        """Spherical linear interpolation from this rotation (t = 0) to `other` (t = 1).
+
+        The path is the shorter arc: when `self.dot(other)` is negative,
+        `-other` (the same rotation) is the end point. At `t == 0` the
+        result is exactly `self`, at `t == 1` exactly that end point
+        (`other` or `-other`). Any real `t` works: outside `[0, 1]` it
+        extrapolates along the same great circle. Meant for unit
+        quaternions; the inputs are not normalised.
+
+        When the two are nearly parallel, `|dot| > 1 - 2**-32` (less than
+        about 2.2e-5 rad apart), the result is the normalised linear
+        interpolation instead, which agrees with the arc there to within
+        2e-16 for t in [0, 1].
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Quat'`, or
+            `argument 't': must be real number, not str`.
+
+        Examples
+        --------
+        >>> a = Quat.identity()
+        >>> b = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+        >>> a.slerp(b, 0.5) == Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi() / 2)
+        True
+        """
+
+    def __mul__(self, other: Quat, /) -> Quat:
+        """The composition "`other` first, then `self`": `(a * b).rotate(v)` is `a.rotate(b.rotate(v))`.
+
+        Because the module stores the conjugate of the textbook rotation
+        quaternion, this is the Hamilton product `other ⊗ self` (the
+        textbook order reversed); through the scipy recipe, `a * b` is
+        scipy's `Rotation(a) * Rotation(b)`. Each component is one sum in
+        a fixed order, e.g. `w = ((b.w*a.w - b.i*a.i) - b.j*a.j) - b.k*a.k`
+        for `a * b`. Any other operand gives a `TypeError` from Python.
+        """
+
     def __repr__(self) -> str:
         """`Quat(w, i, j, k)` with each component in its shortest round-trip form: `Quat(1, -0, -0, -0)`."""
 
@@ -883,7 +982,7 @@ class VecList:
     """A list of vectors stored as one contiguous native array.
 
     Bulk operations (`+`, `-`, `*`, `/`, `dot`, `cross`, `magnitude`,
-    `normalize`, `is_unit`, distances, `collapse`, `rotate`,
+    `normalize`, `is_unit`, distances, `collapse`, `rotate`, `rotate_each`,
     `minimum_distance_to`) run on a process-wide worker pool and give,
     bit for bit, the result of the single-vector operation on each element,
     whatever the number of threads. The pool is sized once, when it is
@@ -893,15 +992,15 @@ class VecList:
 
     Elements are values: indexing, iteration and `list` hand out new
     `Vec3d` copies, and changing one never changes the list. Only
-    `append`, `extend` and `rotate` change a list. There is no equality
+    `append`, `extend`, `rotate` and `rotate_each` change a list. There is no equality
     (`==` is identity), no slicing, no negative indexing and no item
     assignment. `repr` is `[` + the elements' `Vec3d` reprs joined by
     line feeds + `]`.
 
     Exports a read-only buffer (PEP 3118) of shape `(n, 3)`, float64:
     `numpy.asarray(vl)` is a zero-copy read-only view that stays a
-    snapshot: a later `append`, `extend` or `rotate` copies the elements
-    first, so an exported array never changes (see [numpy][]).
+    snapshot: a later `append`, `extend`, `rotate` or `rotate_each` copies
+    the elements first, so an exported array never changes (see [numpy][]).
 
     Parameters
     ----------
@@ -1167,6 +1266,41 @@ class VecList:
             not a `Quat` (the list is unchanged).
         """
 
+    def rotate_each(self, quats: Sequence[Quat] | _PointBuffer) -> None:
+        """Rotate element i by rotation i in place, exactly as `quats[i].rotate(element)` would.
+
+        As for `rotate`, iterators taken earlier and arrays exported
+        earlier keep the unrotated elements.
+
+        Parameters
+        ----------
+        quats
+            One rotation per element: a sequence of `Quat`, or an object
+            exporting a float64 or float32 buffer of shape `(n, 4)` whose
+            rows are `(w, i, j, k)` (float32 is widened exactly).
+
+        Raises
+        ------
+        ValueError
+            `argument 'quats': expected one rotation per element, 3 for this
+            list, got 2` when the counts differ (the list is unchanged).
+        TypeError
+            `argument 'quats': 'Vec3d' object cannot be cast as 'Quat'` for
+            an item that is not a `Quat`;
+            `argument 'quats': expected an array of shape (n, 4), got (2, 3)`
+            for a float buffer of another shape.
+        RuntimeError
+            `Already mutably borrowed` when `quats` is this very list, or
+            `Already borrowed` when reading `quats` touches this list.
+
+        Examples
+        --------
+        >>> vl = VecList([Vec3d(1, 0, 0), Vec3d(1, 0, 0)])
+        >>> vl.rotate_each([Quat.identity(), Quat(0, 0, 0, 1)])
+        >>> vl.to_array()
+        [[1.0, 0.0, 0.0], [-1.0, 0.0, 0.0]]
+        """
+
     def minimum_distance_to(self, other: Vec3d, stride: SupportsIndex) -> tuple[int, float]:
         """The position of the element nearest to `other` and its distance, by a two-pass search.
 
@@ -1252,8 +1386,8 @@ class VecList:
     def __buffer__(self, flags: int, /) -> memoryview:
         """A read-only buffer of the elements: format `d`, shape `(n, 3)`, C order, zero-copy.
 
-        The exported memory is a snapshot: a later `append`, `extend` or
-        `rotate` copies the elements before changing them, so an array
+        The exported memory is a snapshot: a later `append`, `extend`,
+        `rotate` or `rotate_each` copies the elements before changing them, so an array
         exported earlier never changes. (Python exposes the method by this
         name from 3.12 on; the buffer protocol works on every supported
         version.)

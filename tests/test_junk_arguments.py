@@ -56,7 +56,9 @@ ALLOWED_PANICS = {"VecList": LIST_PANICS, "VecList.empty": {
     "VecList.minimum_distance_to": {"assertion failed: stride != 0", "called `Option::unwrap()` on a `None` value"},
 }}
 # Methods whose successful call changes their receiver.
-MUTATORS = {"VecList.append", "VecList.extend", "VecList.rotate"}
+MUTATORS = {"VecList.append", "VecList.extend", "VecList.rotate", "VecList.rotate_each"}
+# Methods that refuse a well-formed argument of the wrong length.
+LENGTH_CHECKED = {"VecList.rotate_each"}
 READ_ONLY = {"area", "list"}
 NO_CONSTRUCTOR = {VecListIterator: "cannot create 'builtins.VecListIterator' instances"}
 ITERATED = [(1.0, 2.0, 3.0), (4.0, -0.0, 6.0)]
@@ -295,8 +297,10 @@ def valid_arguments(function, params, candidates):
             except TypeError as error:
                 if str(error).startswith(f"argument '{param}': "):
                     continue
-            except PanicException:  # the arguments converted
+            except (PanicException, ValueError):  # the arguments converted
                 pass
+            except RuntimeError:  # the receiver itself, refused while the call holds it
+                continue
             chosen.append(candidate)
             break
         else:
@@ -360,6 +364,9 @@ class Battery:
                 self.problems.append(f"{text} (panic)")
         elif type(error) is BufferError and ".__buffer__(" in label and str(error) == "Object is not writable.":
             pass  # junk flags that ask for a writable buffer
+        elif type(error) is ValueError and re.match(r"[\w.]*", label)[0] in LENGTH_CHECKED:
+            if not str(error).startswith("argument 'quats': expected one rotation per element, "):
+                self.problems.append(f"{text} (length message)")
         elif isinstance(error, SystemError) or not isinstance(error, ALLOWED):
             self.problems.append(f"{text} (exception type)")
         elif type(error) is TypeError and argument is not None:
@@ -367,7 +374,7 @@ class Battery:
                 self.problems.append(f"{text} (does not name {argument})")
             elif str(error) == "argument 'list': Can't extract `str` to `Vec`":
                 pass
-            elif fnmatch.fnmatchcase(str(error), "argument 'list': expected an array of shape (n, 3), got (*)"):
+            elif fnmatch.fnmatchcase(str(error), f"argument '{argument}': expected an array of shape (*), got (*)"):
                 pass  # a buffer of floats in another shape
             elif "cannot be cast as" not in str(error) and not isinstance(error.__cause__, TypeError):
                 self.problems.append(f"{text} (no TypeError cause)")
@@ -497,7 +504,9 @@ class Battery:
         for label, function, params in sorted(callables(self.name, receiver), key=lambda c: c[0] in MUTATORS):
             # The receiver last: a list cannot extend itself.
             others = [i for i in instances.values() if i is not receiver]
-            valid = valid_arguments(function, params, [1.5, True, *others, receiver])
+            # Last, rotations for rotate_each, one for each element of the
+            # sample list.
+            valid = valid_arguments(function, params, [1.5, True, *others, receiver, [Quat(0, 1, 0, 0)] * 3])
             watched = [w for w in [receiver, *valid] if w is not None]
             title = label.partition(".")[0].removesuffix("()")
             full_name = f"{title}.__new__()" if label == f"{title}()" else f"{label}()"

@@ -6,12 +6,13 @@ tracemalloc sees every object allocation, leaked or not.
 """
 
 import sys
+from collections import deque
 import tracemalloc
 
 import numpy as np
 import pytest
 
-from tessary_py import Vec3d, VecList
+from tessary_py import Quat, Vec3d, VecList
 
 ROUNDS = 2000
 
@@ -64,7 +65,28 @@ def output_calls():
     return calls, (VecList, Vec3d, v, p, floats, flags, short, read_only)
 
 
-GROUPS = {"vec3d": vec3d_calls, "out": output_calls}
+def rotation_calls():
+    a, b = Quat(0.9, 0.1, -0.3, 0.2), Quat(0.5, 0.5, -0.5, 0.5)
+    rows = a.to_rotation_matrix()
+    matrix = np.array(rows)
+    points = VecList([Vec3d(1, 2, 3), Vec3d(4, 5, 6)])
+    quats, array = [a, b], np.array([[0.9, 0.1, -0.3, 0.2], [1, 0, 0, 0]])
+    calls = [
+        lambda: a * b, lambda: a.inverse(), lambda: a.dot(b), lambda: a.slerp(b, 0.3), lambda: a.slerp(other=b, t=1),
+        lambda: Quat.from_rotation_matrix(rows), lambda: Quat.from_rotation_matrix(matrix),
+        lambda: points.rotate_each(quats), lambda: points.rotate_each(array), lambda: points.rotate_each(deque(quats)),
+        # error paths
+        lambda: swallow(lambda: a * 2), lambda: swallow(lambda: a.slerp(b, "t")), lambda: swallow(lambda: a.dot(5)),
+        lambda: swallow(lambda: Quat.from_rotation_matrix(rows[:2])),
+        lambda: swallow(lambda: Quat.from_rotation_matrix([[1, 0, 0], [0, "1", 0], [0, 0, 1]])),
+        lambda: swallow(lambda: Quat.from_rotation_matrix(matrix[:, :2])),
+        lambda: swallow(lambda: points.rotate_each(quats[:1])), lambda: swallow(lambda: points.rotate_each([a, 1])),
+        lambda: swallow(lambda: points.rotate_each(array[:, :3])), lambda: swallow(lambda: points.rotate_each(5)),
+    ]
+    return calls, (Quat, VecList, a, b, rows, matrix, points, quats, array)
+
+
+GROUPS = {"vec3d": vec3d_calls, "out": output_calls, "rotations": rotation_calls}
 
 
 @pytest.mark.parametrize("group", GROUPS)

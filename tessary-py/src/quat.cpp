@@ -1,7 +1,11 @@
 // Python class Quat.
+#include <array>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "../../tessary/src/text.hpp"
+#include "binding/buffer.hpp"
 #include "classes.hpp"
 
 namespace {
@@ -17,6 +21,55 @@ std::string text(const Quat& q) {
     return out;
 }
 
+using Matrix = std::array<std::array<double, 3>, 3>;
+
+// Three rows of three numbers: any (3, 3) buffer of floating-point numbers,
+// or a sequence of three sequences of three numbers.
+Matrix read_matrix(PyObject* m) {
+    Matrix rows;
+    bind::BufferView held;
+    if (const std::optional<bind::FloatRows> floats = bind::import_float_rows(m, held, "m", 3, 3)) {
+        for (std::size_t r = 0; r < 3; ++r) {
+            for (std::size_t c = 0; c < 3; ++c) rows[r][c] = floats->at(r, c);
+        }
+        return rows;
+    }
+    // The items, owned: converting a number may run Python code, which
+    // must not be able to change what is read next. Read by iteration, so
+    // that a length (a hint only) is never trusted.
+    auto items = [](PyObject* sequence) {
+        if (!PySequence_Check(sequence) || PyUnicode_Check(sequence)) {
+            bind::raise_wrong_class("m", sequence, "Sequence");
+        }
+        std::vector<bind::Ref> read;
+        bind::Ref iterator(PyObject_GetIter(sequence));
+        if (!iterator) bind::reraise_for_argument("m");
+        while (bind::Ref item{PyIter_Next(iterator.get())}) read.push_back(std::move(item));
+        if (PyErr_Occurred()) bind::reraise_for_argument("m");
+        return read;
+    };
+    const std::vector<bind::Ref> outer = items(m);
+    std::vector<std::vector<bind::Ref>> inner;
+    bool fits = outer.size() == 3;
+    for (const bind::Ref& row : outer) {
+        inner.push_back(items(row.get()));
+        fits = fits && inner.back().size() == 3;
+    }
+    if (!fits) {
+        std::string shape = "(" + std::to_string(outer.size());
+        shape += outer.empty() ? ",)" : ", " + std::to_string(inner[0].size()) + ")";
+        bind::raise_wrong_shape("m", 3, 3, shape);
+    }
+    for (std::size_t r = 0; r < 3; ++r) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            rows[r][c] = bind::Arg<double>::convert(inner[r][c].get(), "m");
+        }
+    }
+    return rows;
+}
+
+Quat from_rotation_matrix(PyObject* m) { return Quat::from_rotation_matrix(read_matrix(m)); }
+
 using New = M::Constructor<"Quat(w, i, j, k)", &make>;
 
 PyMethodDef methods[] = {
@@ -30,6 +83,10 @@ PyMethodDef methods[] = {
     M::method<"to_axis_angle($self)", &Quat::to_axis_angle>(),
     M::method<"to_rotation_matrix($self)", &Quat::to_rotation_matrix>(),
     M::method<"to_vec3d($self)", &Quat::to_vec3d>(),
+    M::static_method<"from_rotation_matrix(m)", &from_rotation_matrix>(),
+    M::method<"inverse($self)", &Quat::inverse>(),
+    M::method<"dot($self, other)", &Quat::dot>(),
+    M::method<"slerp($self, other, t)", &Quat::slerp>(),
     {},
 };
 
@@ -48,6 +105,7 @@ PyType_Slot slots[] = {
     {Py_tp_getset, properties},
     bind::slot(Py_tp_repr, &M::repr<&text>),
     bind::slot(Py_tp_richcompare, &M::equality<&Quat::approx_eq>),
+    bind::slot(Py_nb_multiply, &M::binary<&Quat::mul>),
     {0, nullptr},
 };
 

@@ -17,6 +17,9 @@ len(v)  # error: arg-type
 2.0 + v  # error: operator
 v * v  # error: operator
 2 * AngleRadians(1)  # error: operator
+Quat.identity() * 2.0  # error: operator
+vl0 = VecList([v])
+vl0.rotate_each([v])  # error: list-item
 AngleRadians(1) + 1.0  # error: operator
 v.x = "1"  # error: assignment
 c = geometry.Circle(v, 1.0, Vec3d.k())

@@ -53,9 +53,6 @@ void describe(Py_buffer* view, const double* data, int ndim, Py_ssize_t* shape, 
     view->suboffsets = nullptr;
 }
 
-}  // namespace detail
-namespace {
-
 std::string shape_text(int ndim, const Py_ssize_t* shape) {
     std::string text = "(";
     for (int i = 0; i < ndim; ++i) {
@@ -71,7 +68,16 @@ std::string layout_text(bool writable, bool contiguous, const std::string& shape
     return text.append(" and format '").append(format).append("'");
 }
 
-}  // namespace
+// The element type of a buffer of native doubles or floats; nullopt for
+// any other format.
+std::optional<FloatRows::Scalar> scalar_of(const Py_buffer& view) {
+    const std::string_view format = native_format(view);
+    if (format == "d" && view.itemsize == sizeof(double)) return FloatRows::Scalar::Double;
+    if (format == "f" && view.itemsize == sizeof(float)) return FloatRows::Scalar::Float;
+    return std::nullopt;
+}
+
+}  // namespace detail
 
 std::string_view native_format(const Py_buffer& view) {
     std::string_view format = view.format != nullptr ? view.format : "B";
@@ -123,4 +129,36 @@ void acquire_output(BufferView& held, PyObject* object, std::string_view name, s
 }
 
 }  // namespace detail
+
+void raise_wrong_shape(std::string_view argument, std::size_t width, std::optional<std::size_t> rows,
+                       std::string_view got) {
+    std::string message = "argument '";
+    message.append(argument).append("': expected an array of shape (");
+    message.append(rows ? std::to_string(*rows) : std::string("n")).append(", ").append(std::to_string(width));
+    message.append("), got ").append(got);
+    raise(PyExc_TypeError, message);
+}
+
+std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
+                                           std::size_t width, std::optional<std::size_t> rows) {
+    if (!PyObject_CheckBuffer(source)) return std::nullopt;
+    if (PyObject_GetBuffer(source, &held.view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const Py_buffer& view = held.view;
+    const std::optional<FloatRows::Scalar> scalar = detail::scalar_of(view);
+    if (!scalar) return std::nullopt;
+    if (view.ndim != 2 || view.shape[1] != static_cast<Py_ssize_t>(width) ||
+        (rows && view.shape[0] != static_cast<Py_ssize_t>(*rows))) {
+        raise_wrong_shape(argument, width, rows, detail::shape_text(view.ndim, view.shape));
+    }
+    // A request with strides always gets them, except from exporters that
+    // are C-contiguous and leave them out.
+    const Py_ssize_t row = view.strides != nullptr ? view.strides[0] : view.shape[1] * view.itemsize;
+    const Py_ssize_t column = view.strides != nullptr ? view.strides[1] : view.itemsize;
+    return FloatRows{static_cast<const std::byte*>(view.buf), row, column, static_cast<std::size_t>(view.shape[0]),
+                     *scalar};
+}
+
 }  // namespace bind

@@ -1,17 +1,20 @@
-// The buffer protocol (PEP 3118): read-only exports of doubles, and
-// writable buffers that callers hand in to receive results.
-// A view is filled completely or not at all, and what it keeps alive is
-// released exactly once, by the view's own release.
+// The buffer protocol (PEP 3118) both ways: read-only exports of doubles,
+// imports of floating-point rows from any exporter, and writable buffers
+// that callers hand in to receive results. An exported view is filled
+// completely or not at all, and what it keeps alive is released exactly
+// once, by the view's own release.
 #pragma once
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "errors.hpp"
 #include "python.hpp"
 #include "ref.hpp"
+#include "rows.hpp"
 
 namespace bind {
 
@@ -116,5 +119,19 @@ private:
     BufferView held_;
     PyObject* object_;
 };
+
+// The rows of `source` when it exports float64 or float32 numbers of shape
+// (n, width), or (rows, width) when `rows` is given; they stay valid while
+// `held` lives. nullopt when it exports no buffer of floating-point numbers
+// (or one that cannot describe its layout), so that the caller reads it as
+// a sequence. Floating-point numbers of another shape are a TypeError:
+// "argument 'list': expected an array of shape (n, 3), got (5, 4)".
+std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
+                                           std::size_t width, std::optional<std::size_t> rows = std::nullopt);
+
+// TypeError "argument 'NAME': expected an array of shape (n, 3), got " and
+// then `got` (a shape such as "(5, 4)").
+[[noreturn]] void raise_wrong_shape(std::string_view argument, std::size_t width, std::optional<std::size_t> rows,
+                                    std::string_view got);
 
 }  // namespace bind

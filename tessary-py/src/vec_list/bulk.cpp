@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
+#include "../binding/buffer.hpp"
+#include "../classes.hpp"
 #include "kernels.hpp"
 
 namespace tessary_py::bulk {
@@ -20,15 +25,59 @@ using kernels::kGrainRotate;
 // compute the next.
 constexpr std::size_t kBlock = 16384;
 
-// A new list whose element i is f(element i).
-template <class F>
-VecList map_vectors(const VecList& list, std::size_t grain, F f) {
+// A new list whose element i is f(element i, with[i]...).
+template <class F, class... With>
+VecList map_vectors(const VecList& list, std::size_t grain, F f, const With*... with) {
     const std::span<const Vec3d> in = list.view();
     if (in.empty()) return {};
     auto out = std::make_shared<ElementArray>(in.size());
-    kernels::map(in, out->slots(), grain, f);
+    kernels::map(in, out->slots(), grain, f, with...);
     out->set_size(in.size());
     return VecList(std::move(out));
+}
+
+// Replaces element i by f(element i, with[i]...). Each element is read
+// before its own slot is written, so an array that nothing else holds is
+// changed where it is; one pinned by an iterator, an export or another
+// list is left as it was, and the results go to a new array.
+template <class F, class... With>
+void replace_each(VecList& list, std::size_t grain, F f, const With*... with) {
+    if (const std::span<Vec3d> own = list.unshared(); !own.empty()) {
+        kernels::map_in_place(own, grain, f, with...);
+    } else if (list.size() != 0) {
+        list = map_vectors(list, grain, f, with...);
+    }
+}
+
+void append_quat(std::vector<tessary::Quat>& quats, PyObject* item) {
+    if (!bind::is_instance<tessary::Quat>(item)) bind::raise_wrong_class("quats", item, "Quat");
+    quats.push_back(bind::read<tessary::Quat>(item));
+}
+
+// rotate_each's rotations: a sequence of Quat, or floating-point numbers in
+// rows of (w, i, j, k).
+std::vector<tessary::Quat> read_quats(PyObject* source) {
+    std::vector<tessary::Quat> quats;
+    bind::BufferView held;
+    if (const std::optional<bind::FloatRows> rows = bind::import_float_rows(source, held, "quats", 4)) {
+        quats.resize(rows->rows);
+        kernels::gather_rows(*rows, quats.data());
+        return quats;
+    }
+    if (!PySequence_Check(source)) bind::raise_wrong_class("quats", source, "Sequence");
+    if (PyList_CheckExact(source) || PyTuple_CheckExact(source)) {
+        // Reading the items runs no Python code, so the container cannot
+        // change meanwhile.
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(source);
+        quats.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) append_quat(quats, PySequence_Fast_ITEMS(source)[i]);
+        return quats;
+    }
+    bind::Ref iterator(PyObject_GetIter(source));
+    if (!iterator) bind::reraise_for_argument("quats");
+    while (bind::Ref item{PyIter_Next(iterator.get())}) append_quat(quats, item.get());
+    if (PyErr_Occurred()) bind::reraise_for_argument("quats");
+    return quats;
 }
 
 // A Python list whose item i is f(element i), as float or bool.
@@ -99,14 +148,19 @@ VecList normalize(const VecList& list) {
 }
 
 void rotate(VecList& list, const tessary::Quat& quat) {
-    auto turn = [q = quat](const Vec3d& e) { return q.rotate(e); };
-    // Each element is read before its own slot is written, so an array
-    // that nothing else holds is rotated where it is.
-    if (const std::span<Vec3d> own = list.unshared(); !own.empty()) {
-        kernels::map_in_place(own, kGrainRotate, turn);
-    } else if (list.size() != 0) {
-        list = map_vectors(list, kGrainRotate, turn);
+    replace_each(list, kGrainRotate, [q = quat](const Vec3d& e) { return q.rotate(e); });
+}
+
+void rotate_each(VecList& list, PyObject* quats) {
+    const std::vector<tessary::Quat> rotations = read_quats(quats);
+    if (rotations.size() != list.size()) {
+        std::string message = "argument 'quats': expected one rotation per element, ";
+        message.append(std::to_string(list.size())).append(" for this list, got ");
+        message.append(std::to_string(rotations.size()));
+        bind::raise(PyExc_ValueError, message);
     }
+    replace_each(
+        list, kGrainRotate, [](const Vec3d& e, const tessary::Quat& q) { return q.rotate(e); }, rotations.data());
 }
 
 VecList collapse(const VecList& list, bind::Index axis) {

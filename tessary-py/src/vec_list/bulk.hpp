@@ -25,6 +25,11 @@ VecList collapse(const VecList& list, bind::Index axis);
 // a new array.
 void rotate(VecList& list, const tessary::Quat& quat);
 
+// Rotates element i by rotation i of `quats`, a sequence of Quat or an
+// (n, 4) array of floating-point (w, i, j, k), the same way. ValueError,
+// with the list unchanged, when the counts differ.
+void rotate_each(VecList& list, PyObject* quats);
+
 // Python lists of float (or bool for is_unit), in element order; or, when
 // `out` is given, the results written into its buffer of one double (or
 // bool) per element, and `out` itself returned.

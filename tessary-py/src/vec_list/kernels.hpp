@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "../../../tessary/src/vec3d.hpp"
+#include "../binding/rows.hpp"
 #include "../pool/pool.hpp"
 
 namespace tessary_py::kernels {
@@ -30,32 +31,35 @@ inline constexpr std::size_t kGrainRotate = 16384;  // some thirty products and 
 inline constexpr std::size_t kGrainNearest = 32768;
 inline constexpr std::size_t kGrainGather = 65536;  // a strided read and a store
 
-// out[i] = f(in[i]) for i in [0, count), or data[i] = f(data[i]). Where the
-// processor has AVX2 the loop is compiled for it as well: the vectorised
-// loop works four elements at a time, and each lane rounds exactly like
-// the scalar instruction, so the results are the same bit for bit (the
-// build never contracts or reassociates).
-template <class In, class Out, class F>
-void transform_plain(const In* in, Out* out, std::size_t count, const F& f) {
-    for (std::size_t i = 0; i < count; ++i) out[i] = f(in[i]);
+// out[i] = f(in[i], with[i]...) for i in [0, count), or data[i] =
+// f(data[i], with[i]...): each element with the matching items of any
+// further arrays (rotate_each's quaternions). Where the processor has AVX2
+// the loop is compiled for it as well: the vectorised loop works four
+// elements at a time, and each lane rounds exactly like the scalar
+// instruction, so the results are the same bit for bit (the build never
+// contracts or reassociates).
+template <class In, class Out, class F, class... With>
+void transform_plain(const In* in, Out* out, std::size_t count, const F& f, const With*... with) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = f(in[i], with[i]...);
 }
 
 // In place, one pointer: two pointers that may alias would make the
 // vectorised loop test for overlap and fall back to the scalar one.
-template <class T, class F>
-void update_plain(T* data, std::size_t count, const F& f) {
-    for (std::size_t i = 0; i < count; ++i) data[i] = f(data[i]);
+template <class T, class F, class... With>
+void update_plain(T* data, std::size_t count, const F& f, const With*... with) {
+    for (std::size_t i = 0; i < count; ++i) data[i] = f(data[i], with[i]...);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-template <class In, class Out, class F>
-[[gnu::target("avx2")]] void transform_avx2(const In* in, Out* out, std::size_t count, const F& f) {
-    for (std::size_t i = 0; i < count; ++i) out[i] = f(in[i]);
+template <class In, class Out, class F, class... With>
+[[gnu::target("avx2")]] void transform_avx2(const In* in, Out* out, std::size_t count, const F& f,
+                                            const With*... with) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = f(in[i], with[i]...);
 }
 
-template <class T, class F>
-[[gnu::target("avx2")]] void update_avx2(T* data, std::size_t count, const F& f) {
-    for (std::size_t i = 0; i < count; ++i) data[i] = f(data[i]);
+template <class T, class F, class... With>
+[[gnu::target("avx2")]] void update_avx2(T* data, std::size_t count, const F& f, const With*... with) {
+    for (std::size_t i = 0; i < count; ++i) data[i] = f(data[i], with[i]...);
 }
 
 // Set while the module's static objects are built, which may run before the
@@ -65,49 +69,49 @@ inline const bool has_avx2 = [] {
     return __builtin_cpu_supports("avx2") != 0;
 }();
 
-template <class In, class Out, class F>
-void transform(const In* in, Out* out, std::size_t count, const F& f) {
+template <class In, class Out, class F, class... With>
+void transform(const In* in, Out* out, std::size_t count, const F& f, const With*... with) {
     if (has_avx2) {
-        transform_avx2(in, out, count, f);
+        transform_avx2(in, out, count, f, with...);
     } else {
-        transform_plain(in, out, count, f);
+        transform_plain(in, out, count, f, with...);
     }
 }
 
-template <class T, class F>
-void update(T* data, std::size_t count, const F& f) {
+template <class T, class F, class... With>
+void update(T* data, std::size_t count, const F& f, const With*... with) {
     if (has_avx2) {
-        update_avx2(data, count, f);
+        update_avx2(data, count, f, with...);
     } else {
-        update_plain(data, count, f);
+        update_plain(data, count, f, with...);
     }
 }
 #else
-template <class In, class Out, class F>
-void transform(const In* in, Out* out, std::size_t count, const F& f) {
-    transform_plain(in, out, count, f);
+template <class In, class Out, class F, class... With>
+void transform(const In* in, Out* out, std::size_t count, const F& f, const With*... with) {
+    transform_plain(in, out, count, f, with...);
 }
 
-template <class T, class F>
-void update(T* data, std::size_t count, const F& f) {
-    update_plain(data, count, f);
+template <class T, class F, class... With>
+void update(T* data, std::size_t count, const F& f, const With*... with) {
+    update_plain(data, count, f, with...);
 }
 #endif
 
-// out[i] = f(in[i]) for every element, shared out over the pool; `out`
-// has room for in.size() results and does not overlap `in`.
-template <class Out, class F>
-void map(std::span<const Vec3d> in, Out* out, std::size_t grain, const F& f) {
+// out[i] = f(in[i], with[i]...) for every element, shared out over the
+// pool; `out` has room for in.size() results and does not overlap `in`.
+template <class Out, class F, class... With>
+void map(std::span<const Vec3d> in, Out* out, std::size_t grain, const F& f, const With*... with) {
     pool::parallel_for(in.size(), grain, [&](std::size_t begin, std::size_t end) {
-        transform(in.data() + begin, out + begin, end - begin, f);
+        transform(in.data() + begin, out + begin, end - begin, f, (with + begin)...);
     });
 }
 
-// e = f(e) for every element, shared out over the pool.
-template <class F>
-void map_in_place(std::span<Vec3d> elements, std::size_t grain, const F& f) {
+// e = f(e, with[i]...) for every element, shared out over the pool.
+template <class F, class... With>
+void map_in_place(std::span<Vec3d> elements, std::size_t grain, const F& f, const With*... with) {
     pool::parallel_for(elements.size(), grain, [&](std::size_t begin, std::size_t end) {
-        update(elements.data() + begin, end - begin, f);
+        update(elements.data() + begin, end - begin, f, (with + begin)...);
     });
 }
 
@@ -172,19 +176,20 @@ inline std::pair<std::size_t, double> minimum_distance(std::span<const Vec3d> in
     return {best.position, best.squared()};
 }
 
-// Rows of three numbers laid out at any byte strides (negative, unaligned
-// or zero included), widened to double where they are narrower, into `out`.
-template <class Scalar>
-void gather_rows(const std::byte* first, std::ptrdiff_t row_stride, std::ptrdiff_t column_stride, std::size_t n,
-                 Vec3d* out) {
-    auto read = [&](std::size_t row, std::ptrdiff_t column) {
-        Scalar value;
-        std::memcpy(&value, first + static_cast<std::ptrdiff_t>(row) * row_stride + column * column_stride,
-                    sizeof value);
-        return static_cast<double>(value);
+// Rows of numbers laid out at any byte strides, widened to double where
+// they are narrower, into values of as many doubles (Vec3d, Quat).
+template <class Row>
+void gather_rows(const bind::FloatRows& rows, Row* out) {
+    constexpr std::size_t width = sizeof(Row) / sizeof(double);
+    auto gather = [&]<class Scalar, std::size_t... C>(std::size_t begin, std::size_t end, std::index_sequence<C...>) {
+        for (std::size_t row = begin; row < end; ++row) out[row] = Row{rows.read<Scalar>(row, C)...};
     };
-    pool::parallel_for(n, kGrainGather, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t row = begin; row < end; ++row) out[row] = {read(row, 0), read(row, 1), read(row, 2)};
+    pool::parallel_for(rows.rows, kGrainGather, [&](std::size_t begin, std::size_t end) {
+        if (rows.scalar == bind::FloatRows::Scalar::Double) {
+            gather.template operator()<double>(begin, end, std::make_index_sequence<width>{});
+        } else {
+            gather.template operator()<float>(begin, end, std::make_index_sequence<width>{});
+        }
     });
 }
 

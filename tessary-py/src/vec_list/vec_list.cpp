@@ -1,6 +1,5 @@
 // Python classes VecList and VecListIterator.
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -43,56 +42,20 @@ VecList from_items(PyObject* const* items, Py_ssize_t count) {
     return list;
 }
 
-// The element type of a buffer that holds native doubles or floats;
-// nullopt for any other format.
-enum class Scalar { Double, Float };
-
-std::optional<Scalar> scalar_of(const Py_buffer& view) {
-    const std::string_view format = bind::native_format(view);
-    if (format == "d" && view.itemsize == sizeof(double)) return Scalar::Double;
-    if (format == "f" && view.itemsize == sizeof(float)) return Scalar::Float;
-    return std::nullopt;
-}
-
-[[noreturn]] void raise_wrong_shape(const Py_buffer& view) {
-    std::string message = "argument 'list': expected an array of shape (n, 3), got (";
-    for (int i = 0; i < view.ndim; ++i) {
-        if (i > 0) message += ", ";
-        message += std::to_string(view.shape[i]);
-    }
-    message += view.ndim == 1 ? ",)" : ")";
-    bind::raise(PyExc_TypeError, message);
-}
-
 // A list copied from an exporter of doubles or floats in rows of three, in
 // any layout; nullopt when `source` exports no buffer of floating-point
 // numbers, so that it takes the sequence path.
 std::optional<VecList> from_buffer(PyObject* source) {
-    if (!PyObject_CheckBuffer(source)) return std::nullopt;
     bind::BufferView held;
-    if (PyObject_GetBuffer(source, &held.view, PyBUF_RECORDS_RO) < 0) {
-        // An exporter that cannot describe its layout is read as a sequence.
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    const Py_buffer& view = held.view;
-    const std::optional<Scalar> scalar = scalar_of(view);
-    if (!scalar) return std::nullopt;
-    if (view.ndim != 2 || view.shape[1] != 3) raise_wrong_shape(view);
-    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const std::optional<bind::FloatRows> rows = bind::import_float_rows(source, held, "list", 3);
+    if (!rows) return std::nullopt;
+    const std::size_t n = rows->rows;
     if (n == 0) return VecList();
-    // A request with strides always gets them, except from exporters that
-    // are C-contiguous and leave them out.
-    const Py_ssize_t row = view.strides != nullptr ? view.strides[0] : 3 * view.itemsize;
-    const Py_ssize_t column = view.strides != nullptr ? view.strides[1] : view.itemsize;
     auto elements = std::make_shared<tessary_py::ElementArray>(n);
-    const auto* first = static_cast<const std::byte*>(view.buf);
-    if (*scalar == Scalar::Double && row == sizeof(Vec3d) && column == sizeof(double)) {
-        tessary_py::copy_elements({reinterpret_cast<const Vec3d*>(first), n}, elements->slots());
-    } else if (*scalar == Scalar::Double) {
-        tessary_py::kernels::gather_rows<double>(first, row, column, n, elements->slots());
+    if (rows->packed_doubles(3)) {
+        tessary_py::copy_elements({reinterpret_cast<const Vec3d*>(rows->first), n}, elements->slots());
     } else {
-        tessary_py::kernels::gather_rows<float>(first, row, column, n, elements->slots());
+        tessary_py::kernels::gather_rows(*rows, elements->slots());
     }
     elements->set_size(n);
     return VecList(std::move(elements));
@@ -273,6 +236,7 @@ PyMethodDef methods[] = {
     M::method<"collapse($self, axis)", &bulk::collapse>(),
     M::method<"minimum_distance_to($self, other, stride)", &bulk::minimum_distance_to>(),
     M::method<"rotate($self, quat)", &bulk::rotate>(),
+    M::method<"rotate_each($self, quats)", &bulk::rotate_each>(),
     {},
 };
 
