@@ -267,8 +267,11 @@ def main() -> int:
             with served(site) as base:
                 for where in (base, site.as_uri() + "/"):
                     print(f"pages at {where}")
-                    failures += check_pages(browser, where)
-                    failures += check_search(browser, where)
+                    for check in (check_pages, check_search):
+                        try:
+                            failures += check(browser, where)
+                        except BrowserError as error:
+                            failures.append(f"{where}: {error}; seen so far: {browser.problems()}")
                 if args.screenshot:
                     browser.load(base + REFERENCE)
                     browser.screenshot(args.screenshot)
