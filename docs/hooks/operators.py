@@ -16,7 +16,10 @@ import functools
 import re
 from pathlib import Path
 
-import griffe
+try:
+    import griffe
+except ImportError:  # the test suite reads the tables below without the docs extra
+    griffe = None
 
 ROOT = Path(__file__).resolve().parents[2]
 MARKER = re.compile(r"^<!-- operators: ([\w.]+) -->$", re.MULTILINE)
