@@ -8,22 +8,24 @@ tracemalloc sees every object allocation, leaked or not.
 import sys
 import tracemalloc
 
+import numpy as np
 import pytest
 
-from tessary_py import Vec3d
+from tessary_py import Vec3d, VecList
 
 ROUNDS = 2000
+
+
+def swallow(call):
+    try:
+        call()
+    except BaseException:
+        pass
 
 
 def vec3d_calls():
     v, w, u = Vec3d(1, 2, 3), Vec3d(-0.5, 4, 1e-3), Vec3d(7, 8, 9)
     big = 10**400
-
-    def swallow(call):
-        try:
-            call()
-        except BaseException:
-            pass
 
     calls = [
         lambda: Vec3d(1.0, 2.0, 3.0), lambda: Vec3d(x=1, y=2, z=3), lambda: Vec3d.zero(),
@@ -42,24 +44,45 @@ def vec3d_calls():
         lambda: swallow(lambda: v * "a"), lambda: swallow(lambda: v < w), lambda: swallow(lambda: setattr(v, "x", "a")),
         lambda: swallow(lambda: delattr(v, "x")), lambda: swallow(lambda: v.magnitude(1)),
     ]
-    return calls, (v, w, u, big)
+    return calls, (Vec3d, v, w, u, big)
 
 
-def test_reference_counts_stay_flat():
-    calls, arguments = vec3d_calls()
+def output_calls():
+    """VecList's results written into buffers, and each refusal of one."""
+    v, p = VecList([Vec3d(1, 2, 3), Vec3d(0, 0, 1), Vec3d(-4, 5, 6)]), Vec3d(1, 1, 1)
+    floats, flags, short = np.zeros(3), np.zeros(3, dtype=bool), np.zeros(2)
+    read_only = np.zeros(3)
+    read_only.flags.writeable = False
+    calls = [
+        lambda: v.dot(p, out=floats), lambda: v.magnitude(out=floats), lambda: v.is_unit(out=flags),
+        lambda: v.distance_to(other=p, out=floats), lambda: v.distance_squared(p, out=None),
+        lambda: swallow(lambda: v.dot(p, out=short)), lambda: swallow(lambda: v.magnitude(out=flags)),
+        lambda: swallow(lambda: v.magnitude(out=read_only)), lambda: swallow(lambda: v.is_unit(out=[0] * 3)),
+        lambda: swallow(lambda: v.distance_to(p, out=v)), lambda: swallow(lambda: v.dot(5, out=floats)),
+        lambda: swallow(lambda: v.magnitude(floats)),
+    ]
+    return calls, (VecList, Vec3d, v, p, floats, flags, short, read_only)
+
+
+GROUPS = {"vec3d": vec3d_calls, "out": output_calls}
+
+
+@pytest.mark.parametrize("group", GROUPS)
+def test_reference_counts_stay_flat(group):
+    calls, watched = GROUPS[group]()
     for call in calls:
         call()
-    before = [sys.getrefcount(Vec3d)] + [sys.getrefcount(a) for a in arguments]
+    before = [sys.getrefcount(w) for w in watched]
     for call in calls:
         for _ in range(ROUNDS):
             call()
-    after = [sys.getrefcount(Vec3d)] + [sys.getrefcount(a) for a in arguments]
+    after = [sys.getrefcount(w) for w in watched]
     assert after == before
 
 
-@pytest.mark.parametrize("index", range(len(vec3d_calls()[0])))
-def test_memory_stays_flat(index):
-    calls, _ = vec3d_calls()
+@pytest.mark.parametrize("group, index", [(g, i) for g, make in GROUPS.items() for i in range(len(make()[0]))])
+def test_memory_stays_flat(group, index):
+    calls, _ = GROUPS[group]()
     call = calls[index]
     for _ in range(100):
         call()

@@ -29,6 +29,9 @@ EMPTY = "a parameter name is empty"
 PARAMETER_NAME = "a parameter name is an identifier (letters, digits, '_'), without spaces"
 SELF = "$self comes first, then a comma and one space or the closing ')'"
 DUPLICATE = "parameter names are distinct"
+KEYWORD_MARKER = "'*' stands alone, at most once, and keyword-only parameters follow it"
+DEFAULT_VALUE = "the only default is None, written name=None"
+DEFAULT_ORDER = "a positional parameter with a default is followed only by others with one"
 
 MALFORMED = {
     "f(a,b)": SEPARATOR, "f(a, b,c)": SEPARATOR, "f(a,)": SEPARATOR,
@@ -39,7 +42,10 @@ MALFORMED = {
     "f(a))": PARENTHESES, "f((a)": PARENTHESES, "f(a": PARENTHESES, "f": PARENTHESES, "": PARENTHESES,
     "fa)": PARENTHESES, "f(a)b": PARENTHESES, "f)(a": PARENTHESES, "f(a(b))": PARENTHESES,
     "(a)": NAME, "2f(a)": NAME, "f g(a)": NAME, " f(a)": NAME,
-    "f(a, b, a)": DUPLICATE,
+    "f(a, b, a)": DUPLICATE, "f(a, *, a=None)": DUPLICATE,
+    "f(a, *)": KEYWORD_MARKER, "f(*, *, a)": KEYWORD_MARKER, "f(a, **, b)": KEYWORD_MARKER, "f(*a)": KEYWORD_MARKER,
+    "f(a=1)": DEFAULT_VALUE, "f(a=none)": DEFAULT_VALUE, "f(a=None )": DEFAULT_VALUE, "f(a = None)": PARAMETER_NAME,
+    "f(*, out=)": DEFAULT_VALUE, "f(a=None, b)": DEFAULT_ORDER,
 }
 
 
@@ -52,7 +58,8 @@ class TestMalformedSignaturesDoNotCompile:
         result = compile_source(source, "-fsyntax-only")
         assert result.returncode != 0, f"{text!r} compiled"
         assert MALFORMED[text] in result.stderr, result.stderr
-        others = [r for r in (NAME, PARENTHESES, SEPARATOR, EMPTY, PARAMETER_NAME, SELF, DUPLICATE)
+        others = [r for r in (NAME, PARENTHESES, SEPARATOR, EMPTY, PARAMETER_NAME, SELF, DUPLICATE, KEYWORD_MARKER,
+                              DEFAULT_VALUE, DEFAULT_ORDER)
                   if r != MALFORMED[text] and r in result.stderr]
         assert others == [], result.stderr
 
@@ -63,7 +70,8 @@ class TestWellFormedSignatures:
         result = compile_source(PROBE, "-Wall", "-Wextra", "-Wpedantic", "-Werror", "-o", str(program))
         assert result.returncode == 0, result.stderr
         output = subprocess.run([str(program)], capture_output=True, text=True, check=True).stdout
-        assert output == "project_onto_line|project_onto_line($self, line_r, line_q)\n--\n\n|zero|zero()\n--\n\n\n"
+        assert output == ("project_onto_line|project_onto_line($self, line_r, line_q)\n--\n\n|zero|zero()\n--\n\n"
+                          "|dot($self, other, *, out=None)\n--\n\n\n")
 
     # GCC cannot evaluate some pointer checks of the null and
     # nonnull-attribute sanitizers at compile time; the header must not

@@ -363,9 +363,9 @@ class TestClassShape:
         assert not VecList.__doc__
         for name, params in [
             ("empty", ""), ("append", "$self, vec"), ("extend", "$self, other"), ("to_array", "$self"),
-            ("dot", "$self, other"), ("cross", "$self, other"), ("magnitude", "$self"),
-            ("normalize", "$self"), ("is_unit", "$self"), ("distance_to", "$self, other"),
-            ("distance_squared", "$self, other"), ("collapse", "$self, axis"),
+            ("dot", "$self, other, *, out=None"), ("cross", "$self, other"), ("magnitude", "$self, *, out=None"),
+            ("normalize", "$self"), ("is_unit", "$self, *, out=None"), ("distance_to", "$self, other, *, out=None"),
+            ("distance_squared", "$self, other, *, out=None"), ("collapse", "$self, axis"),
             ("minimum_distance_to", "$self, other, stride"), ("rotate", "$self, quat"),
         ]:
             method = getattr(VecList, name)

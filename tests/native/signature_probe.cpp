@@ -27,7 +27,20 @@ static_assert(Constructor::arity == 3 && Constructor::params[2] == "z");
 using Underscores = Signature<"_private_2($self, a_1, _b)">;
 static_assert(Underscores::arity == 2 && Underscores::params[0] == "a_1" && Underscores::params[1] == "_b");
 
+using KeywordOnly = Signature<"dot($self, other, *, out=None)">;
+static_assert(KeywordOnly::arity == 2 && KeywordOnly::positional == 1);
+static_assert(KeywordOnly::params[0] == "other" && KeywordOnly::params[1] == "out");
+static_assert(!KeywordOnly::defaulted[0] && KeywordOnly::defaulted[1]);
+
+using OnlyKeywords = Signature<"magnitude($self, *, out=None, scale)">;
+static_assert(OnlyKeywords::arity == 2 && OnlyKeywords::positional == 0 && OnlyKeywords::params[1] == "scale");
+static_assert(OnlyKeywords::defaulted[0] && !OnlyKeywords::defaulted[1]);
+
+using Defaults = Signature<"f(a, b=None, c=None)">;
+static_assert(Defaults::arity == 3 && Defaults::positional == 3 && !Defaults::defaulted[0] && Defaults::defaulted[2]);
+static_assert(Method::positional == 2 && !Method::defaulted[0] && !Method::defaulted[1]);
+
 int main() {
-    std::printf("%s|%s|%s|%s\n", Method::c_name, Method::doc, Nothing::c_name, Nothing::doc);
+    std::printf("%s|%s|%s|%s|%s\n", Method::c_name, Method::doc, Nothing::c_name, Nothing::doc, KeywordOnly::doc);
     return 0;
 }

@@ -15,9 +15,9 @@ std::string full_name(const Callee& callee) {
 }
 
 void check_positional_count(const Callee& callee, Py_ssize_t nargs) {
-    if (static_cast<std::size_t>(nargs) <= callee.params.size()) return;
+    if (static_cast<std::size_t>(nargs) <= callee.positional) return;
     std::string message = full_name(callee);
-    message.append(" takes ").append(std::to_string(callee.params.size()));
+    message.append(" takes ").append(std::to_string(callee.positional));
     message.append(" positional arguments but ").append(std::to_string(nargs));
     message.append(nargs == 1 ? " was given" : " were given");
     raise(PyExc_TypeError, message);
@@ -45,16 +45,18 @@ void bind_keyword(const Callee& callee, Py_ssize_t nargs, PyObject* keyword, PyO
     throw PythonError{};
 }
 
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists them.
-void check_all_bound(const Callee& callee, PyObject** bound) {
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists the
+// missing parameters among [from, to), with `kind` "positional" or
+// "keyword-only".
+void check_bound(const Callee& callee, PyObject** bound, std::size_t from, std::size_t to, const char* kind) {
     std::size_t missing = 0;
-    for (std::size_t i = 0; i < callee.params.size(); ++i) missing += bound[i] == nullptr;
+    for (std::size_t i = from; i < to; ++i) missing += bound[i] == nullptr;
     if (missing == 0) return;
     std::string message = full_name(callee);
-    message.append(" missing ").append(std::to_string(missing));
-    message.append(missing == 1 ? " required positional argument: " : " required positional arguments: ");
+    message.append(" missing ").append(std::to_string(missing)).append(" required ").append(kind);
+    message.append(missing == 1 ? " argument: " : " arguments: ");
     std::size_t listed = 0;
-    for (std::size_t i = 0; i < callee.params.size(); ++i) {
+    for (std::size_t i = from; i < to; ++i) {
         if (bound[i] != nullptr) continue;
         if (listed > 0) {
             if (missing > 2) message.append(",");
@@ -64,6 +66,14 @@ void check_all_bound(const Callee& callee, PyObject** bound) {
         ++listed;
     }
     raise(PyExc_TypeError, message);
+}
+
+void check_all_bound(const Callee& callee, PyObject** bound) {
+    for (std::size_t i = 0; i < callee.params.size(); ++i) {
+        if (bound[i] == nullptr && callee.defaulted[i]) bound[i] = Py_None;
+    }
+    check_bound(callee, bound, 0, callee.positional, "positional");
+    check_bound(callee, bound, callee.positional, callee.params.size(), "keyword-only");
 }
 
 }  // namespace

@@ -15,10 +15,13 @@ struct Callee {
     std::string_view owner;  // class name, empty for a module function
     std::string_view name;
     std::span<const std::string_view> params;
+    std::size_t positional;           // the parameters before '*'; the rest are keyword-only
+    std::span<const bool> defaulted;  // per parameter: None when not given
 };
 
 // Binds a vectorcall argument vector; `bound` receives one borrowed object
-// per parameter. Throws PythonError with the TypeError set on a mismatch.
+// per parameter (None for a defaulted one not given). Throws PythonError
+// with the TypeError set on a mismatch.
 void bind_vector(const Callee& callee, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject** bound);
 

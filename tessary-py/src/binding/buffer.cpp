@@ -1,5 +1,8 @@
 #include "buffer.hpp"
 
+#include <bit>
+#include <string>
+
 namespace bind {
 namespace detail {
 namespace {
@@ -48,6 +51,75 @@ void describe(Py_buffer* view, const double* data, int ndim, Py_ssize_t* shape, 
     view->shape = with_shape ? shape : nullptr;
     view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? strides : nullptr;
     view->suboffsets = nullptr;
+}
+
+}  // namespace detail
+namespace {
+
+std::string shape_text(int ndim, const Py_ssize_t* shape) {
+    std::string text = "(";
+    for (int i = 0; i < ndim; ++i) {
+        if (i > 0) text += ", ";
+        text += std::to_string(shape[i]);
+    }
+    return text + (ndim == 1 ? ",)" : ")");
+}
+
+std::string layout_text(bool writable, bool contiguous, const std::string& shape, std::string_view format) {
+    std::string text = writable ? "a writable " : "a read-only ";
+    text.append(contiguous ? "C-contiguous" : "non-contiguous").append(" buffer of shape ").append(shape);
+    return text.append(" and format '").append(format).append("'");
+}
+
+}  // namespace
+
+std::string_view native_format(const Py_buffer& view) {
+    std::string_view format = view.format != nullptr ? view.format : "B";
+    constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
+    if (format.size() == 2 && (format[0] == '@' || format[0] == '=' || format[0] == native_order)) {
+        format.remove_prefix(1);
+    }
+    return format;
+}
+
+namespace detail {
+
+void acquire_output(BufferView& held, PyObject* object, std::string_view name, std::size_t count, char format,
+                    std::size_t itemsize, std::span<const std::byte> inputs) {
+    Py_buffer& view = held.view;
+    const Py_ssize_t expected_shape[1] = {static_cast<Py_ssize_t>(count)};
+    std::string message = "argument '";
+    message.append(name).append("': expected ");
+    message.append(layout_text(true, true, shape_text(1, expected_shape), std::string_view(&format, 1)));
+    message.append(", got ");
+    if (!PyObject_CheckBuffer(object)) {
+        message.append("'").append(type_name(Py_TYPE(object))).append("' object, which exports no buffer");
+        raise(PyExc_TypeError, message);
+    }
+    bool writable = PyObject_GetBuffer(object, &view, PyBUF_RECORDS) == 0;
+    if (!writable) {
+        // A read-only exporter refuses the writable request (with a
+        // BufferError, or numpy's ValueError); a second, read-only request
+        // describes what it holds.
+        PyErr_Clear();
+        if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) reraise_for_argument(name);
+    }
+    writable = writable && view.readonly == 0;
+    const bool contiguous = PyBuffer_IsContiguous(&view, 'C') != 0;
+    const std::string_view given_format = native_format(view);
+    const char* raw_format = view.format != nullptr ? view.format : "B";
+    message.append(layout_text(writable, contiguous, shape_text(view.ndim, view.shape), raw_format));
+    const bool same_items = given_format.size() == 1 && given_format[0] == format &&
+                            static_cast<std::size_t>(view.itemsize) == itemsize;
+    if (!same_items || !writable) raise(PyExc_TypeError, message);
+    if (view.ndim != 1 || view.shape[0] != expected_shape[0] || !contiguous) raise(PyExc_ValueError, message);
+    const auto* begin = static_cast<const std::byte*>(view.buf);
+    const auto* end = begin + view.len;
+    if (view.len != 0 && !inputs.empty() && begin < inputs.data() + inputs.size() && inputs.data() < end) {
+        std::string overlap = "argument '";
+        overlap.append(name).append("': the buffer overlaps the elements the results are computed from");
+        raise(PyExc_ValueError, overlap);
+    }
 }
 
 }  // namespace detail

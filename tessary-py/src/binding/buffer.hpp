@@ -1,12 +1,17 @@
-// Read-only exports of doubles through the buffer protocol (PEP 3118).
+// The buffer protocol (PEP 3118): read-only exports of doubles, and
+// writable buffers that callers hand in to receive results.
 // A view is filled completely or not at all, and what it keeps alive is
 // released exactly once, by the view's own release.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <span>
+#include <string_view>
 
 #include "errors.hpp"
 #include "python.hpp"
+#include "ref.hpp"
 
 namespace bind {
 
@@ -45,5 +50,71 @@ int fill_view(PyObject* exporter, Py_buffer* view, int flags, std::unique_ptr<Ex
     view->internal = exported.release();
     return 0;
 }
+
+// A view obtained from an exporter, released with its holder (a view never
+// filled releases nothing).
+struct BufferView {
+    Py_buffer view{};
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() { PyBuffer_Release(&view); }
+};
+
+// The struct-module format of a view without a prefix that only restates
+// the native layout ("@d", "=d" and, on a little-endian machine, "<d" are
+// "d"); "B" for a view without a format.
+std::string_view native_format(const Py_buffer& view);
+
+// A keyword argument that receives a call's results in place, as numpy's
+// `out=` does: None when not given, else an object exporting a buffer
+// that the results are written to (see OutputBuffer).
+template <class Item>
+struct Output {
+    PyObject* object;
+    std::string_view name;
+    bool given() const noexcept { return object != Py_None; }
+};
+
+namespace detail {
+
+// The writable, C-contiguous, one-dimensional buffer of `count` items of
+// `format` that `object` exports, not overlapping `inputs`. Anything else
+// is refused, before anything is written, with a TypeError (no buffer,
+// another format, read-only) or a ValueError (another shape, not
+// contiguous, overlapping) naming the argument and both layouts.
+void acquire_output(BufferView& held, PyObject* object, std::string_view name, std::size_t count, char format,
+                    std::size_t itemsize, std::span<const std::byte> inputs);
+
+template <class Item>
+constexpr char format_of = 0;
+template <>
+inline constexpr char format_of<double> = 'd';
+template <>
+inline constexpr char format_of<bool> = '?';
+
+}  // namespace detail
+
+// The buffer of a given Output, held for as long as this lives. Acquiring
+// it may run Python code (an exporter written in Python).
+template <class Item>
+class OutputBuffer {
+    static_assert(detail::format_of<Item> != 0 && (sizeof(Item) == 8 || sizeof(Item) == 1));
+
+public:
+    OutputBuffer(const Output<Item>& output, std::size_t count, std::span<const std::byte> inputs)
+        : object_(output.object) {
+        detail::acquire_output(held_, output.object, output.name, count, detail::format_of<Item>, sizeof(Item),
+                               inputs);
+    }
+
+    Item* data() const noexcept { return static_cast<Item*>(held_.view.buf); }
+    // The object that was given, as the call's result.
+    Ref result() const noexcept { return Ref::borrowed(object_); }
+
+private:
+    BufferView held_;
+    PyObject* object_;
+};
 
 }  // namespace bind

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffer.hpp"
 #include "errors.hpp"
 #include "instance.hpp"
 #include "python.hpp"
@@ -81,6 +82,13 @@ template <>
 struct Arg<PyObject*> {
     using Held = PyObject*;
     static PyObject* convert(PyObject* object, std::string_view) { return object; }
+};
+
+// A buffer for results (buffer.hpp); None when not given.
+template <class Item>
+struct Arg<Output<Item>> {
+    using Held = Output<Item>;
+    static Output<Item> convert(PyObject* object, std::string_view name) { return {object, name}; }
 };
 
 // Classes whose values are too large to copy for every call declare

@@ -158,18 +158,21 @@ PyObject* convert_and_call(PyObject* const* bound, Leading&&... leading) {
 }
 
 // The positional vector itself when it already fits, else a bound copy.
-template <std::size_t N>
+template <class Sig>
 PyObject* const* bind_fast(const Callee& callee, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                            PyObject** storage) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) [[likely]] return args;
+    constexpr bool all_positional = Sig::positional == Sig::arity;
+    if (all_positional && kwnames == nullptr && nargs == static_cast<Py_ssize_t>(Sig::arity)) [[likely]] {
+        return args;
+    }
     bind_vector(callee, args, nargs, kwnames, storage);
     return storage;
 }
 
 template <class Sig, auto Fn, std::size_t Skip, class Owner>
 struct Entry {
-    static constexpr Callee callee{Owner::value, Sig::name, Sig::params};
+    static constexpr Callee callee{Owner::value, Sig::name, Sig::params, Sig::positional, Sig::defaulted};
 
     // Methods with parameters take METH_FASTCALL | METH_KEYWORDS.
     static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
@@ -177,7 +180,7 @@ struct Entry {
         return guarded<PyObject*>([&]() -> PyObject* {
             PyObject* storage[Sig::arity];
             PyObject* const* bound =
-                bind_fast<Sig::arity>(callee, args, static_cast<std::size_t>(nargsf), kwnames, storage);
+                bind_fast<Sig>(callee, args, static_cast<std::size_t>(nargsf), kwnames, storage);
             if constexpr (Skip == 1) {
                 using T = std::remove_cvref_t<Param<Fn, 0>>;
                 ReceiverAccess<T, Param<Fn, 0>> receiver(self);
@@ -263,14 +266,14 @@ struct Members {
     template <FixedString Text, auto Fn>
     struct Constructor {
         using Sig = Signature<Text>;
-        static constexpr Callee callee{class_name<T>, "__new__", Sig::params};
+        static constexpr Callee callee{class_name<T>, "__new__", Sig::params, Sig::positional, Sig::defaulted};
 
         static PyObject* vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
                                     PyObject* kwnames) noexcept {
             return guarded<PyObject*>([&]() -> PyObject* {
                 PyObject* storage[Sig::arity + 1];
                 return detail::convert_and_call<Fn, Sig, 0>(
-                    detail::bind_fast<Sig::arity>(callee, args, nargsf, kwnames, storage));
+                    detail::bind_fast<Sig>(callee, args, nargsf, kwnames, storage));
             });
         }
 

@@ -10,8 +10,11 @@
 // names. Its form is exactly
 //
 //     name(a, b)    name($self)    name($self, a, b)    name()
+//     name($self, a, b=None)    name($self, a, *, out=None)
 //
-// with identifiers for names, ", " between parameters, "$self" only first.
+// with identifiers for names, ", " between parameters, "$self" only first,
+// and "*" before the keyword-only parameters. The one default there is is
+// None: a parameter declared "=None" and not given is bound to None.
 //
 // The parse works on indices into a copy of the text, never on pointers: GCC
 // cannot evaluate a pointer into a template parameter object at compile time
@@ -36,18 +39,33 @@ struct FixedString {
 namespace detail {
 
 // The first thing wrong with a signature, if anything is.
-enum class SignatureFault { none, name, parentheses, separator, empty_parameter, parameter_name, self, duplicate };
+enum class SignatureFault {
+    none, name, parentheses, separator, empty_parameter, parameter_name, self, duplicate, keyword_marker,
+    default_value, default_order
+};
 
 struct SignatureLayout {
     SignatureFault fault = SignatureFault::none;
     std::size_t open = 0;  // the position of '('
     bool has_self = false;
-    std::size_t arity = 0;  // parameters after $self
-    std::size_t first = 0;  // where the first of them begins
+    std::size_t arity = 0;       // parameters after $self
+    std::size_t positional = 0;  // of them, those before '*'
+    std::size_t first = 0;       // where the first of them begins
 };
 
 constexpr bool identifier_start(char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr bool identifier_char(char c) { return identifier_start(c) || (c >= '0' && c <= '9'); }
+
+// Whether text[from, to) is "=None".
+template <std::size_t N>
+constexpr bool has_none_default(const std::array<char, N>& text, std::size_t from, std::size_t to) {
+    constexpr char none[] = "=None";
+    if (to - from != sizeof none - 1) return false;
+    for (std::size_t i = 0; i < to - from; ++i) {
+        if (text[from + i] != none[i]) return false;
+    }
+    return true;
+}
 
 // `text` holds the signature and its terminating NUL, so its last index is
 // the length.
@@ -82,37 +100,59 @@ constexpr SignatureLayout layout_of(const std::array<char, N>& text) {
         at += 2;
     }
     layout.first = at;
+    bool keyword_only = false;
+    bool after_default = false;
     while (true) {
         std::size_t end = at;
         while (end < close && text[end] != ',') ++end;
         if (end == at) return fail(SignatureFault::empty_parameter);
         if (text[at] == '$') return fail(SignatureFault::self);
-        if (!identifier_start(text[at])) return fail(SignatureFault::parameter_name);
-        for (std::size_t j = at + 1; j < end; ++j) {
-            if (!identifier_char(text[j])) return fail(SignatureFault::parameter_name);
+        if (text[at] == '*') {
+            if (end != at + 1 || keyword_only || end == close) return fail(SignatureFault::keyword_marker);
+            keyword_only = true;
+            layout.positional = layout.arity;
+        } else {
+            if (!identifier_start(text[at])) return fail(SignatureFault::parameter_name);
+            std::size_t name_end = at + 1;
+            while (name_end < end && identifier_char(text[name_end])) ++name_end;
+            if (name_end < end && text[name_end] == '=') {
+                if (!has_none_default(text, name_end, end)) return fail(SignatureFault::default_value);
+                after_default = after_default || !keyword_only;
+            } else if (name_end != end) {
+                return fail(SignatureFault::parameter_name);
+            } else if (after_default && !keyword_only) {
+                return fail(SignatureFault::default_order);
+            }
+            ++layout.arity;
         }
-        ++layout.arity;
         if (end == close) break;
         if (text[end + 1] != ' ') return fail(SignatureFault::separator);
         at = end + 2;
     }
+    if (!keyword_only) layout.positional = layout.arity;
     return layout;
 }
 
-// Where each parameter name begins and how long it is.
+// Where each parameter name begins, how long it is, and whether it has
+// its default.
 struct Span {
     std::size_t begin;
     std::size_t size;
+    bool defaulted;
 };
 
 template <std::size_t Arity, std::size_t N>
 constexpr std::array<Span, Arity> spans_of(const std::array<char, N>& text, std::size_t at) {
     std::array<Span, Arity> spans{};
-    for (std::size_t k = 0; k < Arity; ++k) {
+    for (std::size_t k = 0; k < Arity; at += 2) {
         std::size_t end = at;
         while (text[end] != ',' && text[end] != ')') ++end;
-        spans[k] = {at, end - at};
-        at = end + 2;
+        if (text[at] != '*') {
+            std::size_t name_end = at;
+            while (name_end < end && text[name_end] != '=') ++name_end;
+            spans[k++] = {at, name_end - at, name_end != end};
+        }
+        at = end;
     }
     return spans;
 }
@@ -153,6 +193,11 @@ private:
     static_assert(layout.fault != Fault::parameter_name,
                   "signature: a parameter name is an identifier (letters, digits, '_'), without spaces");
     static_assert(layout.fault != Fault::self, "signature: $self comes first, then a comma and one space or the closing ')'");
+    static_assert(layout.fault != Fault::keyword_marker,
+                  "signature: '*' stands alone, at most once, and keyword-only parameters follow it");
+    static_assert(layout.fault != Fault::default_value, "signature: the only default is None, written name=None");
+    static_assert(layout.fault != Fault::default_order,
+                  "signature: a positional parameter with a default is followed only by others with one");
 
     static constexpr bool well_formed = layout.fault == Fault::none;
     static constexpr std::size_t open = well_formed ? layout.open : 0;
@@ -176,6 +221,7 @@ public:
     static constexpr const char* doc = doc_storage.data();
     static constexpr bool has_self = layout.has_self;
     static constexpr std::size_t arity = well_formed ? layout.arity : 0;
+    static constexpr std::size_t positional = well_formed ? layout.positional : 0;
 
 private:
     static constexpr std::array<detail::Span, arity> spans = detail::spans_of<arity>(chars, layout.first);
@@ -186,6 +232,13 @@ public:
         std::array<std::string_view, arity> names{};
         for (std::size_t k = 0; k < arity; ++k) names[k] = text.substr(spans[k].begin, spans[k].size);
         return names;
+    }();
+
+    // Whether each parameter is bound to None when it is not given.
+    static constexpr std::array<bool, arity> defaulted = [] {
+        std::array<bool, arity> flags{};
+        for (std::size_t k = 0; k < arity; ++k) flags[k] = spans[k].defaulted;
+        return flags;
     }();
 
     static constexpr std::string_view name{name_storage.data(), open};

@@ -60,6 +60,18 @@ bind::Ref map_to_list(const VecList& list, std::size_t grain, F f) {
     return result;
 }
 
+// f(element i) for every element, as a Python list or into `out`.
+template <class R, class F>
+bind::Ref map_to_numbers(const VecList& list, bind::Output<R> out, std::size_t grain, F f) {
+    if (!out.given()) return map_to_list<R>(list, grain, f);
+    // Acquiring the buffer may run Python code, which cannot change the
+    // list: the call holds it shared.
+    const std::span<const Vec3d> in = list.view();
+    const bind::OutputBuffer<R> buffer(out, in.size(), std::as_bytes(in));
+    kernels::map(in, buffer.data(), grain, f);
+    return buffer.result();
+}
+
 }  // namespace
 
 VecList add(const VecList& list, const Vec3d& other) {
@@ -110,24 +122,24 @@ VecList collapse(const VecList& list, bind::Index axis) {
     }
 }
 
-bind::Ref dot(const VecList& list, const Vec3d& other) {
-    return map_to_list<double>(list, kGrainLight, [o = other](const Vec3d& e) { return e.dot(o); });
+bind::Ref dot(const VecList& list, const Vec3d& other, Floats out) {
+    return map_to_numbers(list, out, kGrainLight, [o = other](const Vec3d& e) { return e.dot(o); });
 }
 
-bind::Ref magnitude(const VecList& list) {
-    return map_to_list<double>(list, kGrainRoot, [](const Vec3d& e) { return e.magnitude(); });
+bind::Ref magnitude(const VecList& list, Floats out) {
+    return map_to_numbers(list, out, kGrainRoot, [](const Vec3d& e) { return e.magnitude(); });
 }
 
-bind::Ref is_unit(const VecList& list) {
-    return map_to_list<bool>(list, kGrainRoot, [](const Vec3d& e) { return e.is_unit(); });
+bind::Ref is_unit(const VecList& list, Flags out) {
+    return map_to_numbers(list, out, kGrainRoot, [](const Vec3d& e) { return e.is_unit(); });
 }
 
-bind::Ref distance_to(const VecList& list, const Vec3d& other) {
-    return map_to_list<double>(list, kGrainRoot, [o = other](const Vec3d& e) { return e.distance_to(o); });
+bind::Ref distance_to(const VecList& list, const Vec3d& other, Floats out) {
+    return map_to_numbers(list, out, kGrainRoot, [o = other](const Vec3d& e) { return e.distance_to(o); });
 }
 
-bind::Ref distance_squared(const VecList& list, const Vec3d& other) {
-    return map_to_list<double>(list, kGrainLight, [o = other](const Vec3d& e) { return e.distance_squared(o); });
+bind::Ref distance_squared(const VecList& list, const Vec3d& other, Floats out) {
+    return map_to_numbers(list, out, kGrainLight, [o = other](const Vec3d& e) { return e.distance_squared(o); });
 }
 
 std::pair<std::size_t, double> minimum_distance_to(const VecList& list, const Vec3d& other, bind::Index stride) {

@@ -25,12 +25,16 @@ VecList collapse(const VecList& list, bind::Index axis);
 // a new array.
 void rotate(VecList& list, const tessary::Quat& quat);
 
-// Python lists of float (or bool for is_unit), in element order.
-bind::Ref dot(const VecList& list, const Vec3d& other);
-bind::Ref magnitude(const VecList& list);
-bind::Ref is_unit(const VecList& list);
-bind::Ref distance_to(const VecList& list, const Vec3d& other);
-bind::Ref distance_squared(const VecList& list, const Vec3d& other);
+// Python lists of float (or bool for is_unit), in element order; or, when
+// `out` is given, the results written into its buffer of one double (or
+// bool) per element, and `out` itself returned.
+using Floats = bind::Output<double>;
+using Flags = bind::Output<bool>;
+bind::Ref dot(const VecList& list, const Vec3d& other, Floats out);
+bind::Ref magnitude(const VecList& list, Floats out);
+bind::Ref is_unit(const VecList& list, Flags out);
+bind::Ref distance_to(const VecList& list, const Vec3d& other, Floats out);
+bind::Ref distance_squared(const VecList& list, const Vec3d& other, Floats out);
 
 // (position, distance) of the element nearest to `other` found by a coarse
 // pass over every stride-th element and a full pass over the window around

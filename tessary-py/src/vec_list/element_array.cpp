@@ -45,23 +45,23 @@ void copy_elements(std::span<const Vec3d> from, Vec3d* to) {
 ElementArray::ElementArray(std::size_t capacity)
     : data_(static_cast<Vec3d*>(allocate_elements(element_bytes(capacity)))), capacity_(capacity) {}
 
-ElementArray::~ElementArray() { release_elements(data_, capacity_ * sizeof(Vec3d)); }
+ElementArray::~ElementArray() { release_elements(data_, capacity_ * sizeof(Vec3d), size_ * sizeof(Vec3d)); }
 
 void ElementArray::reallocate(std::size_t capacity) {
     if (capacity < size_) capacity = size_;
     const std::size_t old_bytes = capacity_ * sizeof(Vec3d);
     const std::size_t new_bytes = element_bytes(capacity);
-    if (data_ != nullptr && new_bytes != 0 && !is_large(old_bytes) && !is_large(new_bytes)) {
+    if (data_ != nullptr && new_bytes != 0 && !is_mapped(old_bytes) && !is_mapped(new_bytes)) {
         data_ = static_cast<Vec3d*>(resize_small_elements(data_, new_bytes));
     } else {
         auto* fresh = static_cast<Vec3d*>(allocate_elements(new_bytes));
         try {
             copy_elements(view(), fresh);
         } catch (...) {
-            release_elements(fresh, new_bytes);
+            release_elements(fresh, new_bytes, 0);
             throw;
         }
-        release_elements(data_, old_bytes);
+        release_elements(data_, old_bytes, size_ * sizeof(Vec3d));
         data_ = fresh;
     }
     capacity_ = capacity;

@@ -1,5 +1,5 @@
 // The storage of a VecList: one contiguous array of core vectors with
-// room to grow, allocated by allocate_elements (huge pages when large).
+// room to grow, allocated by allocate_elements (a mapping of its own when large).
 #pragma once
 
 #include <cstddef>

@@ -48,11 +48,7 @@ VecList from_items(PyObject* const* items, Py_ssize_t count) {
 enum class Scalar { Double, Float };
 
 std::optional<Scalar> scalar_of(const Py_buffer& view) {
-    std::string_view format = view.format != nullptr ? view.format : "B";
-    constexpr char native_order = std::endian::native == std::endian::little ? '<' : '>';
-    if (format.size() == 2 && (format[0] == '@' || format[0] == '=' || format[0] == native_order)) {
-        format.remove_prefix(1);
-    }
+    const std::string_view format = bind::native_format(view);
     if (format == "d" && view.itemsize == sizeof(double)) return Scalar::Double;
     if (format == "f" && view.itemsize == sizeof(float)) return Scalar::Float;
     return std::nullopt;
@@ -68,18 +64,12 @@ std::optional<Scalar> scalar_of(const Py_buffer& view) {
     bind::raise(PyExc_TypeError, message);
 }
 
-class BufferView {
-public:
-    Py_buffer view{};
-    ~BufferView() { PyBuffer_Release(&view); }
-};
-
 // A list copied from an exporter of doubles or floats in rows of three, in
 // any layout; nullopt when `source` exports no buffer of floating-point
 // numbers, so that it takes the sequence path.
 std::optional<VecList> from_buffer(PyObject* source) {
     if (!PyObject_CheckBuffer(source)) return std::nullopt;
-    BufferView held;
+    bind::BufferView held;
     if (PyObject_GetBuffer(source, &held.view, PyBUF_RECORDS_RO) < 0) {
         // An exporter that cannot describe its layout is read as a sequence.
         PyErr_Clear();
@@ -273,13 +263,13 @@ PyMethodDef methods[] = {
     M::method<"append($self, vec)", &append>(),
     M::method<"extend($self, other)", &extend>(),
     M::method<"to_array($self)", &to_array>(),
-    M::method<"dot($self, other)", &bulk::dot>(),
+    M::method<"dot($self, other, *, out=None)", &bulk::dot>(),
     M::method<"cross($self, other)", &bulk::cross>(),
-    M::method<"magnitude($self)", &bulk::magnitude>(),
+    M::method<"magnitude($self, *, out=None)", &bulk::magnitude>(),
     M::method<"normalize($self)", &bulk::normalize>(),
-    M::method<"is_unit($self)", &bulk::is_unit>(),
-    M::method<"distance_to($self, other)", &bulk::distance_to>(),
-    M::method<"distance_squared($self, other)", &bulk::distance_squared>(),
+    M::method<"is_unit($self, *, out=None)", &bulk::is_unit>(),
+    M::method<"distance_to($self, other, *, out=None)", &bulk::distance_to>(),
+    M::method<"distance_squared($self, other, *, out=None)", &bulk::distance_squared>(),
     M::method<"collapse($self, axis)", &bulk::collapse>(),
     M::method<"minimum_distance_to($self, other, stride)", &bulk::minimum_distance_to>(),
     M::method<"rotate($self, quat)", &bulk::rotate>(),
