@@ -26,25 +26,31 @@ import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-import matplotlib  # noqa: E402
-
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-
-import bench_numpy_boundary  # noqa: E402
-import bench_quat  # noqa: E402
-import bench_steady_state  # noqa: E402
-import bench_vec3d  # noqa: E402
-import bench_vec_list  # noqa: E402
-from common import check, interleaved  # noqa: E402
-
 SIZES = tuple(10**k for k in range(2, 8))
 CHECK_N = 100_000  # several ranges of work, so the pool takes part
 FLOOR = "fresh copy"
 HEADLINE = ("v * s", "v / s", "v + p", "v - p", "cross", "normalize", "collapse(1)", "rotate", "rotate_each")
 SCALING_TARGET = 1.6
 UNPACKING_TARGET = 3.0
+
+
+def import_dependencies():
+    """The benchmark dependencies (the `bench` extra), imported only once the
+    arguments are read, so that --help works without them."""
+    global np, plt, bench_numpy_boundary, bench_quat, bench_steady_state, bench_vec3d, bench_vec_list
+    global check, interleaved
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import numpy as np
+
+    import bench_numpy_boundary
+    import bench_quat
+    import bench_steady_state
+    import bench_vec3d
+    import bench_vec_list
+    from common import check, interleaved
 
 
 def cpu_model():
@@ -253,6 +259,7 @@ def main():
     parser.add_argument("--budget", type=float, default=0.5, help="seconds per contender per point")
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
+    import_dependencies()
     os.makedirs(args.out, exist_ok=True)
     start = time.perf_counter()
     info = {

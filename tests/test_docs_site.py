@@ -1,0 +1,87 @@
+"""The documentation site's sources keep up with the stubs and the examples:
+every public class and function has its reference entry, every class with
+special methods shows their table, and the Examples page includes every
+script. (The site itself is built strictly and opened in a browser by CI:
+.ci/check-site.)"""
+
+import importlib.util
+import re
+from pathlib import Path
+
+import pytest
+
+from stub_docs import definitions
+from test_doc_blocks import blocks
+
+ROOT = Path(__file__).resolve().parent.parent
+DOCS = ROOT / "docs"
+DEFINITIONS = definitions()
+
+
+def load_hook():
+    spec = importlib.util.spec_from_file_location("operators_hook", DOCS / "hooks" / "operators.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+HOOK = load_hook()
+
+
+def reference_sources() -> str:
+    return "\n".join(p.read_text(encoding="utf-8") for p in sorted((DOCS / "reference").rglob("*.md")))
+
+
+def special_methods() -> dict[str, set[str]]:
+    """Class -> names of the special methods the stubs declare, constructors aside."""
+    found: dict[str, set[str]] = {}
+    for d in DEFINITIONS:
+        if d.kind != "method":
+            continue
+        owner, name = d.qualname.rsplit(".", 1)
+        if name.startswith("__") and name.endswith("__") and name not in HOOK.NOT_LISTED:
+            found.setdefault(owner, set()).add(name)
+    return found
+
+
+def test_every_public_class_and_function_has_a_reference_entry():
+    entries = set(re.findall(r"^::: ([\w.]+)", reference_sources(), re.MULTILINE))
+    public = {d.qualname for d in DEFINITIONS if d.kind in ("class", "function")}
+    assert public - entries == set()
+    assert entries - public == {"tessary_py", "tessary_py.geometry"}
+
+
+def test_each_class_with_special_methods_shows_their_table():
+    assert set(HOOK.MARKER.findall(reference_sources())) == set(special_methods())
+
+
+def test_every_special_method_has_a_written_form():
+    # A method without one would be shown as a plain call, self.__x__(...).
+    declared = set().union(*special_methods().values())
+    assert declared - HOOK.SYNTAX.keys() == set()
+
+
+def test_operator_tables_list_every_special_method():
+    if HOOK.griffe is None:
+        pytest.skip("the docs extra (griffe) is not installed")
+    for qualname, names in special_methods().items():
+        table = HOOK.table(qualname)
+        rows = [line for line in table.splitlines() if line.startswith("| `")]
+        listed = {m.group(1) for row in rows if (m := re.search(r"\| `(__\w+__)[( =]", row))}
+        assert names <= listed, qualname
+        assert all(row.count(" | ") == 2 for row in rows), "a cell holds an unescaped |"
+    assert "| `self + other` | `__add__(other: Vec3d, /) -> Vec3d` |" in HOOK.table("tessary_py.Vec3d")
+    assert "| `hash(self)` | `__hash__ = None` |" in HOOK.table("tessary_py.Quat")
+
+
+def test_the_examples_page_includes_every_script():
+    page = (DOCS / "guide" / "examples.md").read_text(encoding="utf-8")
+    included = re.findall(r'^--8<-- "examples/([^"]+)"$', page, re.MULTILINE)
+    assert sorted(included) == sorted(p.name for p in (ROOT / "examples").glob("*.py"))
+
+
+def test_every_guide_page_but_the_examples_runs_code():
+    # The examples are run by test_examples.py; the other pages by test_doc_blocks.py.
+    pages = [p for p in sorted((DOCS / "guide").glob("*.md")) if p.name != "examples.md"]
+    assert pages
+    assert [p.name for p in pages if not blocks(p)] == []
