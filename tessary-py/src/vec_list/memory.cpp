@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "../platform.hpp"
+
 namespace tessary_py {
 namespace {
 
@@ -13,6 +15,7 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 constexpr std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
 
+#if TESSARY_HAVE_ANONYMOUS_MAPPING
 // A mapping of `bytes` (a multiple of kHugePage) starting on a huge-page
 // boundary: map one huge page more than needed and unmap the ends.
 void* map_aligned(std::size_t bytes) {
@@ -28,6 +31,19 @@ void* map_aligned(std::size_t bytes) {
     return reinterpret_cast<void*>(aligned);
 }
 
+void unmap_aligned(void* memory, std::size_t bytes) noexcept { munmap(memory, bytes); }
+#else
+// Without anonymous mappings the allocator serves large arrays too, on the
+// same boundary.
+void* map_aligned(std::size_t bytes) {
+    void* memory = nullptr;
+    if (posix_memalign(&memory, kHugePage, bytes) != 0) throw std::bad_alloc();
+    return memory;
+}
+
+void unmap_aligned(void* memory, std::size_t) noexcept { std::free(memory); }
+#endif
+
 }  // namespace
 
 void* allocate_elements(std::size_t bytes) {
@@ -39,9 +55,11 @@ void* allocate_elements(std::size_t bytes) {
     }
     if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
     void* memory = map_aligned(round_up(bytes, kHugePage));
+#if TESSARY_HAVE_HUGE_PAGE_ADVICE && TESSARY_HAVE_ANONYMOUS_MAPPING
     // Advice only: a kernel without transparent huge pages refuses it, and
     // the mapping then works with ordinary pages.
     madvise(memory, round_up(bytes, kHugePage), MADV_HUGEPAGE);
+#endif
     return memory;
 }
 
@@ -50,7 +68,7 @@ void release_elements(void* memory, std::size_t bytes) noexcept {
     if (!is_large(bytes)) {
         std::free(memory);
     } else {
-        munmap(memory, round_up(bytes, kHugePage));
+        unmap_aligned(memory, round_up(bytes, kHugePage));
     }
 }
 
