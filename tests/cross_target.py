@@ -108,7 +108,9 @@ def scalar_operations():
     # Mostly ordinary angles and rotations, where the results carry digits.
     angles = [rng.uniform(-7.0, 7.0) if k % 4 else number(rng) for k in range(CASES)]
     units = [finite_vector(rng).normalize() for _ in range(CASES)]
-    rotations = [Quat.from_axis_angle(units[k], AngleRadians(rng.uniform(-4, 4))) for k in range(CASES)]
+    # Unit quaternions made without sin and cos, so that what is computed
+    # from them must agree to the bit.
+    rotations = [Quat(*(rng.uniform(-1, 1) for _ in range(4))).normalize() for _ in range(CASES)]
     r = [AngleRadians(x) for x in angles]
     d = [AngleDegrees(x * 60.0) for x in angles]
     planes = [geometry.Plane(a[k], s[k]) for k in range(CASES)]
@@ -154,7 +156,7 @@ def scalar_operations():
         "AngleDegrees.to_radians": [x.to_radians() for x in d],
         "AngleDegrees.neg_compare": [(-x, x == y, x < y, x >= y) for x, y in zip(d, d[1:])],
         "AngleDegrees.repr": [repr(x) for x in d],
-        "Quat.from_axis_angle": rotations + [Quat.from_axis_angle(x, y) for x, y in zip(a, r)],
+        "Quat.from_axis_angle": [Quat.from_axis_angle(x, y) for x, y in zip(units + a, r + r)],
         "Quat.conjugate": [x.conjugate() for x in q],
         "Quat.magnitude": [x.magnitude() for x in q],
         "Quat.normalize": [x.normalize() for x in q],
