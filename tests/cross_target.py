@@ -51,6 +51,8 @@ SPECIAL = [0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-300, 5e-324, 2.2250738585072014e-3
            1.7976931348623157e308, math.inf, -math.inf, math.nan, 0.1, 1.0000000000000002]
 
 
+# The inputs have their own generator, not reference.random_double: a
+# change there must not change the committed table.
 def number(rng: random.Random) -> float:
     kind = rng.random()
     if kind < 0.15:
