@@ -33,13 +33,21 @@ def run_python(code, env_vars=None, timeout=60, preload=None):
     return result.stdout.split()
 
 
+# Threads of the process beyond those it started with: the pool's workers,
+# plus one for the calling thread. An emulator such as qemu-user runs a
+# thread of its own in every process, which is not the pool's.
+THREADS = """
+    import os
+    started_with = len(os.listdir("/proc/self/task"))
+    def threads():
+        return len(os.listdir("/proc/self/task")) - started_with + 1
+"""
+
 # Thread counts: at start, after small operations, after a large one, and
 # after a second large one with the environment changed.
-COUNT_THREADS = """
+COUNT_THREADS = THREADS + """
     import os
     from tessary_py import Vec3d, VecList
-    def threads():
-        return len(os.listdir("/proc/self/task"))
     start = threads()
     small = VecList([Vec3d(1, 2, 3)] * 1000)
     small.normalize(), small.dot(Vec3d(1, 1, 1)), small.minimum_distance_to(Vec3d(0, 0, 0), 1), repr(small[0])
@@ -189,16 +197,6 @@ class TestCpuQuota:
     def test_nothing_to_read(self, probe, tmp_path):
         assert probe("cgroup", str(tmp_path)) == "none"
 
-
-# Threads of the process beyond those it started with: the pool's workers,
-# plus one for the calling thread. An emulator such as qemu-user runs a
-# thread of its own in every process, which is not the pool's.
-THREADS = """
-    import os
-    started_with = len(os.listdir("/proc/self/task"))
-    def threads():
-        return len(os.listdir("/proc/self/task")) - started_with + 1
-"""
 
 # Every bulk result of a fixed list, hashed, with the pool's size.
 DIGEST = THREADS + """
