@@ -8,6 +8,7 @@ result to the last bit.
 import math
 import random
 import struct
+import sys
 
 SPECIAL = [
     0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-300, -1e-300, 5e-324, -5e-324,
@@ -141,8 +142,20 @@ def vec_hash(x, y, z) -> int:
     def key(c):
         return 0x7FF8000000000000 if math.isnan(c) else struct.unpack("<Q", struct.pack("<d", c + 0.0))[0]
 
-    digest = siphash13(struct.pack("<3Q", key(x), key(y), key(z)))
-    signed = digest - (1 << 64) if digest >= 1 << 63 else digest
+    return platform_hash(siphash13(struct.pack("<3Q", key(x), key(y), key(z))))
+
+
+# The platform's word width: 32 or 64 bits. Hash values and index
+# arguments have it.
+WORD_BITS = sys.maxsize.bit_length() + 1
+WORD_MAX = (1 << WORD_BITS) - 1
+
+
+def platform_hash(digest: int) -> int:
+    """A 64-bit digest as the interpreter's hash: its low word as a signed
+    number, -1 (the interpreter's error value) made -2."""
+    low = digest & WORD_MAX
+    signed = low - (1 << WORD_BITS) if low >> (WORD_BITS - 1) else low
     return -2 if signed == -1 else signed
 
 

@@ -7,6 +7,7 @@ import textwrap
 
 import pytest
 
+from reference import WORD_MAX
 from tessary_py import Vec3d
 
 V = Vec3d(1, 2, 3)
@@ -154,8 +155,19 @@ class TestIndexConversion:
     def test_out_of_range(self):
         kind, got, _ = message(lambda: V[3])
         assert (kind, got) == (IndexError, "Index out of bounds")
-        kind, got, _ = message(lambda: V[2**64 - 1])
+        kind, got, _ = message(lambda: V[WORD_MAX])
         assert (kind, got) == (IndexError, "Index out of bounds")
+
+    @pytest.mark.parametrize("index", [2**32, 2**63, 2**64 - 1])
+    def test_above_the_platform_word(self, index):
+        """Indices are read as 64 bits, then narrowed to the platform's word."""
+        if index <= WORD_MAX:
+            expected = (IndexError, "Index out of bounds")
+        else:
+            expected = (OverflowError, "out of range integral type conversion attempted")
+        kind, got, error = message(lambda: V[index])
+        assert (kind, got) == expected
+        assert error.__cause__ is None
 
     def test_negative_is_overflow(self):
         kind, got, _ = message(lambda: V[-1])

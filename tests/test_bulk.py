@@ -18,6 +18,7 @@ import pytest
 from tessary_py import AngleRadians, Quat, Vec3d, VecList
 
 from conftest import bits, measure_peak, run_with_pool
+from reference import WORD_MAX
 
 INF = float("inf")
 NAN = float("nan")
@@ -280,7 +281,9 @@ class TestArguments:
         assert bits(v.collapse(0)[0].x) == bits(0.0)
         assert v.collapse(axis=True).to_array() == [[-1, 0, 3]]
         assert panic(lambda: v.collapse(3)) == "assertion failed: axis <= 2"
-        assert panic(lambda: VecList.empty().collapse(2**40)) == "assertion failed: axis <= 2"
+        assert panic(lambda: VecList.empty().collapse(WORD_MAX)) == "assertion failed: axis <= 2"
+        with pytest.raises(OverflowError):
+            v.collapse(WORD_MAX + 1)
         with pytest.raises(OverflowError):
             v.collapse(-1)
         with pytest.raises(TypeError, match="^argument 'axis': "):
@@ -352,7 +355,7 @@ class TestNearest:
         origin = Vec3d(0, 0, 0)
         assert v.minimum_distance_to(origin, 2) == (4, 4.0)  # position 1 is outside the window
         assert v.minimum_distance_to(origin, 1) == (1, 0.0)
-        for stride in (5, 6, 1000, 2**63):
+        for stride in (5, 6, 1000, WORD_MAX // 2 + 1):
             assert v.minimum_distance_to(other=origin, stride=stride) == (1, 0.0)
         assert v.minimum_distance_to(Vec3d(8, 0, 0), 3) == (2, 1.0)
 
@@ -362,8 +365,15 @@ class TestNearest:
 
     def test_huge_stride_does_not_wrap(self):
         v = VecList([Vec3d(i, 0, 0) for i in (4, 3, 2, 1, 2)])
-        stride = 2**64 - 1 if struct.calcsize("P") == 8 else 2**32 - 1
-        assert v.minimum_distance_to(Vec3d(0, 0, 0), stride) == (3, 1.0)
+        assert v.minimum_distance_to(Vec3d(0, 0, 0), WORD_MAX) == (3, 1.0)
+
+    def test_stride_above_the_platform_word(self):
+        v = VecList([Vec3d(1, 0, 0)])
+        for stride in (WORD_MAX + 1, 2**64):
+            with pytest.raises(OverflowError) as error:
+                v.minimum_distance_to(Vec3d(0, 0, 0), stride)
+            if stride < 2**64:  # a 32-bit word, narrowed from the 64 bits read
+                assert str(error.value) == "out of range integral type conversion attempted"
 
     def test_ties_go_to_the_first_position(self):
         v = VecList([Vec3d(2, 0, 0), Vec3d(0, 1, 0), Vec3d(1, 0, 0), Vec3d(0, 0, -1), Vec3d(1, 0, 0)])
@@ -382,7 +392,7 @@ class TestNearest:
         # Small integer coordinates give many ties.
         items = [Vec3d(rng.randint(-3, 3), rng.randint(-2, 2), rng.randint(0, 1)) for _ in range(n)]
         o = (rng.randint(-2, 2), rng.randint(-2, 2), 0.0)
-        for stride in {1, 2, 3, rng.randint(1, n + 2), n, n + 1, 2**40}:
+        for stride in {1, 2, 3, rng.randint(1, n + 2), n, n + 1, WORD_MAX // 256}:
             check_nearest(items, o, stride)
 
     @pytest.mark.parametrize("n", [32768, 65535, 65536, 65537, 100003])

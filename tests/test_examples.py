@@ -11,7 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from test_doc_blocks import Block, buffers_exported, run_block
+from test_doc_blocks import Block, buffers_exported, run_block, skip_without_peers
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
@@ -30,6 +30,7 @@ def run(*args: str, code: str | None = None) -> subprocess.CompletedProcess[str]
 def test_example_runs(name):
     if name in NEED_BUFFERS and not buffers_exported():
         pytest.skip("this build of tessary_py exports no buffers, which this example needs")
+    skip_without_peers(EXAMPLES / name)
     result = run(str(EXAMPLES / name))
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip()

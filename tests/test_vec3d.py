@@ -168,6 +168,13 @@ class TestHash:
         assert hash(Vec3d(nan_a, 1, 2)) == hash(Vec3d(nan_b, 1, 2))
         assert hash(Vec3d(1, 2, 3)) != hash(Vec3d(3, 2, 1))
 
+    def test_has_the_platform_width(self):
+        """Pinned values: the digest's low word on 32-bit platforms, all of it on 64-bit ones."""
+        expected = {64: 3511550596308926913, 32: -1882324543}
+        assert hash(Vec3d(1, 2, 3)) == expected[ref.WORD_BITS]
+        assert -(1 << (ref.WORD_BITS - 1)) <= hash(Vec3d(0.1, -2, 1e300)) <= sys.maxsize
+        assert sys.hash_info.width == ref.WORD_BITS
+
     def test_never_minus_one(self):
         assert all(hash(Vec3d(i, 0.5, -i)) != -1 for i in range(2000))
 

@@ -9,6 +9,7 @@ import tessary_py
 from tessary_py import Vec3d, VecList
 
 from conftest import same_bits
+from reference import WORD_MAX
 
 A = Vec3d(1, 0, 0)
 B = Vec3d(0, 1, 0)
@@ -192,7 +193,7 @@ class TestIndexing:
     def test_positions(self):
         v = VecList([A, B, C])
         assert v[0] == A and v[2] == C and v[True] == B
-        for bad in (3, 4, 2**40):
+        for bad in (3, 4, 2**31, WORD_MAX):
             with pytest.raises(IndexError) as error:
                 v[bad]
             assert str(error.value) == "Index out of bounds"
@@ -201,8 +202,9 @@ class TestIndexing:
         v = VecList([A, B, C])
         with pytest.raises(OverflowError):
             v[-1]
-        with pytest.raises(OverflowError):
-            v[2**64]
+        for bad in (WORD_MAX + 1, 2**64):
+            with pytest.raises(OverflowError):
+                v[bad]
         with pytest.raises(TypeError, match="^argument 'index': "):
             v[1.0]
         with pytest.raises(TypeError, match="^argument 'index': "):

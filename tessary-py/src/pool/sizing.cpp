@@ -11,6 +11,8 @@
 #include <sstream>
 #include <vector>
 
+#include "../platform.hpp"
+
 namespace pool {
 namespace {
 
@@ -212,6 +214,7 @@ std::optional<std::size_t> cgroup_cpu_limit(const std::string& root) {
 }
 
 std::size_t default_size(const std::string& root) {
+#if TESSARY_HAVE_LINUX_CPU_LIMITS
     // The affinity mask may be wider than cpu_set_t on very large machines.
     for (int cpus = CPU_SETSIZE; cpus <= (1 << 16); cpus *= 2) {
         cpu_set_t* set = CPU_ALLOC(cpus);
@@ -228,8 +231,15 @@ std::size_t default_size(const std::string& root) {
         }
         if (errno != EINVAL) break;
     }
+#else
+    static_cast<void>(root);
+#endif
+#if defined(_SC_NPROCESSORS_ONLN)
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<std::size_t>(online) : 1;
+#else
+    return 1;
+#endif
 }
 
 std::size_t pool_size() {

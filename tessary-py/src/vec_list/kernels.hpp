@@ -14,6 +14,7 @@
 
 #include "../../../tessary/src/vec3d.hpp"
 #include "../binding/rows.hpp"
+#include "../platform.hpp"
 #include "../pool/pool.hpp"
 
 namespace tessary_py::kernels {
@@ -50,7 +51,7 @@ void update_plain(T* data, std::size_t count, const F& f, const With*... with) {
     for (std::size_t i = 0; i < count; ++i) data[i] = f(data[i], with[i]...);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if TESSARY_HAVE_AVX2_TWINS
 template <class In, class Out, class F, class... With>
 [[gnu::target("avx2")]] void transform_avx2(const In* in, Out* out, std::size_t count, const F& f,
                                             const With*... with) {

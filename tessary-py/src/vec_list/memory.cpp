@@ -12,6 +12,8 @@
 #include <new>
 #include <utility>
 
+#include "../platform.hpp"
+
 namespace tessary_py {
 namespace {
 
@@ -19,6 +21,9 @@ constexpr std::size_t kPage = 4096;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 constexpr std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
+
+// Gives a mapping (of map_fresh) back to the system.
+void return_mapping(void* memory, std::size_t bytes) noexcept;
 
 // The size of the mapping that holds an array of `bytes`: a mapping is
 // only ever reused for arrays that get a mapping of the same size.
@@ -56,7 +61,7 @@ public:
     // when it alone exceeds the bound.
     void keep(void* memory, std::size_t bytes) noexcept {
         if (bytes > bound_) {
-            munmap(memory, bytes);
+            return_mapping(memory, bytes);
             return;
         }
         std::array<Kept, kSlots> evicted{};
@@ -106,7 +111,7 @@ private:
 
     static void unmap(const std::array<Kept, kSlots>& mappings) noexcept {
         for (const Kept& kept : mappings) {
-            if (kept.memory != nullptr) munmap(kept.memory, kept.bytes);
+            if (kept.memory != nullptr) return_mapping(kept.memory, kept.bytes);
         }
     }
 
@@ -150,6 +155,7 @@ private:
     std::uint64_t clock_ = 0;
 };
 
+#if TESSARY_HAVE_ANONYMOUS_MAPPING
 // A fresh mapping of `bytes` (a multiple of the page size), or nullptr. A
 // large one starts on a huge-page boundary: map one huge page more than
 // needed and unmap the ends.
@@ -167,11 +173,25 @@ void* map_fresh(std::size_t bytes) {
     const std::size_t tail = reserved - head - bytes;
     if (head != 0) munmap(mapped, head);
     if (tail != 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+#if TESSARY_HAVE_HUGE_PAGE_ADVICE
     // Advice only: a kernel without transparent huge pages refuses it, and
     // the mapping then works with ordinary pages.
     madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+#endif
     return reinterpret_cast<void*>(aligned);
 }
+
+void return_mapping(void* memory, std::size_t bytes) noexcept { munmap(memory, bytes); }
+#else
+// Without anonymous mappings the allocator serves these arrays too, on the
+// same boundaries, and the cache keeps its blocks just the same.
+void* map_fresh(std::size_t bytes) {
+    void* memory = nullptr;
+    return posix_memalign(&memory, bytes < kLargeArrayBytes ? kPage : kHugePage, bytes) == 0 ? memory : nullptr;
+}
+
+void return_mapping(void* memory, std::size_t) noexcept { std::free(memory); }
+#endif
 
 }  // namespace
 
@@ -203,7 +223,7 @@ void release_elements(void* memory, std::size_t bytes, std::size_t written) noex
     if (written >= size / 2) {
         MappingCache::instance().keep(memory, size);
     } else {
-        munmap(memory, size);
+        return_mapping(memory, size);
     }
 }
 
