@@ -388,9 +388,11 @@ class Battery:
             self.call(label + "(1)", lambda: function(1), watched, expected="*takes no *arguments*")
             self.call(label + "(k=1)", lambda: function(k=1), watched, expected="*takes no keyword arguments*")
             return
-        given = f"{len(params) + 1} {'was' if not params else 'were'} given"
-        self.call(label + "(+1)", lambda: function(*valid, 1), watched,
-                  expected=f"{full_name} takes {len(params)} positional arguments but {given}")
+        if params:
+            too_many = f"{full_name} takes {len(params)} positional arguments but {len(params) + 1} were given"
+        else:  # only keyword-only parameters: the message of a method without any
+            too_many = f"{full_name} takes no arguments (1 given)"
+        self.call(label + "(+1)", lambda: function(*valid, 1), watched, expected=too_many)
         if params:
             self.call(label + "()", lambda: function(), watched, expected=f"{full_name} missing *")
             self.call(label + "(dup)", lambda: function(*valid, **{params[0]: valid[0]}), watched,

@@ -179,8 +179,11 @@ class TestCalling:
         out = np.zeros(2)
         with pytest.raises(TypeError, match=r"^VecList\.dot\(\) takes 1 positional arguments but 2 were given$"):
             v.dot(P, out)
-        with pytest.raises(TypeError, match=r"^VecList\.magnitude\(\) takes 0 positional arguments but 1 was given$"):
+        # Still the message of a method without parameters, as before out= existed.
+        with pytest.raises(TypeError, match=r"^VecList\.magnitude\(\) takes no arguments \(1 given\)$"):
             v.magnitude(out)
+        with pytest.raises(TypeError, match=r"^VecList\.is_unit\(\) takes no arguments \(2 given\)$"):
+            v.is_unit(out, out)
         with pytest.raises(TypeError, match=r"^VecList\.magnitude\(\) got an unexpected keyword argument 'other'$"):
             v.magnitude(other=out)
         with pytest.raises(TypeError, match=r"^VecList\.dot\(\) missing 1 required positional argument: 'other'$"):

@@ -17,6 +17,12 @@ std::string full_name(const Callee& callee) {
 void check_positional_count(const Callee& callee, Py_ssize_t nargs) {
     if (static_cast<std::size_t>(nargs) <= callee.positional) return;
     std::string message = full_name(callee);
+    if (callee.positional == 0) {
+        // A method whose only parameters are keyword-only (`out=`) keeps the
+        // message it had as a no-argument callable.
+        message.append(" takes no arguments (").append(std::to_string(nargs)).append(" given)");
+        raise(PyExc_TypeError, message);
+    }
     message.append(" takes ").append(std::to_string(callee.positional));
     message.append(" positional arguments but ").append(std::to_string(nargs));
     message.append(nargs == 1 ? " was given" : " were given");
