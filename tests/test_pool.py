@@ -8,7 +8,6 @@ interpreter with its own environment.
 """
 
 import os
-import platform
 import shutil
 import subprocess
 import sys
@@ -231,9 +230,6 @@ DIGEST = THREADS + """
 
 
 class TestDeterminism:
-    @pytest.mark.xfail(platform.machine() not in ("x86_64", "AMD64"), strict=False,
-                       reason="on ARM the nearest search over NaN distances can answer differently with the pool "
-                              "size: a NaN's sign, which the total order ranks by, follows the code path there")
     def test_results_do_not_depend_on_the_pool_size(self):
         runs = {n: run_python(DIGEST, {"RAYON_NUM_THREADS": str(n)}) for n in (1, 2, 3, 8)}
         assert {n: int(threads) for n, (_, threads) in runs.items()} == {1: 1, 2: 2, 3: 3, 8: 8}
