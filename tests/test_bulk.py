@@ -446,10 +446,10 @@ class TestNearestWithNaN:
         items = [Vec3d(1, 1, 1)] * 5 + [Vec3d(NEG_NAN, NAN, NAN)] + [Vec3d(1, 1, 1)] * 5
         v, o = VecList(items), Vec3d(0.5, -1.25, 3)
         want = (0, math.sqrt(9.3125))
-        for stride in [*range(1, 13), 2**40]:
+        for stride in [*range(1, 13), WORD_MAX]:
             assert v.minimum_distance_to(o, stride) == want, stride
         first = VecList([Vec3d(NAN, NEG_NAN, 0)] + [Vec3d(1, 1, 1)] * 10)
-        for stride in [*range(1, 13), 2**40]:
+        for stride in [*range(1, 13), WORD_MAX]:
             assert first.minimum_distance_to(o, stride) == (1, want[1]), stride
 
     def test_infinity_beats_nan(self):
@@ -457,7 +457,7 @@ class TestNearestWithNaN:
         assert v.minimum_distance_to(Vec3d(INF, 0, 0), 1) == (0, INF)  # inf - inf at position 1
         assert VecList([Vec3d(NEG_NAN, 0, 0), Vec3d(-INF, 0, 0)]).minimum_distance_to(Vec3d.zero(), 1) == (1, INF)
 
-    @pytest.mark.parametrize("stride", [1, 2, 3, 4, 2**40])
+    @pytest.mark.parametrize("stride", [1, 2, 3, 4, WORD_MAX])
     def test_only_nans_give_the_first_position(self, stride):
         rng = random.Random(stride)
         items = [Vec3d(random_nan(rng), rng.choice([0.0, random_nan(rng)]), 1.0) for _ in range(9)]
@@ -470,7 +470,7 @@ class TestNearestWithNaN:
         n = rng.randint(1, 50)
         items = [Vec3d(*e) for e in nan_mix(rng, n, rng.choice([0.1, 0.3, 0.6, 1.0]))]
         for o in NAN_MIX_TARGETS:
-            for stride in {1, 2, 3, rng.randint(1, n + 2), n, n + 1, 2**40}:
+            for stride in {1, 2, 3, rng.randint(1, n + 2), n, n + 1, WORD_MAX}:
                 check_nearest(items, o, stride)
 
 
@@ -504,7 +504,7 @@ class TestNearestWithNaNOnThreads:
             for position in (rng.randrange(self.N // 2, self.N), rng.randrange(self.N // 3)):
                 rows[position] = (rng.choice([random_nan(rng), 0.5]), -1.25, 3.0)
             cases.append({"rows": rows, "targets": NAN_MIX_TARGETS[:3],
-                          "strides": [1, 2, 7, 1000, 40_000, self.N - 1, self.N, 2**40]})
+                          "strides": [1, 2, 7, 1000, 40_000, self.N - 1, self.N, WORD_MAX]})
         path = tmp_path / "cases.json"
         path.write_text(json.dumps([{**c, "rows": [[bits(x) for x in row] for row in c["rows"]]} for c in cases]))
         runs = {threads: run_with_pool(NEAREST_CHILD, threads, str(path)) for threads in (1, 2, 3)}
@@ -517,7 +517,7 @@ class TestNearestWithNaNOnThreads:
                     position, distance_bits = next(got)
                     want = nearest_reference(case["rows"], o, stride)
                     assert (position, distance_bits) == (want[0], bits(want[1])), (o, stride)
-                    if stride in (1, self.N, 2**40):
+                    if stride in (1, self.N, WORD_MAX):
                         exhaustive.append(position)
                 assert len(set(exhaustive)) == 1
 
