@@ -28,6 +28,17 @@ OPERATIONS = {
 }
 
 
+def same_results(got, want, dtype):
+    """Bit for bit, except that a NaN matches any NaN: which payload a sum of
+    two NaNs keeps follows the operand order that each compiled copy of a
+    formula chose, and on ARM that order is not the same in every copy."""
+    got, want = np.frombuffer(bytes(got), dtype=dtype), np.frombuffer(bytes(want), dtype=dtype)
+    if dtype is np.bool_:
+        return got.tobytes() == want.tobytes()
+    nan = np.isnan(want)
+    return np.array_equal(np.isnan(got), nan) and got[~nan].tobytes() == want[~nan].tobytes()
+
+
 def awkward_list(n=40):
     points = awkward_array(n)
     points[-3:] = [(1, 0, 0), (0, 0, -1), (0.6, 0.8, 0)]  # unit vectors for is_unit
@@ -41,7 +52,7 @@ class TestResults:
         v = awkward_list()
         out = np.full(len(v), 7, dtype=dtype)
         assert call(v, out=out) is out
-        assert out.tobytes() == np.array(call(v), dtype=dtype).tobytes()
+        assert same_results(out.tobytes(), np.array(call(v), dtype=dtype).tobytes(), dtype)
 
     def test_none_is_the_list_result(self, name):
         call, _ = OPERATIONS[name]
@@ -59,7 +70,7 @@ class TestResults:
             exporters.append(array.array("d", [0.0] * 6))
         for out in exporters:
             assert call(v, out=out) is out
-            assert bytes(memoryview(out).cast("B")) == want
+            assert same_results(memoryview(out).cast("B"), want, dtype)
 
     def test_empty_list_takes_an_empty_buffer(self, name):
         call, dtype = OPERATIONS[name]
