@@ -1,0 +1,290 @@
+// Python class KdTree.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "../classes.hpp"
+
+namespace {
+
+using bind::ResultArray;
+using tessary::Neighbour;
+using tessary::Vec3d;
+using tessary_py::KdTree;
+using tessary_py::PoolRanges;
+using tessary_py::VecList;
+using M = bind::Members<KdTree>;
+
+// ---- Arguments
+
+// Python's repr of a float, for messages.
+std::string float_text(double v) {
+    char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) throw bind::PythonError{};
+    std::string copy(text);
+    PyMem_Free(text);
+    return copy;
+}
+
+// The key bound of a radius or a maximum distance: at least 0, not NaN.
+std::uint64_t limit_of(double radius, std::string_view argument) {
+    if (!(radius >= 0.0)) {
+        std::string message = "argument '";
+        message.append(argument).append("': expected a number of at least 0, got ").append(float_text(radius));
+        bind::raise(PyExc_ValueError, message);
+    }
+    return tessary::within_key(radius);
+}
+
+// max_distance=None: any distance, NaN included.
+std::uint64_t limit_of(PyObject* max_distance) {
+    if (max_distance == Py_None) return tessary::kNaNKey;
+    return limit_of(bind::Arg<double>::convert(max_distance, "max_distance"), "max_distance");
+}
+
+// k: an integer of at least 1.
+std::size_t wanted(PyObject* k) {
+    bind::Ref integer = PyLong_CheckExact(k) ? bind::Ref::borrowed(k) : bind::Ref(PyNumber_Index(k));
+    if (!integer) bind::reraise_for_argument("k");
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) bind::reraise_for_argument("k");
+    if (overflow > 0 || (overflow == 0 && static_cast<unsigned long long>(value) > SIZE_MAX)) {
+        bind::raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    if (overflow < 0 || value < 1) {
+        bind::Ref text = bind::check(PyObject_Str(integer.get()));
+        std::string message = "argument 'k': expected an integer of at least 1, got ";
+        message.append(PyUnicode_AsUTF8(text.get()));
+        bind::raise(PyExc_ValueError, message);
+    }
+    return static_cast<std::size_t>(value);
+}
+
+// The query points of a batch: a VecList's elements or the rows of a
+// float64 or float32 buffer, read where they are, or anything else that
+// VecList() takes, copied. They stay valid and unchanged for the call.
+class Queries {
+public:
+    explicit Queries(PyObject* source) {
+        if (!bind::is_instance<VecList>(source)) rows_ = bind::import_float_rows(source, held_, "points", 3);
+        if (!rows_) list_ = vec_list_from(source, "points");
+    }
+
+    std::size_t size() const noexcept { return rows_ ? rows_->rows : list_.size(); }
+
+    // The bytes the points are read from, which results must not overwrite.
+    std::span<const std::byte> bytes() const noexcept {
+        if (!rows_) return std::as_bytes(list_.view());
+        if (rows_->rows == 0) return {};
+        std::ptrdiff_t low = 0, high = 0;
+        for (const std::ptrdiff_t corner : {(static_cast<std::ptrdiff_t>(rows_->rows) - 1) * rows_->row_stride,
+                                            2 * rows_->column_stride}) {
+            low += std::min<std::ptrdiff_t>(corner, 0);
+            high += std::max<std::ptrdiff_t>(corner, 0);
+        }
+        const std::size_t item = rows_->scalar == bind::FloatRows::Scalar::Double ? sizeof(double) : sizeof(float);
+        return {rows_->first + low, static_cast<std::size_t>(high - low) + item};
+    }
+
+    // f(query) with query(i) the i-th point as a Vec3d.
+    template <class F>
+    void visit(const F& f) const {
+        if (!rows_ || rows_->packed_doubles(3)) {
+            const Vec3d* points = rows_ ? reinterpret_cast<const Vec3d*>(rows_->first) : list_.view().data();
+            f([points](std::size_t i) { return points[i]; });
+        } else {
+            f([rows = *rows_](std::size_t i) { return Vec3d{rows.at(i, 0), rows.at(i, 1), rows.at(i, 2)}; });
+        }
+    }
+
+private:
+    bind::BufferView held_;
+    std::optional<bind::FloatRows> rows_;
+    VecList list_;
+};
+
+// ---- The class
+
+KdTree make(PyObject* points) {
+    const VecList list = vec_list_from(points, "points");
+    return KdTree{tessary_py::build_tree(list.view()), list.pin()};
+}
+
+std::size_t length(const KdTree& self) { return self.tree.size(); }
+
+std::string text(const KdTree& self) {
+    std::string out = "KdTree(" + std::to_string(self.tree.size()) + " points";
+    if (self.tree.non_finite() != 0) out += ", " + std::to_string(self.tree.non_finite()) + " not finite";
+    return out + ")";
+}
+
+VecList points(const KdTree& self) {
+    // Shared copy-on-write: a change to the list copies it first.
+    return VecList(std::const_pointer_cast<tessary_py::ElementArray>(self.points));
+}
+
+std::pair<std::size_t, double> nearest(const KdTree& self, const Vec3d& point) {
+    const Neighbour found = self.tree.nearest(point);
+    return {found.index, found.distance()};
+}
+
+std::pair<std::vector<std::size_t>, std::vector<double>> nearest_k(const KdTree& self, const Vec3d& point,
+                                                                   PyObject* k, PyObject* max_distance) {
+    const std::size_t count = wanted(k);
+    const std::uint64_t limit = limit_of(max_distance);
+    std::vector<Neighbour> found(count);
+    self.tree.nearest_k(point, count, limit, found.data());
+    std::pair<std::vector<std::size_t>, std::vector<double>> result;
+    result.first.reserve(count);
+    result.second.reserve(count);
+    for (const Neighbour& n : found) {
+        result.first.push_back(n.index);
+        result.second.push_back(n.distance());
+    }
+    return result;
+}
+
+std::vector<std::size_t> within(const KdTree& self, const Vec3d& point, double radius) {
+    std::vector<Neighbour> found;
+    self.tree.within(point, limit_of(radius, "radius"), found);
+    std::vector<std::size_t> indices;
+    indices.reserve(found.size());
+    for (const Neighbour& n : found) indices.push_back(n.index);
+    return indices;
+}
+
+std::size_t count_within(const KdTree& self, const Vec3d& point, double radius) {
+    return self.tree.count_within(point, limit_of(radius, "radius"));
+}
+
+bind::Ref pair(ResultArray first, ResultArray second) {
+    bind::Ref a(bind::to_python(std::move(first)));
+    bind::Ref b(bind::to_python(std::move(second)));
+    return bind::check(PyTuple_Pack(2, a.get(), b.get()));
+}
+
+// The k nearest of every query, into new arrays of `shape` or into the
+// two buffers of `out`.
+bind::Ref answer_nearest(const KdTree& self, const Queries& queries, std::size_t k, std::uint64_t limit,
+                         PyObject* out, std::span<const std::size_t> shape) {
+    auto answer = [&](Py_ssize_t* indices, double* distances) {
+        queries.visit([&](const auto& query) {
+            self.tree.nearest_each(queries.size(), query, k, limit, indices, distances, PoolRanges{});
+        });
+    };
+    if (out == Py_None) {
+        ResultArray indices = ResultArray::of<Py_ssize_t>(shape);
+        ResultArray distances = ResultArray::of<double>(shape);
+        answer(indices.data<Py_ssize_t>(), distances.data<double>());
+        return pair(std::move(indices), std::move(distances));
+    }
+    if (!PyTuple_Check(out) || PyTuple_GET_SIZE(out) != 2) {
+        std::string message = "argument 'out': expected a tuple of two buffers (indices, distances), got '";
+        message.append(bind::type_name(Py_TYPE(out))).append("' object");
+        if (PyTuple_Check(out)) message.append(" of length ").append(std::to_string(PyTuple_GET_SIZE(out)));
+        bind::raise(PyExc_TypeError, message);
+    }
+    const bind::OutputBuffer<Py_ssize_t> indices({PyTuple_GET_ITEM(out, 0), "out"}, shape, queries.bytes());
+    const bind::OutputBuffer<double> distances({PyTuple_GET_ITEM(out, 1), "out"}, shape, queries.bytes());
+    const std::span<const std::byte> a = indices.bytes(), b = distances.bytes();
+    if (!a.empty() && !b.empty() && a.data() < b.data() + b.size() && b.data() < a.data() + a.size()) {
+        bind::raise(PyExc_ValueError, "argument 'out': the indices and the distances overlap");
+    }
+    answer(indices.data(), distances.data());
+    return bind::Ref::borrowed(out);
+}
+
+bind::Ref nearest_each(const KdTree& self, PyObject* points, PyObject* max_distance, PyObject* out) {
+    const Queries queries(points);
+    const std::uint64_t limit = limit_of(max_distance);
+    const std::size_t shape[1] = {queries.size()};
+    return answer_nearest(self, queries, 1, limit, out, shape);
+}
+
+bind::Ref nearest_k_each(const KdTree& self, PyObject* points, PyObject* k, PyObject* max_distance, PyObject* out) {
+    const Queries queries(points);
+    const std::size_t count = wanted(k);
+    const std::uint64_t limit = limit_of(max_distance);
+    const std::size_t shape[2] = {queries.size(), count};
+    return answer_nearest(self, queries, count, limit, out, shape);
+}
+
+bind::Ref count_within_each(const KdTree& self, PyObject* points, double radius, bind::Output<Py_ssize_t> out) {
+    const Queries queries(points);
+    const std::uint64_t limit = limit_of(radius, "radius");
+    const std::size_t m = queries.size();
+    auto answer = [&](Py_ssize_t* counts) {
+        queries.visit([&](const auto& query) { self.tree.count_within_each(m, query, limit, counts, PoolRanges{}); });
+    };
+    if (!out.given()) {
+        const std::size_t shape[1] = {m};
+        ResultArray counts = ResultArray::of<Py_ssize_t>(shape);
+        answer(counts.data<Py_ssize_t>());
+        return bind::Ref(bind::to_python(std::move(counts)));
+    }
+    const bind::OutputBuffer<Py_ssize_t> counts(out, m, queries.bytes());
+    answer(counts.data());
+    return counts.result();
+}
+
+// Two passes: the counts give each query's place in the flat result, then
+// each query writes its neighbours there.
+bind::Ref within_each(const KdTree& self, PyObject* points, double radius) {
+    const Queries queries(points);
+    const std::uint64_t limit = limit_of(radius, "radius");
+    const std::size_t m = queries.size();
+    const std::size_t offsets_shape[1] = {m + 1};
+    ResultArray offsets = ResultArray::of<Py_ssize_t>(offsets_shape);
+    Py_ssize_t* starts = offsets.data<Py_ssize_t>();
+    starts[0] = 0;
+    queries.visit([&](const auto& query) {
+        self.tree.count_within_each(m, query, limit, starts + 1, PoolRanges{});
+    });
+    for (std::size_t i = 0; i < m; ++i) starts[i + 1] += starts[i];
+    const std::size_t found_shape[1] = {static_cast<std::size_t>(starts[m])};
+    ResultArray found = ResultArray::of<Py_ssize_t>(found_shape);
+    queries.visit([&](const auto& query) {
+        self.tree.within_each(m, query, limit, starts, found.data<Py_ssize_t>(), PoolRanges{});
+    });
+    return pair(std::move(offsets), std::move(found));
+}
+
+using New = M::Constructor<"KdTree(points)", &make>;
+
+PyMethodDef methods[] = {
+    M::method<"nearest($self, point)", &nearest>(),
+    M::method<"nearest_k($self, point, k, *, max_distance=None)", &nearest_k>(),
+    M::method<"within($self, point, radius)", &within>(),
+    M::method<"count_within($self, point, radius)", &count_within>(),
+    M::method<"nearest_each($self, points, *, max_distance=None, out=None)", &nearest_each>(),
+    M::method<"nearest_k_each($self, points, k, *, max_distance=None, out=None)", &nearest_k_each>(),
+    M::method<"within_each($self, points, radius)", &within_each>(),
+    M::method<"count_within_each($self, points, radius, *, out=None)", &count_within_each>(),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    M::getter<&points>("points"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    New::doc_slot(),
+    New::new_slot(),
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    bind::slot(Py_tp_repr, &M::repr<&text>),
+    bind::slot(Py_mp_length, &M::length<&length>),
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* bind::Class<KdTree>::build() { return bind::make_type<KdTree>(slots, &New::vectorcall); }
