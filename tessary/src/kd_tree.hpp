@@ -255,6 +255,9 @@ inline constexpr std::size_t kParallelBuild = std::size_t{1} << 15;
 // built each in one piece.
 inline constexpr std::size_t kTopLevels = 6;
 
+// The most answers kept in order by insertion; more go to a heap.
+inline constexpr std::size_t kMostInserted = 32;
+
 // Queries per block of a batch: enough for consecutive queries to lie
 // close together, few enough that a block's scratch stays small and that
 // a batch of some thousand queries is still shared out.
@@ -673,12 +676,25 @@ inline Neighbour KdTree::nearest(const Vec3d& q, std::uint64_t limit) const {
 }
 
 inline void KdTree::nearest_k(const Vec3d& q, std::size_t k, std::uint64_t limit, Neighbour* out) const {
-    std::fill(out, out + k, Neighbour{size_, limit});
-    const Neighbour& last = out[k - 1];
-    // Insertion into the sorted answers, the last one falling out.
+    // No more answers than points: the other slots are missing ones.
+    const std::size_t wanted = std::min(k, size_);
+    std::fill(out + wanted, out + k, Neighbour{size_, kInfinityKey});
+    if (wanted == 0) return;
+    std::fill(out, out + wanted, Neighbour{size_, limit});
+    auto before = [](const Neighbour& a, const Neighbour& b) { return precedes(a.key, a.index, b); };
+    // A few answers are kept in order, by insertion; many in a heap whose
+    // top is the worst of them, sorted at the end.
+    const bool heap = wanted > kd_detail::kMostInserted;
+    const Neighbour* worst = heap ? out : out + wanted - 1;
     auto consider = [&](std::uint64_t key, std::size_t index) {
-        if (!precedes(key, index, last)) return;
-        std::size_t slot = k - 1;
+        if (!precedes(key, index, *worst)) return;
+        if (heap) {
+            std::pop_heap(out, out + wanted, before);
+            out[wanted - 1] = {index, key};
+            std::push_heap(out, out + wanted, before);
+            return;
+        }
+        std::size_t slot = wanted - 1;
         for (; slot > 0 && precedes(key, index, out[slot - 1]); --slot) out[slot] = out[slot - 1];
         out[slot] = {index, key};
     };
@@ -686,16 +702,17 @@ inline void KdTree::nearest_k(const Vec3d& q, std::size_t k, std::uint64_t limit
         scan_all(q, consider);
     } else {
         search(
-            q, [&] { return last.key; },
+            q, [&] { return worst->key; },
             [&](std::size_t begin, std::size_t end) {
                 scan_leaf(begin, end, q, [&](std::uint64_t key, std::size_t at) {
-                    if (key <= last.key) consider(key, original(at));
+                    if (key <= worst->key) consider(key, original(at));
                 });
             },
             kd_detail::no_whole);
         for (const Outside& o : outside_) consider(distance_key(o.point.distance_squared(q)), o.index);
     }
-    for (std::size_t slot = 0; slot < k; ++slot) {
+    if (heap) std::sort_heap(out, out + wanted, before);
+    for (std::size_t slot = 0; slot < wanted; ++slot) {
         if (out[slot].index == size_) out[slot].key = kInfinityKey;
     }
 }

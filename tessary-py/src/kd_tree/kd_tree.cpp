@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -55,7 +56,7 @@ std::size_t wanted(PyObject* k) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) bind::reraise_for_argument("k");
-    if (overflow > 0 || (overflow == 0 && static_cast<unsigned long long>(value) > SIZE_MAX)) {
+    if (overflow > 0 || (overflow == 0 && value > PY_SSIZE_T_MAX)) {
         bind::raise(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
     if (overflow < 0 || value < 1) {
@@ -135,20 +136,35 @@ std::pair<std::size_t, double> nearest(const KdTree& self, const Vec3d& point) {
     return {found.index, found.distance()};
 }
 
-std::pair<std::vector<std::size_t>, std::vector<double>> nearest_k(const KdTree& self, const Vec3d& point,
-                                                                   PyObject* k, PyObject* max_distance) {
+// Two lists of k items: the answers, then index len(tree) and distance inf
+// for each one missing.
+bind::Ref nearest_k(const KdTree& self, const Vec3d& point, PyObject* k, PyObject* max_distance) {
     const std::size_t count = wanted(k);
     const std::uint64_t limit = limit_of(max_distance);
-    std::vector<Neighbour> found(count);
-    self.tree.nearest_k(point, count, limit, found.data());
-    std::pair<std::vector<std::size_t>, std::vector<double>> result;
-    result.first.reserve(count);
-    result.second.reserve(count);
-    for (const Neighbour& n : found) {
-        result.first.push_back(n.index);
-        result.second.push_back(n.distance());
+    const std::size_t size = self.tree.size();
+    std::vector<Neighbour> found(std::min(count, size));
+    if (!found.empty()) self.tree.nearest_k(point, found.size(), limit, found.data());
+    bind::Ref indices = bind::check(PyList_New(static_cast<Py_ssize_t>(count)));
+    bind::Ref distances = bind::check(PyList_New(static_cast<Py_ssize_t>(count)));
+    bind::Ref missing_index, missing_distance;
+    for (std::size_t j = 0; j < count; ++j) {
+        PyObject* index;
+        PyObject* distance;
+        if (j < found.size() && found[j].index != size) {
+            index = bind::check(PyLong_FromSize_t(found[j].index)).release();
+            distance = bind::check(PyFloat_FromDouble(found[j].distance())).release();
+        } else {
+            if (!missing_index) {
+                missing_index = bind::check(PyLong_FromSize_t(size));
+                missing_distance = bind::check(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
+            }
+            index = Py_NewRef(missing_index.get());
+            distance = Py_NewRef(missing_distance.get());
+        }
+        PyList_SET_ITEM(indices.get(), static_cast<Py_ssize_t>(j), index);
+        PyList_SET_ITEM(distances.get(), static_cast<Py_ssize_t>(j), distance);
     }
-    return result;
+    return bind::check(PyTuple_Pack(2, indices.get(), distances.get()));
 }
 
 std::vector<std::size_t> within(const KdTree& self, const Vec3d& point, double radius) {
