@@ -22,7 +22,7 @@ using tessary_py::PoolRanges;
 using tessary_py::VecList;
 using M = bind::Members<KdTree>;
 
-// ---- Arguments
+// ---- Arguments, each converted and checked in its turn
 
 // Python's repr of a float, for messages.
 std::string float_text(double v) {
@@ -33,49 +33,40 @@ std::string float_text(double v) {
     return copy;
 }
 
-// The key bound of a radius or a maximum distance: at least 0, not NaN.
-std::uint64_t limit_of(double radius, std::string_view argument) {
+// A radius, or a maximum distance: a number of at least 0, not NaN, held
+// as the key that bounds the squared distances within it.
+struct Radius {
+    std::uint64_t limit;
+};
+
+Radius radius_from(PyObject* object, std::string_view argument) {
+    const double radius = bind::Arg<double>::convert(object, argument);
     if (!(radius >= 0.0)) {
         std::string message = "argument '";
         message.append(argument).append("': expected a number of at least 0, got ").append(float_text(radius));
         bind::raise(PyExc_ValueError, message);
     }
-    return tessary::within_key(radius);
+    return {tessary::within_key(radius)};
 }
 
 // max_distance=None: any distance, NaN included.
-std::uint64_t limit_of(PyObject* max_distance) {
-    if (max_distance == Py_None) return tessary::kNaNKey;
-    return limit_of(bind::Arg<double>::convert(max_distance, "max_distance"), "max_distance");
-}
+struct MaxDistance {
+    std::uint64_t limit;
+};
 
 // k: an integer of at least 1.
-std::size_t wanted(PyObject* k) {
-    bind::Ref integer = PyLong_CheckExact(k) ? bind::Ref::borrowed(k) : bind::Ref(PyNumber_Index(k));
-    if (!integer) bind::reraise_for_argument("k");
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) bind::reraise_for_argument("k");
-    if (overflow > 0 || (overflow == 0 && value > PY_SSIZE_T_MAX)) {
-        bind::raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-    }
-    if (overflow < 0 || value < 1) {
-        bind::Ref text = bind::check(PyObject_Str(integer.get()));
-        std::string message = "argument 'k': expected an integer of at least 1, got ";
-        message.append(PyUnicode_AsUTF8(text.get()));
-        bind::raise(PyExc_ValueError, message);
-    }
-    return static_cast<std::size_t>(value);
-}
+struct Wanted {
+    std::size_t count;
+};
 
 // The query points of a batch: a VecList's elements or the rows of a
 // float64 or float32 buffer, read where they are, or anything else that
 // VecList() takes, copied. They stay valid and unchanged for the call.
 class Queries {
 public:
-    explicit Queries(PyObject* source) {
-        if (!bind::is_instance<VecList>(source)) rows_ = bind::import_float_rows(source, held_, "points", 3);
-        if (!rows_) list_ = vec_list_from(source, "points");
+    Queries(PyObject* source, std::string_view argument) : held_(std::make_unique<bind::BufferView>()) {
+        if (!bind::is_instance<VecList>(source)) rows_ = bind::import_float_rows(source, *held_, argument, 3);
+        if (!rows_) list_ = vec_list_from(source, argument);
     }
 
     std::size_t size() const noexcept { return rows_ ? rows_->rows : list_.size(); }
@@ -106,10 +97,58 @@ public:
     }
 
 private:
-    bind::BufferView held_;
+    std::unique_ptr<bind::BufferView> held_;
     std::optional<bind::FloatRows> rows_;
     VecList list_;
 };
+
+}  // namespace
+
+template <>
+struct bind::Arg<Radius> {
+    using Held = Radius;
+    static Radius convert(PyObject* object, std::string_view name) { return radius_from(object, name); }
+};
+
+template <>
+struct bind::Arg<MaxDistance> {
+    using Held = MaxDistance;
+    static MaxDistance convert(PyObject* object, std::string_view name) {
+        if (object == Py_None) return {tessary::kNaNKey};
+        return {radius_from(object, name).limit};
+    }
+};
+
+template <>
+struct bind::Arg<Wanted> {
+    using Held = Wanted;
+    static Wanted convert(PyObject* object, std::string_view name) {
+        bind::Ref integer = PyLong_CheckExact(object) ? bind::Ref::borrowed(object) : bind::Ref(PyNumber_Index(object));
+        if (!integer) bind::reraise_for_argument(name);
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) bind::reraise_for_argument(name);
+        if (overflow > 0 || (overflow == 0 && value > PY_SSIZE_T_MAX)) {
+            bind::raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+        if (overflow < 0 || value < 1) {
+            bind::Ref text = bind::check(PyObject_Str(integer.get()));
+            std::string message = "argument '";
+            message.append(name).append("': expected an integer of at least 1, got ");
+            message.append(PyUnicode_AsUTF8(text.get()));
+            bind::raise(PyExc_ValueError, message);
+        }
+        return {static_cast<std::size_t>(value)};
+    }
+};
+
+template <>
+struct bind::Arg<Queries> {
+    using Held = Queries;
+    static Queries convert(PyObject* object, std::string_view name) { return Queries(object, name); }
+};
+
+namespace {
 
 // ---- The class
 
@@ -138,9 +177,9 @@ std::pair<std::size_t, double> nearest(const KdTree& self, const Vec3d& point) {
 
 // Two lists of k items: the answers, then index len(tree) and distance inf
 // for each one missing.
-bind::Ref nearest_k(const KdTree& self, const Vec3d& point, PyObject* k, PyObject* max_distance) {
-    const std::size_t count = wanted(k);
-    const std::uint64_t limit = limit_of(max_distance);
+bind::Ref nearest_k(const KdTree& self, const Vec3d& point, Wanted k, MaxDistance max_distance) {
+    const std::size_t count = k.count;
+    const std::uint64_t limit = max_distance.limit;
     const std::size_t size = self.tree.size();
     std::vector<Neighbour> found(std::min(count, size));
     if (!found.empty()) self.tree.nearest_k(point, found.size(), limit, found.data());
@@ -167,17 +206,17 @@ bind::Ref nearest_k(const KdTree& self, const Vec3d& point, PyObject* k, PyObjec
     return bind::check(PyTuple_Pack(2, indices.get(), distances.get()));
 }
 
-std::vector<std::size_t> within(const KdTree& self, const Vec3d& point, double radius) {
+std::vector<std::size_t> within(const KdTree& self, const Vec3d& point, Radius radius) {
     std::vector<Neighbour> found;
-    self.tree.within(point, limit_of(radius, "radius"), found);
+    self.tree.within(point, radius.limit, found);
     std::vector<std::size_t> indices;
     indices.reserve(found.size());
     for (const Neighbour& n : found) indices.push_back(n.index);
     return indices;
 }
 
-std::size_t count_within(const KdTree& self, const Vec3d& point, double radius) {
-    return self.tree.count_within(point, limit_of(radius, "radius"));
+std::size_t count_within(const KdTree& self, const Vec3d& point, Radius radius) {
+    return self.tree.count_within(point, radius.limit);
 }
 
 bind::Ref pair(ResultArray first, ResultArray second) {
@@ -217,24 +256,20 @@ bind::Ref answer_nearest(const KdTree& self, const Queries& queries, std::size_t
     return bind::Ref::borrowed(out);
 }
 
-bind::Ref nearest_each(const KdTree& self, PyObject* points, PyObject* max_distance, PyObject* out) {
-    const Queries queries(points);
-    const std::uint64_t limit = limit_of(max_distance);
+bind::Ref nearest_each(const KdTree& self, const Queries& queries, MaxDistance max_distance, PyObject* out) {
     const std::size_t shape[1] = {queries.size()};
-    return answer_nearest(self, queries, 1, limit, out, shape);
+    return answer_nearest(self, queries, 1, max_distance.limit, out, shape);
 }
 
-bind::Ref nearest_k_each(const KdTree& self, PyObject* points, PyObject* k, PyObject* max_distance, PyObject* out) {
-    const Queries queries(points);
-    const std::size_t count = wanted(k);
-    const std::uint64_t limit = limit_of(max_distance);
-    const std::size_t shape[2] = {queries.size(), count};
-    return answer_nearest(self, queries, count, limit, out, shape);
+bind::Ref nearest_k_each(const KdTree& self, const Queries& queries, Wanted k, MaxDistance max_distance,
+                         PyObject* out) {
+    const std::size_t shape[2] = {queries.size(), k.count};
+    return answer_nearest(self, queries, k.count, max_distance.limit, out, shape);
 }
 
-bind::Ref count_within_each(const KdTree& self, PyObject* points, double radius, bind::Output<Py_ssize_t> out) {
-    const Queries queries(points);
-    const std::uint64_t limit = limit_of(radius, "radius");
+bind::Ref count_within_each(const KdTree& self, const Queries& queries, Radius radius,
+                            bind::Output<Py_ssize_t> out) {
+    const std::uint64_t limit = radius.limit;
     const std::size_t m = queries.size();
     auto answer = [&](Py_ssize_t* counts) {
         queries.visit([&](const auto& query) { self.tree.count_within_each(m, query, limit, counts, PoolRanges{}); });
@@ -252,9 +287,8 @@ bind::Ref count_within_each(const KdTree& self, PyObject* points, double radius,
 
 // Two passes: the counts give each query's place in the flat result, then
 // each query writes its neighbours there.
-bind::Ref within_each(const KdTree& self, PyObject* points, double radius) {
-    const Queries queries(points);
-    const std::uint64_t limit = limit_of(radius, "radius");
+bind::Ref within_each(const KdTree& self, const Queries& queries, Radius radius) {
+    const std::uint64_t limit = radius.limit;
     const std::size_t m = queries.size();
     const std::size_t offsets_shape[1] = {m + 1};
     ResultArray offsets = ResultArray::of<Py_ssize_t>(offsets_shape);
