@@ -23,7 +23,9 @@ point (its own copy of the points included) is measured in a fresh
 interpreter at the largest size.
 
 Run from the repository root after installing (needs numpy; the peers are
-optional):
+optional: pykdtree and scikit-learn are in the `bench` extra, and Open3D
+installs without its notebook dependencies as
+`pip install --no-deps open3d-cpu && pip install plotly dash`):
 
     python3 bench/bench_kdtree.py [--sizes 100000,1000000,10000000]
 """
