@@ -13,10 +13,12 @@
 // skipped only when its bound is strictly above the current worst answer,
 // so a point at an equal distance with a lower index is never missed.
 //
-// Layout: the points with finite coordinates are copied in tree order,
-// each coordinate in an array of its own, and split at the median of the
-// widest side of their box into a balanced tree whose leaves hold at most
-// kLeafPoints points. The nodes are implicit (children of node i are 2i+1
+// Layout: the points with finite coordinates are copied in tree order and
+// split at the median of the widest side of their box into a balanced tree
+// whose leaves hold at most kLeafPoints points. A leaf's points lie in one
+// block of memory, their x coordinates, then their y, their z and their
+// indices (64 bits each), so that a leaf is one stream to read and one
+// short loop over its coordinates. The nodes are implicit (children of node i are 2i+1
 // and 2i+2, and a node's points are the first or second half of its
 // parent's); each stores its box in single precision, rounded outwards.
 // Points with a NaN or infinite coordinate are kept aside in index order
@@ -36,6 +38,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -97,11 +100,6 @@ struct SerialRanges {
     }
 };
 
-struct KdTreeOptions {
-    // Keep 64-bit indices even below 2**32 points (for tests of that path).
-    bool wide_indices = false;
-};
-
 class KdTree {
 public:
     // The most points a leaf holds; leaves hold between half that and that.
@@ -109,7 +107,7 @@ public:
 
     KdTree() = default;
     template <class ForRanges = SerialRanges>
-    explicit KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges = {}, KdTreeOptions options = {});
+    explicit KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges = {});
 
     // Every point it was built from, finite or not.
     std::size_t size() const noexcept { return size_; }
@@ -173,24 +171,20 @@ private:
         Vec3d point;
         std::size_t index;
     };
-    // A node waiting to be visited, with its points and the bound of its box.
+    // A node waiting to be visited, with its points.
     struct Pending {
         std::size_t node;
         std::size_t begin;
         std::size_t end;
-        std::uint64_t bound;
     };
     static constexpr std::size_t kMaxDepth = 64;
 
-    // While the tree is built, point i is coordinates_[3i, 3i + 3); once
-    // built, the points [begin, end) of a leaf are its x coordinates, then
-    // its y, then its z, in the same stretch of memory.
+    // Four words per point. While the tree is built, point i is the record
+    // words_[4i, 4i + 4): x, y, z (their bits) and its index; once built,
+    // the count points of a leaf that begins at point b are words_[4b, 4b +
+    // 4 count): all x, all y, all z, then all indices.
     double coordinate(std::size_t i, int a) const noexcept {
-        return coordinates_[3 * i + static_cast<std::size_t>(a)];
-    }
-    std::size_t original(std::size_t i) const noexcept {
-        if (high_) return static_cast<std::size_t>((std::uint64_t{high_[i]} << 32) | low_[i]);
-        return low_[i];
+        return std::bit_cast<double>(words_[4 * i + static_cast<std::size_t>(a)]);
     }
     bool is_leaf(std::size_t node) const noexcept { return node >= first_leaf_; }
 
@@ -209,8 +203,9 @@ private:
     static std::uint64_t lower_bound(const Box& box, const Vec3d& q) noexcept;
     static std::uint64_t upper_bound(const Box& box, const Vec3d& q) noexcept;
 
-    // f(bits of the squared distance, position) for each point of the leaf
-    // [begin, end), computed as Vec3d::distance_squared computes it.
+    // f(bits of the squared distance, index) for each point of the leaf
+    // [begin, end), the distance computed as Vec3d::distance_squared
+    // computes it; the index is passed by reference, read only if used.
     template <class F>
     void scan_leaf(std::size_t begin, std::size_t end, const Vec3d& q, const F& f) const;
     // f(key, index) for every point, for a query with a non-finite coordinate.
@@ -226,10 +221,9 @@ private:
     std::size_t size_ = 0;
     std::size_t count_ = 0;  // points in the tree
     std::size_t first_leaf_ = 0;
-    std::unique_ptr<double[]> coordinates_;  // 3 count_, in tree order
-    std::unique_ptr<std::uint32_t[]> low_;   // each point's index (its low 32 bits)
-    std::unique_ptr<std::uint32_t[]> high_;  // and its high 32 bits, only from 2**32 points on
+    std::unique_ptr<std::uint64_t[]> words_;  // 4 count_, in tree order
     std::unique_ptr<Box[]> boxes_;           // 2 first_leaf_ + 1 nodes
+    std::unique_ptr<std::uint8_t[]> axes_;   // the axis each inner node is split along
     std::vector<Outside> outside_;           // non-finite points, by index
 };
 
@@ -291,14 +285,13 @@ inline std::uint64_t* sort_by_code(std::uint64_t* keys, std::uint64_t* spare, st
 }  // namespace kd_detail
 
 inline std::size_t KdTree::memory_bytes() const noexcept {
-    std::size_t bytes = count_ * (3 * sizeof(double) + sizeof(std::uint32_t));
-    if (high_) bytes += count_ * sizeof(std::uint32_t);
-    if (boxes_) bytes += (2 * first_leaf_ + 1) * sizeof(Box);
+    std::size_t bytes = count_ * 4 * sizeof(std::uint64_t);
+    if (boxes_) bytes += (2 * first_leaf_ + 1) * sizeof(Box) + first_leaf_ + 1;
     return bytes + outside_.capacity() * sizeof(Outside);
 }
 
 template <class ForRanges>
-KdTree::KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges, KdTreeOptions options)
+KdTree::KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges)
     : size_(points.size()) {
     using kd_detail::kScanChunk;
     const std::size_t n = points.size();
@@ -316,9 +309,8 @@ KdTree::KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges, KdTre
     count_ = finite_before[chunks];
     outside_.resize(n - count_);
     if (count_ != 0) {
-        coordinates_.reset(new double[3 * count_]);
-        low_.reset(new std::uint32_t[count_]);
-        if (options.wide_indices || (n - 1) >> 31 >> 1 != 0) high_.reset(new std::uint32_t[count_]);
+        if (count_ > std::numeric_limits<std::size_t>::max() / (4 * sizeof(std::uint64_t))) throw std::bad_alloc();
+        words_.reset(new std::uint64_t[4 * count_]);
     }
     for_ranges(chunks, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
@@ -330,12 +322,11 @@ KdTree::KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges, KdTre
                     outside_[aside++] = {p, i};
                     continue;
                 }
-                coordinates_[3 * inside] = p.x;
-                coordinates_[3 * inside + 1] = p.y;
-                coordinates_[3 * inside + 2] = p.z;
-                low_[inside] = static_cast<std::uint32_t>(i);
-                if (high_) high_[inside] = static_cast<std::uint32_t>(static_cast<std::uint64_t>(i) >> 32);
-                ++inside;
+                std::uint64_t* record = words_.get() + 4 * inside++;
+                record[0] = std::bit_cast<std::uint64_t>(p.x);
+                record[1] = std::bit_cast<std::uint64_t>(p.y);
+                record[2] = std::bit_cast<std::uint64_t>(p.z);
+                record[3] = i;
             }
         }
     });
@@ -346,6 +337,7 @@ KdTree::KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges, KdTre
     while (depth + 1 < kMaxDepth && count_ > (kLeafPoints << depth)) ++depth;
     first_leaf_ = (std::size_t{1} << depth) - 1;
     boxes_.reset(new Box[2 * first_leaf_ + 1]);
+    axes_.reset(new std::uint8_t[first_leaf_ + 1]);
     const bool parallel = count_ >= kd_detail::kParallelBuild;
     const std::size_t grain = parallel ? 1 : std::numeric_limits<std::size_t>::max() / 4;
     // The top levels one level at a time, each node of a level on its own,
@@ -373,9 +365,7 @@ KdTree::KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges, KdTre
 }
 
 inline void KdTree::swap_points(std::size_t i, std::size_t j) noexcept {
-    for (std::size_t a = 0; a < 3; ++a) std::swap(coordinates_[3 * i + a], coordinates_[3 * j + a]);
-    std::swap(low_[i], low_[j]);
-    if (high_) std::swap(high_[i], high_[j]);
+    for (std::size_t w = 0; w < 4; ++w) std::swap(words_[4 * i + w], words_[4 * j + w]);
 }
 
 inline void KdTree::bound_node(std::size_t node, std::size_t begin, std::size_t end, double lo[3],
@@ -404,6 +394,7 @@ inline void KdTree::split_node(std::size_t node, std::size_t begin, std::size_t 
     for (int a = 1; a < 3; ++a) {
         if (hi[a] - lo[a] > hi[widest] - lo[widest]) widest = a;
     }
+    axes_[node] = static_cast<std::uint8_t>(widest);
     select(widest, begin, end, begin + (end - begin) / 2);
 }
 
@@ -417,13 +408,14 @@ inline void KdTree::build_subtree(std::size_t node, std::size_t begin, std::size
     }
     double lo[3], hi[3];
     bound_node(node, begin, end, lo, hi);
-    // The leaf's points, from (x, y, z) each to all x, all y, all z.
+    // The leaf's points, from records (x, y, z, index) to all x, all y, all
+    // z, all indices.
     const std::size_t count = end - begin;
-    double* block = coordinates_.get() + 3 * begin;
-    double copy[3 * kLeafPoints];
-    std::copy(block, block + 3 * count, copy);
+    std::uint64_t* block = words_.get() + 4 * begin;
+    std::uint64_t copy[4 * kLeafPoints];
+    std::copy(block, block + 4 * count, copy);
     for (std::size_t i = 0; i < count; ++i) {
-        for (std::size_t a = 0; a < 3; ++a) block[a * count + i] = copy[3 * i + a];
+        for (std::size_t w = 0; w < 4; ++w) block[w * count + i] = copy[4 * i + w];
     }
 }
 
@@ -478,18 +470,14 @@ inline std::size_t KdTree::partition(int a, std::size_t begin, std::size_t end, 
     constexpr std::size_t kBlock = 64;
     // Local copies of the pointers, which the stores could otherwise be
     // taken to change.
-    double* const points = coordinates_.get();
-    std::uint32_t* const low = low_.get();
-    std::uint32_t* const high = high_.get();
-    const double* const axis = points + a;
+    std::uint64_t* const words = words_.get();
+    const std::uint64_t* const axis = words + a;
     auto front = [&](std::size_t i) {
-        const double c = axis[3 * i];
+        const double c = std::bit_cast<double>(axis[4 * i]);
         return strict ? c < pivot : c <= pivot;
     };
     auto exchange = [&](std::size_t i, std::size_t j) {
-        for (std::size_t k = 0; k < 3; ++k) std::swap(points[3 * i + k], points[3 * j + k]);
-        std::swap(low[i], low[j]);
-        if (high != nullptr) std::swap(high[i], high[j]);
+        for (std::size_t w = 0; w < 4; ++w) std::swap(words[4 * i + w], words[4 * j + w]);
     };
     std::uint8_t wrong_left[kBlock];
     std::uint8_t wrong_right[kBlock];
@@ -588,25 +576,26 @@ inline std::uint64_t KdTree::upper_bound(const Box& box, const Vec3d& q) noexcep
 template <class F>
 void KdTree::scan_leaf(std::size_t begin, std::size_t end, const Vec3d& q, const F& f) const {
     const std::size_t count = end - begin;
-    const double* xs = coordinates_.get() + 3 * begin;
-    const double* ys = xs + count;
-    const double* zs = ys + count;
+    const std::uint64_t* xs = words_.get() + 4 * begin;
+    const std::uint64_t* ys = xs + count;
+    const std::uint64_t* zs = ys + count;
+    const std::uint64_t* indices = zs + count;
     std::uint64_t bits[kLeafPoints];
     for (std::size_t i = 0; i < count; ++i) {
-        const double dx = xs[i] - q.x;
-        const double dy = ys[i] - q.y;
-        const double dz = zs[i] - q.z;
+        const double dx = std::bit_cast<double>(xs[i]) - q.x;
+        const double dy = std::bit_cast<double>(ys[i]) - q.y;
+        const double dz = std::bit_cast<double>(zs[i]) - q.z;
         bits[i] = std::bit_cast<std::uint64_t>((dx * dx + dy * dy) + dz * dz);
     }
-    for (std::size_t i = 0; i < count; ++i) f(bits[i], begin + i);
+    for (std::size_t i = 0; i < count; ++i) f(bits[i], indices[i]);
 }
 
 template <class F>
 void KdTree::scan_all(const Vec3d& q, const F& f) const {
     auto visit = [&](auto& self, std::size_t node, std::size_t begin, std::size_t end) -> void {
         if (is_leaf(node)) {
-            scan_leaf(begin, end, q, [&](std::uint64_t bits, std::size_t at) {
-                f(distance_key(std::bit_cast<double>(bits)), original(at));
+            scan_leaf(begin, end, q, [&](std::uint64_t bits, const std::uint64_t& index) {
+                f(distance_key(std::bit_cast<double>(bits)), static_cast<std::size_t>(index));
             });
             return;
         }
@@ -618,30 +607,37 @@ void KdTree::scan_all(const Vec3d& q, const F& f) const {
     for (const Outside& o : outside_) f(distance_key(o.point.distance_squared(q)), o.index);
 }
 
+// Depth first, the nearer child first: the one whose face toward the other
+// is nearer to the query along the split axis (any choice would be right;
+// this one finds near points soonest). A node's bound is computed when it
+// is reached, against the worst answer as it then stands.
 template <class Worst, class Leaf, class Whole>
 void KdTree::search(const Vec3d& q, const Worst& worst, const Leaf& leaf, const Whole& whole) const {
     if (count_ == 0) return;
+    const double at_axis[3] = {q.x, q.y, q.z};
     Pending stack[kMaxDepth];
     std::size_t pending = 0;
-    stack[pending++] = {0, 0, count_, lower_bound(boxes_[0], q)};
+    stack[pending++] = {0, 0, count_};
     while (pending != 0) {
         Pending at = stack[--pending];
-        if (at.bound > worst()) continue;
-        for (;;) {
-            if (whole(at.node, at.begin, at.end)) break;
+        while (lower_bound(boxes_[at.node], q) <= worst() && !whole(at.node, at.begin, at.end)) {
             if (is_leaf(at.node)) {
                 leaf(at.begin, at.end);
                 break;
             }
             const std::size_t left = 2 * at.node + 1;
             const std::size_t middle = at.begin + (at.end - at.begin) / 2;
-            const std::uint64_t to_left = lower_bound(boxes_[left], q);
-            const std::uint64_t to_right = lower_bound(boxes_[left + 1], q);
-            Pending near{left, at.begin, middle, to_left};
-            Pending far{left + 1, middle, at.end, to_right};
-            if (to_right < to_left) std::swap(near, far);
-            if (far.bound <= worst()) stack[pending++] = far;
-            if (near.bound > worst()) break;
+            // The descent waits on memory at each level: fetch the boxes of
+            // the grandchildren (side by side) while this level is decided.
+            if (2 * left + 1 < 2 * first_leaf_ + 1) {
+                __builtin_prefetch(&boxes_[2 * left + 1]);
+                __builtin_prefetch(&boxes_[2 * left + 4]);
+            }
+            const int a = axes_[at.node];
+            const double v = at_axis[a];
+            const bool left_first = v - boxes_[left].hi[a] < boxes_[left + 1].lo[a] - v;
+            const Pending near{left_first ? left : left + 1, left_first ? at.begin : middle, left_first ? middle : at.end};
+            stack[pending++] = {left_first ? left + 1 : left, left_first ? middle : at.begin, left_first ? at.end : middle};
             at = near;
         }
     }
@@ -664,8 +660,8 @@ inline Neighbour KdTree::nearest(const Vec3d& q, std::uint64_t limit) const {
         search(
             q, [&] { return best.key; },
             [&](std::size_t begin, std::size_t end) {
-                scan_leaf(begin, end, q, [&](std::uint64_t key, std::size_t at) {
-                    if (key <= best.key) consider(key, original(at));
+                scan_leaf(begin, end, q, [&](std::uint64_t key, const std::uint64_t& index) {
+                    if (key <= best.key) consider(key, static_cast<std::size_t>(index));
                 });
             },
             kd_detail::no_whole);
@@ -704,8 +700,8 @@ inline void KdTree::nearest_k(const Vec3d& q, std::size_t k, std::uint64_t limit
         search(
             q, [&] { return worst->key; },
             [&](std::size_t begin, std::size_t end) {
-                scan_leaf(begin, end, q, [&](std::uint64_t key, std::size_t at) {
-                    if (key <= worst->key) consider(key, original(at));
+                scan_leaf(begin, end, q, [&](std::uint64_t key, const std::uint64_t& index) {
+                    if (key <= worst->key) consider(key, static_cast<std::size_t>(index));
                 });
             },
             kd_detail::no_whole);
@@ -726,7 +722,7 @@ inline std::size_t KdTree::count_within(const Vec3d& q, std::uint64_t limit) con
     search(
         q, [&] { return limit; },
         [&](std::size_t begin, std::size_t end) {
-            scan_leaf(begin, end, q, [&](std::uint64_t key, std::size_t) { found += key <= limit; });
+            scan_leaf(begin, end, q, [&](std::uint64_t key, const std::uint64_t&) { found += key <= limit; });
         },
         [&](std::size_t node, std::size_t begin, std::size_t end) {
             if (upper_bound(boxes_[node], q) > limit) return false;
@@ -748,8 +744,8 @@ inline void KdTree::within(const Vec3d& q, std::uint64_t limit, std::vector<Neig
         search(
             q, [&] { return limit; },
             [&](std::size_t begin, std::size_t end) {
-                scan_leaf(begin, end, q, [&](std::uint64_t key, std::size_t at) {
-                    if (key <= limit) found.push_back({original(at), key});
+                scan_leaf(begin, end, q, [&](std::uint64_t key, const std::uint64_t& index) {
+                    if (key <= limit) found.push_back({static_cast<std::size_t>(index), key});
                 });
             },
             kd_detail::no_whole);

@@ -44,7 +44,7 @@ int main() {
     }
     points.insert(points.begin() + 100, {nan, 1, 2});
     points.insert(points.begin() + 700, {inf, 0, 0});
-    const KdTree tree(points, tessary::SerialRanges{}, tessary::KdTreeOptions{.wide_indices = true});
+    const KdTree tree(points);
     if (tree.size() != points.size() || tree.non_finite() != 2) return fail("size", 0);
     std::vector<Vec3d> queries;
     for (int i = 0; i < 60; ++i) queries.push_back({0.5 * (i % 19) - 1, 0.25 * (i % 7) + 2, 4.0 - 0.5 * (i % 5)});

@@ -170,8 +170,13 @@ VecList points(const KdTree& self) {
     return VecList(std::const_pointer_cast<tessary_py::ElementArray>(self.points));
 }
 
+// The searches for one point are compiled for AVX2 too, as the batches are:
+// a leaf is a loop over up to 32 points.
+using tessary_py::kernels::with_avx2;
+
 std::pair<std::size_t, double> nearest(const KdTree& self, const Vec3d& point) {
-    const Neighbour found = self.tree.nearest(point);
+    Neighbour found{};
+    with_avx2([&] { found = self.tree.nearest(point); });
     return {found.index, found.distance()};
 }
 
@@ -182,7 +187,7 @@ bind::Ref nearest_k(const KdTree& self, const Vec3d& point, Wanted k, MaxDistanc
     const std::uint64_t limit = max_distance.limit;
     const std::size_t size = self.tree.size();
     std::vector<Neighbour> found(std::min(count, size));
-    if (!found.empty()) self.tree.nearest_k(point, found.size(), limit, found.data());
+    if (!found.empty()) with_avx2([&] { self.tree.nearest_k(point, found.size(), limit, found.data()); });
     bind::Ref indices = bind::check(PyList_New(static_cast<Py_ssize_t>(count)));
     bind::Ref distances = bind::check(PyList_New(static_cast<Py_ssize_t>(count)));
     bind::Ref missing_index, missing_distance;
@@ -208,7 +213,7 @@ bind::Ref nearest_k(const KdTree& self, const Vec3d& point, Wanted k, MaxDistanc
 
 std::vector<std::size_t> within(const KdTree& self, const Vec3d& point, Radius radius) {
     std::vector<Neighbour> found;
-    self.tree.within(point, radius.limit, found);
+    with_avx2([&] { self.tree.within(point, radius.limit, found); });
     std::vector<std::size_t> indices;
     indices.reserve(found.size());
     for (const Neighbour& n : found) indices.push_back(n.index);
@@ -216,7 +221,9 @@ std::vector<std::size_t> within(const KdTree& self, const Vec3d& point, Radius r
 }
 
 std::size_t count_within(const KdTree& self, const Vec3d& point, Radius radius) {
-    return self.tree.count_within(point, radius.limit);
+    std::size_t found = 0;
+    with_avx2([&] { found = self.tree.count_within(point, radius.limit); });
+    return found;
 }
 
 bind::Ref pair(ResultArray first, ResultArray second) {
