@@ -427,7 +427,7 @@ inline void KdTree::build_subtree(std::size_t node, std::size_t begin, std::size
 // input.
 inline void KdTree::select(int a, std::size_t begin, std::size_t end, std::size_t nth) noexcept {
     std::size_t budget = 2 * static_cast<std::size_t>(std::bit_width(end - begin)) + 8;
-    while (end - begin > 32) {
+    while (end - begin > 8) {
         if (budget-- == 0) {
             heap_sort(a, begin, end);
             return;
