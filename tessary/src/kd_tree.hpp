@@ -334,7 +334,7 @@ KdTree::KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges)
     // The shallowest balanced tree whose leaves hold at most kLeafPoints:
     // the leaves at depth d hold floor or ceil of count_ / 2**d points.
     std::size_t depth = 0;
-    while (depth + 1 < kMaxDepth && count_ > (kLeafPoints << depth)) ++depth;
+    while (depth + 1 < kMaxDepth && (count_ - 1) >> depth >= kLeafPoints) ++depth;
     first_leaf_ = (std::size_t{1} << depth) - 1;
     boxes_.reset(new Box[2 * first_leaf_ + 1]);
     axes_.reset(new std::uint8_t[first_leaf_ + 1]);
@@ -627,12 +627,6 @@ void KdTree::search(const Vec3d& q, const Worst& worst, const Leaf& leaf, const 
             }
             const std::size_t left = 2 * at.node + 1;
             const std::size_t middle = at.begin + (at.end - at.begin) / 2;
-            // The descent waits on memory at each level: fetch the boxes of
-            // the grandchildren (side by side) while this level is decided.
-            if (2 * left + 1 < 2 * first_leaf_ + 1) {
-                __builtin_prefetch(&boxes_[2 * left + 1]);
-                __builtin_prefetch(&boxes_[2 * left + 4]);
-            }
             const int a = axes_[at.node];
             const double v = at_axis[a];
             const bool left_first = v - boxes_[left].hi[a] < boxes_[left + 1].lo[a] - v;

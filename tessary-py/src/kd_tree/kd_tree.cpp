@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -304,7 +305,12 @@ bind::Ref within_each(const KdTree& self, const Queries& queries, Radius radius)
     queries.visit([&](const auto& query) {
         self.tree.count_within_each(m, query, limit, starts + 1, PoolRanges{});
     });
-    for (std::size_t i = 0; i < m; ++i) starts[i + 1] += starts[i];
+    // Running totals; more neighbours than a buffer can index cannot be
+    // held anyway.
+    for (std::size_t i = 0; i < m; ++i) {
+        if (starts[i + 1] > PY_SSIZE_T_MAX - starts[i]) throw std::bad_alloc();
+        starts[i + 1] += starts[i];
+    }
     const std::size_t found_shape[1] = {static_cast<std::size_t>(starts[m])};
     ResultArray found = ResultArray::of<Py_ssize_t>(found_shape);
     queries.visit([&](const auto& query) {
