@@ -18,9 +18,10 @@
 // whose leaves hold at most kLeafPoints points. A leaf's points lie in one
 // block of memory, their x coordinates, then their y, their z and their
 // indices (64 bits each), so that a leaf is one stream to read and one
-// short loop over its coordinates. The nodes are implicit (children of node i are 2i+1
-// and 2i+2, and a node's points are the first or second half of its
-// parent's); each stores its box in single precision, rounded outwards.
+// short loop over its coordinates. The nodes are implicit (the children of
+// node i are 2i+1 and 2i+2, and a node's points are the first or second
+// half of its parent's); each stores its box in single precision, rounded
+// outwards, and each inner node the axis it was split along.
 // Points with a NaN or infinite coordinate are kept aside in index order
 // and scanned by every query; a query with such a coordinate is answered
 // by a scan of every point.
@@ -231,9 +232,13 @@ namespace kd_detail {
 
 inline bool finite(const Vec3d& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
-// The float at most (below = true) or at least v.
+// The float at most (below = true) or at least v; an infinity beyond the
+// floats' range (a cast there would be undefined).
 inline float outward(double v, bool below) {
     constexpr float inf = std::numeric_limits<float>::infinity();
+    constexpr float most = std::numeric_limits<float>::max();
+    if (v > most) return below ? most : inf;
+    if (v < -most) return below ? -inf : -most;
     float f = static_cast<float>(v);
     if (below && static_cast<double>(f) > v) f = std::nextafter(f, -inf);
     if (!below && static_cast<double>(f) < v) f = std::nextafter(f, inf);
@@ -257,7 +262,6 @@ inline constexpr std::size_t kMostInserted = 32;
 // a batch of some thousand queries is still shared out.
 inline constexpr std::size_t kLeastBlock = 1024;
 inline constexpr std::size_t kMostBlock = std::size_t{1} << 18;
-inline constexpr int kMortonBits = 10;  // per axis
 
 // The 10 bits of v spread to every third bit.
 inline std::uint32_t spread(std::uint32_t v) {
