@@ -95,15 +95,17 @@ def contenders(found, points, queries, r):
     ops["k=8"]["ours"] = lambda: ours.nearest_k_each(q, 8)
     ops["count"]["ours"] = lambda: ours.count_within_each(q, r)
     trees = {"ours": ours}
+    # Each callable takes what it calls as a default, bound now: a closure
+    # would look the name up when it runs, after the next peer rebinds it.
     if found["pykdtree"]:
         make = found["pykdtree"].KDTree
-        ops["build"]["pykdtree"] = lambda: make(points)
+        ops["build"]["pykdtree"] = lambda make=make: make(points)
         pykd = make(points)
         ops["k=1"]["pykdtree"] = lambda: pykd.query(q, k=1)
         ops["k=8"]["pykdtree"] = lambda: pykd.query(q, k=8)
     if found["scipy"]:
         make = found["scipy"].cKDTree
-        ops["build"]["scipy"] = lambda: make(points)
+        ops["build"]["scipy"] = lambda make=make: make(points)
         ck = trees["scipy"] = make(points)
         ops["k=1"]["scipy"] = lambda: ck.query(q, k=1, workers=-1)
         ops["k=8"]["scipy"] = lambda: ck.query(q, k=8, workers=-1)
@@ -128,7 +130,7 @@ def contenders(found, points, queries, r):
         ops["k=8"]["open3d"] = lambda: search.knn_search(query_tensor, 8)
     if found["sklearn"]:
         make = found["sklearn"].KDTree
-        ops["build"]["sklearn"] = lambda: make(points)
+        ops["build"]["sklearn"] = lambda make=make: make(points)
         if len(q) <= 100_000:
             sk = make(points)
             ops["k=1"]["sklearn"] = lambda: sk.query(q, k=1)
