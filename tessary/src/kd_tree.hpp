@@ -468,11 +468,11 @@ inline double KdTree::sample_pivot(int a, std::size_t begin, std::size_t end, st
 // `pivot` to the front of [begin, end) and returns where the others start.
 // Blocks of points are classified without branches first and then
 // exchanged, as in BlockQuicksort, so that the unpredictable comparisons
-// cost no mispredicted jumps.
+// cost no mispredicted jumps; blocks of 16 take the ranges too short for
+// blocks of 64, which the deep levels of the tree are.
 inline std::size_t KdTree::partition(int a, std::size_t begin, std::size_t end, double pivot,
                                      bool strict) noexcept {
-    constexpr std::size_t kBlock = 64;
-    // Local copies of the pointers, which the stores could otherwise be
+    // Local copies of the pointer, which the stores could otherwise be
     // taken to change.
     std::uint64_t* const words = words_.get();
     const std::uint64_t* const axis = words + a;
@@ -483,38 +483,43 @@ inline std::size_t KdTree::partition(int a, std::size_t begin, std::size_t end, 
     auto exchange = [&](std::size_t i, std::size_t j) {
         for (std::size_t w = 0; w < 4; ++w) std::swap(words[4 * i + w], words[4 * j + w]);
     };
-    std::uint8_t wrong_left[kBlock];
-    std::uint8_t wrong_right[kBlock];
     std::size_t left = begin;
     std::size_t right = end;  // [left, right) is not yet placed
-    std::size_t n_left = 0, n_right = 0, s_left = 0, s_right = 0;
-    while (right - left >= 2 * kBlock) {
-        if (n_left == 0) {
-            s_left = 0;
-            for (std::size_t i = 0; i < kBlock; ++i) {
-                wrong_left[n_left] = static_cast<std::uint8_t>(i);
-                n_left += !front(left + i);
+    // Blocks of `block` points from each end, while two fit: what is left
+    // is placed afresh by the next, smaller blocks, then one at a time.
+    auto by_blocks = [&](std::size_t block) {
+        std::uint8_t wrong_left[64];
+        std::uint8_t wrong_right[64];
+        std::size_t n_left = 0, n_right = 0, s_left = 0, s_right = 0;
+        while (right - left >= 2 * block) {
+            if (n_left == 0) {
+                s_left = 0;
+                for (std::size_t i = 0; i < block; ++i) {
+                    wrong_left[n_left] = static_cast<std::uint8_t>(i);
+                    n_left += !front(left + i);
+                }
             }
-        }
-        if (n_right == 0) {
-            s_right = 0;
-            for (std::size_t i = 0; i < kBlock; ++i) {
-                wrong_right[n_right] = static_cast<std::uint8_t>(i);
-                n_right += front(right - 1 - i);
+            if (n_right == 0) {
+                s_right = 0;
+                for (std::size_t i = 0; i < block; ++i) {
+                    wrong_right[n_right] = static_cast<std::uint8_t>(i);
+                    n_right += front(right - 1 - i);
+                }
             }
+            const std::size_t pairs = std::min(n_left, n_right);
+            for (std::size_t j = 0; j < pairs; ++j) {
+                exchange(left + wrong_left[s_left + j], right - 1 - wrong_right[s_right + j]);
+            }
+            n_left -= pairs;
+            n_right -= pairs;
+            s_left += pairs;
+            s_right += pairs;
+            if (n_left == 0) left += block;
+            if (n_right == 0) right -= block;
         }
-        const std::size_t pairs = std::min(n_left, n_right);
-        for (std::size_t j = 0; j < pairs; ++j) {
-            exchange(left + wrong_left[s_left + j], right - 1 - wrong_right[s_right + j]);
-        }
-        n_left -= pairs;
-        n_right -= pairs;
-        s_left += pairs;
-        s_right += pairs;
-        if (n_left == 0) left += kBlock;
-        if (n_right == 0) right -= kBlock;
-    }
-    // What is left, one point at a time.
+    };
+    by_blocks(64);
+    by_blocks(16);
     for (;;) {
         while (left < right && front(left)) ++left;
         while (left < right && !front(right - 1)) --right;
