@@ -1,5 +1,6 @@
 #include "buffer.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <string>
 
@@ -139,8 +140,26 @@ void raise_wrong_shape(std::string_view argument, std::size_t width, std::option
     raise(PyExc_TypeError, message);
 }
 
-std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
-                                           std::size_t width, std::optional<std::size_t> rows) {
+void raise_wrong_matrix_shape(std::string_view argument, std::span<const std::size_t> heights, std::size_t width,
+                              std::string_view got) {
+    std::string message = "argument '";
+    message.append(argument).append("': expected an array of shape ");
+    for (std::size_t k = 0; k < heights.size(); ++k) {
+        if (k > 0) message.append(" or ");
+        message.append("(").append(std::to_string(heights[k])).append(", ").append(std::to_string(width)).append(")");
+    }
+    message.append(", got ").append(got);
+    raise(PyExc_TypeError, message);
+}
+
+namespace {
+
+// The rows of `source` when it exports a two-dimensional buffer of
+// floating-point numbers whose shape `fits` accepts; nullopt when it
+// exports no buffer of floating-point numbers (or one that cannot describe
+// its layout); `refuse(shape text)` for any other shape.
+template <class Fits, class Refuse>
+std::optional<FloatRows> float_rows(PyObject* source, BufferView& held, Fits fits, Refuse refuse) {
     if (!PyObject_CheckBuffer(source)) return std::nullopt;
     if (PyObject_GetBuffer(source, &held.view, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
@@ -149,9 +168,8 @@ std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, s
     const Py_buffer& view = held.view;
     const std::optional<FloatRows::Scalar> scalar = detail::scalar_of(view);
     if (!scalar) return std::nullopt;
-    if (view.ndim != 2 || view.shape[1] != static_cast<Py_ssize_t>(width) ||
-        (rows && view.shape[0] != static_cast<Py_ssize_t>(*rows))) {
-        raise_wrong_shape(argument, width, rows, detail::shape_text(view.ndim, view.shape));
+    if (view.ndim != 2 || !fits(static_cast<std::size_t>(view.shape[0]), static_cast<std::size_t>(view.shape[1]))) {
+        refuse(detail::shape_text(view.ndim, view.shape));
     }
     // A request with strides always gets them, except from exporters that
     // are C-contiguous and leave them out.
@@ -159,6 +177,25 @@ std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, s
     const Py_ssize_t column = view.strides != nullptr ? view.strides[1] : view.itemsize;
     return FloatRows{static_cast<const std::byte*>(view.buf), row, column, static_cast<std::size_t>(view.shape[0]),
                      *scalar};
+}
+
+}  // namespace
+
+std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
+                                           std::size_t width, std::optional<std::size_t> rows) {
+    return float_rows(
+        source, held, [&](std::size_t h, std::size_t w) { return w == width && (!rows || h == *rows); },
+        [&](std::string_view got) { raise_wrong_shape(argument, width, rows, got); });
+}
+
+std::optional<FloatRows> import_float_matrix(PyObject* source, BufferView& held, std::string_view argument,
+                                             std::span<const std::size_t> heights, std::size_t width) {
+    return float_rows(
+        source, held,
+        [&](std::size_t h, std::size_t w) {
+            return w == width && std::find(heights.begin(), heights.end(), h) != heights.end();
+        },
+        [&](std::string_view got) { raise_wrong_matrix_shape(argument, heights, width, got); });
 }
 
 }  // namespace bind

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../binding/buffer.hpp"
@@ -49,35 +50,51 @@ void replace_each(VecList& list, std::size_t grain, F f, const With*... with) {
     }
 }
 
-void append_quat(std::vector<tessary::Quat>& quats, PyObject* item) {
-    if (!bind::is_instance<tessary::Quat>(item)) bind::raise_wrong_class("quats", item, "Quat");
-    quats.push_back(bind::read<tessary::Quat>(item));
+template <class T>
+void append_value(std::vector<T>& values, PyObject* item, std::string_view argument) {
+    if (!bind::is_instance<T>(item)) bind::raise_wrong_class(argument, item, bind::class_name<T>);
+    values.push_back(bind::read<T>(item));
 }
 
-// rotate_each's rotations: a sequence of Quat, or floating-point numbers in
-// rows of (w, i, j, k).
-std::vector<tessary::Quat> read_quats(PyObject* source) {
-    std::vector<tessary::Quat> quats;
+// The per-element arguments of rotate_each and transform_each: a sequence
+// of T, or floating-point numbers in rows of T's doubles in order (a Quat's
+// w, i, j, k; a Transform's rotation, then its translation).
+template <class T>
+std::vector<T> read_values(PyObject* source, std::string_view argument) {
+    std::vector<T> values;
     bind::BufferView held;
-    if (const std::optional<bind::FloatRows> rows = bind::import_float_rows(source, held, "quats", 4)) {
-        quats.resize(rows->rows);
-        kernels::gather_rows(*rows, quats.data());
-        return quats;
+    if (const std::optional<bind::FloatRows> rows =
+            bind::import_float_rows(source, held, argument, sizeof(T) / sizeof(double))) {
+        values.resize(rows->rows);
+        kernels::gather_rows(*rows, values.data());
+        return values;
     }
-    if (!PySequence_Check(source)) bind::raise_wrong_class("quats", source, "Sequence");
+    if (!PySequence_Check(source)) bind::raise_wrong_class(argument, source, "Sequence");
     if (PyList_CheckExact(source) || PyTuple_CheckExact(source)) {
         // Reading the items runs no Python code, so the container cannot
         // change meanwhile.
         const Py_ssize_t count = PySequence_Fast_GET_SIZE(source);
-        quats.reserve(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) append_quat(quats, PySequence_Fast_ITEMS(source)[i]);
-        return quats;
+        values.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) append_value(values, PySequence_Fast_ITEMS(source)[i], argument);
+        return values;
     }
     bind::Ref iterator(PyObject_GetIter(source));
-    if (!iterator) bind::reraise_for_argument("quats");
-    while (bind::Ref item{PyIter_Next(iterator.get())}) append_quat(quats, item.get());
-    if (PyErr_Occurred()) bind::reraise_for_argument("quats");
-    return quats;
+    if (!iterator) bind::reraise_for_argument(argument);
+    while (bind::Ref item{PyIter_Next(iterator.get())}) append_value(values, item.get(), argument);
+    if (PyErr_Occurred()) bind::reraise_for_argument(argument);
+    return values;
+}
+
+// ValueError, before anything changes, unless there is one value per
+// element: "argument 'quats': expected one rotation per element, 3 for
+// this list, got 2".
+void check_one_per_element(const VecList& list, std::size_t count, std::string_view argument,
+                           std::string_view what) {
+    if (count == list.size()) return;
+    std::string message = "argument '";
+    message.append(argument).append("': expected one ").append(what).append(" per element, ");
+    message.append(std::to_string(list.size())).append(" for this list, got ").append(std::to_string(count));
+    bind::raise(PyExc_ValueError, message);
 }
 
 // A Python list whose item i is f(element i), as float or bool.
@@ -152,15 +169,21 @@ void rotate(VecList& list, const tessary::Quat& quat) {
 }
 
 void rotate_each(VecList& list, PyObject* quats) {
-    const std::vector<tessary::Quat> rotations = read_quats(quats);
-    if (rotations.size() != list.size()) {
-        std::string message = "argument 'quats': expected one rotation per element, ";
-        message.append(std::to_string(list.size())).append(" for this list, got ");
-        message.append(std::to_string(rotations.size()));
-        bind::raise(PyExc_ValueError, message);
-    }
+    const std::vector<tessary::Quat> rotations = read_values<tessary::Quat>(quats, "quats");
+    check_one_per_element(list, rotations.size(), "quats", "rotation");
     replace_each(
         list, kGrainRotate, [](const Vec3d& e, const tessary::Quat& q) { return q.rotate(e); }, rotations.data());
+}
+
+void transform(VecList& list, const tessary::Transform& transform) {
+    replace_each(list, kGrainRotate, [t = transform](const Vec3d& e) { return t.apply(e); });
+}
+
+void transform_each(VecList& list, PyObject* transforms) {
+    const std::vector<tessary::Transform> poses = read_values<tessary::Transform>(transforms, "transforms");
+    check_one_per_element(list, poses.size(), "transforms", "transform");
+    replace_each(
+        list, kGrainRotate, [](const Vec3d& e, const tessary::Transform& t) { return t.apply(e); }, poses.data());
 }
 
 VecList collapse(const VecList& list, bind::Index axis) {

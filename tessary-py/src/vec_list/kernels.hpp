@@ -178,7 +178,8 @@ inline std::pair<std::size_t, double> minimum_distance(std::span<const Vec3d> in
 }
 
 // Rows of numbers laid out at any byte strides, widened to double where
-// they are narrower, into values of as many doubles (Vec3d, Quat).
+// they are narrower, into values of as many doubles (Vec3d, Quat,
+// Transform).
 template <class Row>
 void gather_rows(const bind::FloatRows& rows, Row* out) {
     constexpr std::size_t width = sizeof(Row) / sizeof(double);

@@ -237,6 +237,8 @@ PyMethodDef methods[] = {
     M::method<"minimum_distance_to($self, other, stride)", &bulk::minimum_distance_to>(),
     M::method<"rotate($self, quat)", &bulk::rotate>(),
     M::method<"rotate_each($self, quats)", &bulk::rotate_each>(),
+    M::method<"transform($self, transform)", &bulk::transform>(),
+    M::method<"transform_each($self, transforms)", &bulk::transform_each>(),
     {},
 };
 
