@@ -34,7 +34,7 @@ struct RotationDefect {
         for (std::size_t r = 0; r < 3; ++r) {
             for (std::size_t c = r; c < 3; ++c) {
                 const double entry = std::fabs(columns[r].dot(columns[c]) - (r == c ? 1.0 : 0.0));
-                if (!(entry <= largest)) largest = entry;  // keeps a NaN
+                if (std::isnan(entry) || entry > largest) largest = entry;  // a NaN stays
             }
         }
         return {largest, columns[0].scalar_triple_product(columns[1], columns[2])};
