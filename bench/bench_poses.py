@@ -27,9 +27,8 @@ sys.path.insert(0, os.path.dirname(__file__))
 
 import glm  # noqa: E402
 import numpy as np  # noqa: E402
-from scipy.spatial.transform import RigidTransform, Rotation  # noqa: E402
-
 from common import compare, interleaved, per_call_times  # noqa: E402
+from scipy.spatial.transform import RigidTransform, Rotation  # noqa: E402
 from tessary_py import AngleRadians, Quat, Transform, Vec3d, VecList  # noqa: E402
 
 SIZES = (1_000_000, 10_000_000)
@@ -178,8 +177,8 @@ def bulk_targets(times):
     transform, each = times["VecList.transform(t), in place"], times["VecList.transform_each(array), in place"]
     return [("transform / scipy RigidTransform.apply", transform / times["RigidTransform.apply(a)"], 0.1),
             ("transform / our rotate", transform / times["VecList.rotate(q), in place"], 1.25),
-            ("transform_each / scipy stack from the array, then apply", each / times["stack from the array, then apply(a)"],
-             0.25),
+            ("transform_each / scipy stack from the array, then apply",
+             each / times["stack from the array, then apply(a)"], 0.25),
             ("transform_each / scipy prebuilt stack, apply", each / times["stack prebuilt, apply(a)"], 0.25)]
 
 
@@ -207,9 +206,10 @@ def markdown(measured):
         lines += [f"| `{name}` | {seconds * 1e3:.2f} |" for name, seconds in times.items()]
         lines += [""] + [f"- {label}: {verdict(ratio, target)}" for label, ratio, target in bulk_targets(times)]
     angles, rebuilt, vectors = measured["agreement"]
-    lines += ["", f"10 000 random rotations against scipy: Euler angles of all 24 sequences within {angles:.2g}, the "
-              f"rotations rebuilt from them within {rebuilt:.2g} (|dot| − 1), rotation vectors both ways within "
-              f"{vectors:.2g} (target 1e-12: {'met' if max(angles, rebuilt, vectors) <= 1e-12 else 'missed'})."]
+    lines += ["", (f"10 000 random rotations against scipy: Euler angles of all 24 sequences within {angles:.2g}, "
+                   f"the rotations rebuilt from them within {rebuilt:.2g} (|dot| − 1), rotation vectors both ways "
+                   f"within {vectors:.2g} (target 1e-12: "
+                   f"{'met' if max(angles, rebuilt, vectors) <= 1e-12 else 'missed'}).")]
     return lines
 
 

@@ -10,21 +10,19 @@ scipy's Rotation.from_quat([-q.i, -q.j, -q.k, q.w]).
 
 import hashlib
 import itertools
-from collections import deque
 import math
 import struct
-
 import warnings
+from collections import deque
 
 import numpy as np
 import pytest
-from scipy.spatial.transform import Rotation, Slerp
-
 import test_quat as quat_ref
 import test_rotations as rotation_ref
 from conftest import run_with_pool, same_bits
 from float_reference import agree, atan2, cases, cos, div, hypot, sin
 from reference import platform_hash, siphash13, sqrt
+from scipy.spatial.transform import Rotation, Slerp
 from tessary_py import AngleDegrees, AngleRadians, Quat, Transform, Vec3d, VecList
 
 TOLERANCE = 1e-12
@@ -352,7 +350,7 @@ class TestValue:
     def test_equality_and_hash(self):
         a = Transform(Quat(1, 0, 0, 0), Vec3d(0, 0, 0))
         near = Transform(Quat(1, 0, 0, 1e-17), Vec3d(0, -0.0, 1e-17))
-        assert a == near and not a != near and hash(a) != hash(near)
+        assert a == near and (a != near) is False and hash(a) != hash(near)
         assert hash(a) == hash(Transform(Quat(1, -0.0, 0, 0), Vec3d(-0.0, 0, 0)))
         assert a != Transform(Quat(1, 0, 0, 3e-16)) and a != Transform(translation=Vec3d(0, 0, 3e-16))
         assert a != Transform(Quat(-1, 0, 0, 0))  # the same rotation, another value
@@ -415,7 +413,8 @@ class TestFromMatrix:
         m[:3, :3] = np.diag([1.0, 1.0, 1.0000004])  # 8e-7 from a rotation: accepted, as the nearest one
         assert components(Transform.from_matrix(m)) == (1, 0, 0, 0, 0, 0, 0)
 
-    @pytest.mark.parametrize("row, text", [((0, 0, 0, 2), "(0, 0, 0, 2)"), ((0, 0, 1e-20, 1), "(0, 0, 0.00000000000000000001, 1)"),
+    @pytest.mark.parametrize("row, text", [((0, 0, 0, 2), "(0, 0, 0, 2)"),
+                                           ((0, 0, 1e-20, 1), "(0, 0, 0.00000000000000000001, 1)"),
                                            ((0, 0, 0, math.nan), "(0, 0, 0, NaN)")])
     def test_last_row(self, row, text):
         m = np.eye(4)
@@ -438,7 +437,8 @@ class TestFromMatrix:
     def test_wrong_types(self):
         for given, message in ((5, "argument 'm': 'int' object cannot be cast as 'Sequence'"),
                                ("abcd", "argument 'm': 'str' object cannot be cast as 'Sequence'"),
-                               ([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, "1", 0]], "argument 'm': must be real number, not str")):
+                               ([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, "1", 0]],
+                                "argument 'm': must be real number, not str")):
             with pytest.raises(TypeError) as error:
                 Transform.from_matrix(given)
             assert str(error.value) == message
@@ -465,13 +465,18 @@ class TestEulerArguments:
     def test_wrong_types(self):
         zero = AngleRadians(0)
         for call, message in (
-                (lambda: Quat.from_euler(b"xyz", zero, zero, zero), "argument 'sequence': 'bytes' object cannot be cast as 'str'"),
-                (lambda: Quat.from_euler(None, zero, zero, zero), "argument 'sequence': 'NoneType' object cannot be cast as 'str'"),
-                (lambda: Quat.from_euler("xyz", 0.1, zero, zero), "argument 'a': 'float' object cannot be cast as 'AngleRadians'"),
+                (lambda: Quat.from_euler(b"xyz", zero, zero, zero),
+                 "argument 'sequence': 'bytes' object cannot be cast as 'str'"),
+                (lambda: Quat.from_euler(None, zero, zero, zero),
+                 "argument 'sequence': 'NoneType' object cannot be cast as 'str'"),
+                (lambda: Quat.from_euler("xyz", 0.1, zero, zero),
+                 "argument 'a': 'float' object cannot be cast as 'AngleRadians'"),
                 (lambda: Quat.from_euler("xyz", zero, AngleDegrees(3), zero),
                  "argument 'b': 'AngleDegrees' object cannot be cast as 'AngleRadians'"),
-                (lambda: Quat(1, 0, 0, 0).to_euler(["x", "y", "z"]), "argument 'sequence': 'list' object cannot be cast as 'str'"),
-                (lambda: Quat.from_rotation_vector((1, 2, 3)), "argument 'v': 'tuple' object cannot be cast as 'Vec3d'")):
+                (lambda: Quat(1, 0, 0, 0).to_euler(["x", "y", "z"]),
+                 "argument 'sequence': 'list' object cannot be cast as 'str'"),
+                (lambda: Quat.from_rotation_vector((1, 2, 3)),
+                 "argument 'v': 'tuple' object cannot be cast as 'Vec3d'")):
             with pytest.raises(TypeError) as error:
                 call()
             assert str(error.value) == message
@@ -529,7 +534,8 @@ class TestBulk:
         vl = VecList([Vec3d(1, 2, 3), Vec3d(4, 5, 6), Vec3d(7, 8, 9)])
         with pytest.raises(ValueError) as error:
             vl.transform_each(given)
-        assert str(error.value) == f"argument 'transforms': expected one transform per element, 3 for this list, got {count}"
+        assert str(error.value) == ("argument 'transforms': expected one transform per element, 3 for this list, "
+                                    f"got {count}")
         assert vl.to_array() == [[1, 2, 3], [4, 5, 6], [7, 8, 9]]
 
     @pytest.mark.parametrize("given, message", [

@@ -105,13 +105,16 @@ def pose_calls():
         # error paths
         lambda: swallow(lambda: Transform(v)), lambda: swallow(lambda: Transform(q, q)), lambda: swallow(lambda: a * 2),
         lambda: swallow(lambda: a.interpolate(b, "t")), lambda: swallow(lambda: setattr(a, "rotation", q)),
-        lambda: swallow(lambda: Transform.from_matrix(2 * matrix)), lambda: swallow(lambda: Transform.from_matrix(matrix[:2])),
+        lambda: swallow(lambda: Transform.from_matrix(2 * matrix)),
+        lambda: swallow(lambda: Transform.from_matrix(matrix[:2])),
         lambda: swallow(lambda: Transform.from_matrix([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, "1", 0]])),
         lambda: swallow(lambda: Transform.from_matrix(rows[:3] + [[0, 0, 1, 1]])),
         lambda: swallow(lambda: Quat.from_euler("xxy", x, x, x)), lambda: swallow(lambda: q.to_euler(3)),
-        lambda: swallow(lambda: Quat.from_euler("\udc80yz", x, x, x)), lambda: swallow(lambda: Quat.from_euler("xyz", x, 1, x)),
+        lambda: swallow(lambda: Quat.from_euler("\udc80yz", x, x, x)),
+        lambda: swallow(lambda: Quat.from_euler("xyz", x, 1, x)),
         lambda: swallow(lambda: points.transform(q)), lambda: swallow(lambda: points.transform_each(poses[:1])),
-        lambda: swallow(lambda: points.transform_each([a, q])), lambda: swallow(lambda: points.transform_each(array[:, :4])),
+        lambda: swallow(lambda: points.transform_each([a, q])),
+        lambda: swallow(lambda: points.transform_each(array[:, :4])),
     ]
     return calls, (Transform, Quat, Vec3d, VecList, AngleRadians, a, b, v, q, x, matrix, rows, points, poses, array)
 

@@ -85,16 +85,21 @@ std::vector<T> read_values(PyObject* source, std::string_view argument) {
     return values;
 }
 
-// ValueError, before anything changes, unless there is one value per
-// element: "argument 'quats': expected one rotation per element, 3 for
-// this list, got 2".
-void check_one_per_element(const VecList& list, std::size_t count, std::string_view argument,
-                           std::string_view what) {
-    if (count == list.size()) return;
-    std::string message = "argument '";
-    message.append(argument).append("': expected one ").append(what).append(" per element, ");
-    message.append(std::to_string(list.size())).append(" for this list, got ").append(std::to_string(count));
-    bind::raise(PyExc_ValueError, message);
+// Replaces element i by f(element i, value i) for one value of T per
+// element, read from `source` (read_values). A count that differs is a
+// ValueError before anything changes: "argument 'quats': expected one
+// rotation per element, 3 for this list, got 2".
+template <class T, class F>
+void replace_by_each(VecList& list, PyObject* source, std::string_view argument, std::string_view what, F f) {
+    const std::vector<T> values = read_values<T>(source, argument);
+    if (values.size() != list.size()) {
+        std::string message = "argument '";
+        message.append(argument).append("': expected one ").append(what).append(" per element, ");
+        message.append(std::to_string(list.size())).append(" for this list, got ");
+        message.append(std::to_string(values.size()));
+        bind::raise(PyExc_ValueError, message);
+    }
+    replace_each(list, kGrainRotate, f, values.data());
 }
 
 // A Python list whose item i is f(element i), as float or bool.
@@ -169,10 +174,8 @@ void rotate(VecList& list, const tessary::Quat& quat) {
 }
 
 void rotate_each(VecList& list, PyObject* quats) {
-    const std::vector<tessary::Quat> rotations = read_values<tessary::Quat>(quats, "quats");
-    check_one_per_element(list, rotations.size(), "quats", "rotation");
-    replace_each(
-        list, kGrainRotate, [](const Vec3d& e, const tessary::Quat& q) { return q.rotate(e); }, rotations.data());
+    replace_by_each<tessary::Quat>(list, quats, "quats", "rotation",
+                                   [](const Vec3d& e, const tessary::Quat& q) { return q.rotate(e); });
 }
 
 void transform(VecList& list, const tessary::Transform& transform) {
@@ -180,10 +183,8 @@ void transform(VecList& list, const tessary::Transform& transform) {
 }
 
 void transform_each(VecList& list, PyObject* transforms) {
-    const std::vector<tessary::Transform> poses = read_values<tessary::Transform>(transforms, "transforms");
-    check_one_per_element(list, poses.size(), "transforms", "transform");
-    replace_each(
-        list, kGrainRotate, [](const Vec3d& e, const tessary::Transform& t) { return t.apply(e); }, poses.data());
+    replace_by_each<tessary::Transform>(list, transforms, "transforms", "transform",
+                                        [](const Vec3d& e, const tessary::Transform& t) { return t.apply(e); });
 }
 
 VecList collapse(const VecList& list, bind::Index axis) {
