@@ -108,12 +108,16 @@ void map(std::span<const Vec3d> in, Out* out, std::size_t grain, const F& f, con
     });
 }
 
-// e = f(e, with[i]...) for every element, shared out over the pool.
+// out[i] = f(in[i], with[i]...) for i in [0, count), where `out` is either
+// `in` itself (each element is read before its own slot is written) or
+// memory that does not overlap it.
 template <class F, class... With>
-void map_in_place(std::span<Vec3d> elements, std::size_t grain, const F& f, const With*... with) {
-    pool::parallel_for(elements.size(), grain, [&](std::size_t begin, std::size_t end) {
-        update(elements.data() + begin, end - begin, f, (with + begin)...);
-    });
+void map_range(const Vec3d* in, Vec3d* out, std::size_t count, const F& f, const With*... with) {
+    if (in == out) {
+        update(out, count, f, with...);
+    } else {
+        transform(in, out, count, f, with...);
+    }
 }
 
 struct Nearest {
@@ -177,21 +181,33 @@ inline std::pair<std::size_t, double> minimum_distance(std::span<const Vec3d> in
     return {best.position, best.squared()};
 }
 
-// Rows of numbers laid out at any byte strides, widened to double where
-// they are narrower, into values of as many doubles (Vec3d, Quat,
-// Transform).
+// Rows [first, first + count) of numbers laid out at any byte strides,
+// widened to double where they are narrower, into out[0, count): values of
+// as many doubles (Vec3d, Quat, Transform).
+template <class Row>
+void gather_rows(const bind::FloatRows& rows, std::size_t first, std::size_t count, Row* out) {
+    constexpr std::size_t width = sizeof(Row) / sizeof(double);
+    auto gather = [&]<class Scalar, std::size_t... C>(std::index_sequence<C...>) {
+        for (std::size_t k = 0; k < count; ++k) out[k] = Row{rows.read<Scalar>(first + k, C)...};
+    };
+    if (rows.scalar == bind::FloatRows::Scalar::Double && rows.column_stride == sizeof(double)) {
+        // Each row's doubles one after the other (any row stride): one copy
+        // of the value's bytes per row.
+        for (std::size_t k = 0; k < count; ++k) {
+            std::memcpy(&out[k], rows.first + static_cast<std::ptrdiff_t>(first + k) * rows.row_stride, sizeof(Row));
+        }
+    } else if (rows.scalar == bind::FloatRows::Scalar::Double) {
+        gather.template operator()<double>(std::make_index_sequence<width>{});
+    } else {
+        gather.template operator()<float>(std::make_index_sequence<width>{});
+    }
+}
+
+// Every row, shared out over the pool.
 template <class Row>
 void gather_rows(const bind::FloatRows& rows, Row* out) {
-    constexpr std::size_t width = sizeof(Row) / sizeof(double);
-    auto gather = [&]<class Scalar, std::size_t... C>(std::size_t begin, std::size_t end, std::index_sequence<C...>) {
-        for (std::size_t row = begin; row < end; ++row) out[row] = Row{rows.read<Scalar>(row, C)...};
-    };
     pool::parallel_for(rows.rows, kGrainGather, [&](std::size_t begin, std::size_t end) {
-        if (rows.scalar == bind::FloatRows::Scalar::Double) {
-            gather.template operator()<double>(begin, end, std::make_index_sequence<width>{});
-        } else {
-            gather.template operator()<float>(begin, end, std::make_index_sequence<width>{});
-        }
+        gather_rows(rows, begin, end - begin, out + begin);
     });
 }
 
