@@ -16,13 +16,12 @@ struct bind::Arg<tessary::EulerSequence> {
     using Held = tessary::EulerSequence;
     static tessary::EulerSequence convert(PyObject* object, std::string_view name) {
         if (!PyUnicode_Check(object)) bind::raise_wrong_class(name, object, "str");
-        Py_ssize_t size = 0;
-        // The text itself for an ASCII str: nothing is allocated.
-        const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-        if (text == nullptr) PyErr_Clear();  // lone surrogates: not a sequence either
+        // Only an ASCII str can be a sequence; its characters are its bytes.
         const std::optional<tessary::EulerSequence> parsed =
-            text == nullptr ? std::nullopt
-                            : tessary::EulerSequence::parse({text, static_cast<std::size_t>(size)});
+            PyUnicode_IS_COMPACT_ASCII(object)
+                ? tessary::EulerSequence::parse({static_cast<const char*>(PyUnicode_DATA(object)),
+                                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))})
+                : std::nullopt;
         if (parsed) [[likely]] return *parsed;
         const bind::Ref shown = bind::check(PyObject_Repr(object));
         std::string message = "argument '";

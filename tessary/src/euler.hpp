@@ -33,16 +33,12 @@ struct EulerSequence {
     static constexpr std::optional<EulerSequence> parse(std::string_view text) {
         if (text.size() != 3) return std::nullopt;
         const bool extrinsic = text[0] >= 'x' && text[0] <= 'z';
-        const char base = extrinsic ? 'x' : 'X';
-        std::array<int, 3> named{};
-        for (std::size_t n = 0; n < 3; ++n) {
-            const int axis = text[n] - base;
-            if (axis < 0 || axis > 2) return std::nullopt;
-            named[n] = axis;
-        }
-        if (named[0] == named[1] || named[1] == named[2]) return std::nullopt;
-        if (extrinsic) return EulerSequence{named, false};
-        return EulerSequence{{named[2], named[1], named[0]}, true};
+        const int base = extrinsic ? 'x' : 'X';
+        const int a = text[0] - base, b = text[1] - base, c = text[2] - base;
+        const bool axes = a >= 0 && a <= 2 && b >= 0 && b <= 2 && c >= 0 && c <= 2;
+        if (!axes || a == b || b == c) return std::nullopt;
+        if (extrinsic) return EulerSequence{{a, b, c}, false};
+        return EulerSequence{{c, b, a}, true};
     }
 };
 
