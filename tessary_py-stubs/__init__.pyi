@@ -1429,7 +1429,7 @@ class VecList:
     def transform(self, transform: Transform) -> None:
         """Move every element in place, exactly as `transform.apply(element)` would.
 
-        Like `rotate`, and as fast within a few per cent: iterators taken
+        Like `rotate`, and at about its speed: iterators taken
         earlier, and arrays exported earlier, keep the old elements.
 
         Raises

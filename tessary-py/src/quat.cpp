@@ -15,21 +15,24 @@ template <>
 struct bind::Arg<tessary::EulerSequence> {
     using Held = tessary::EulerSequence;
     static tessary::EulerSequence convert(PyObject* object, std::string_view name) {
-        if (!PyUnicode_Check(object)) bind::raise_wrong_class(name, object, "str");
         // Only an ASCII str can be a sequence; its characters are its bytes.
-        const std::optional<tessary::EulerSequence> parsed =
-            PyUnicode_IS_COMPACT_ASCII(object)
-                ? tessary::EulerSequence::parse({static_cast<const char*>(PyUnicode_DATA(object)),
-                                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))})
-                : std::nullopt;
-        if (parsed) [[likely]] return *parsed;
+        if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]] {
+            const std::optional<tessary::EulerSequence> parsed = tessary::EulerSequence::parse(
+                {static_cast<const char*>(PyUnicode_DATA(object)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))});
+            if (parsed) [[likely]] return *parsed;
+        }
+        refuse(object, name);
+    }
+
+    // Out of line, so that the call above stays small enough to inline.
+    [[noreturn, gnu::cold, gnu::noinline]] static void refuse(PyObject* object, std::string_view name) {
+        if (!PyUnicode_Check(object)) bind::raise_wrong_class(name, object, "str");
         const bind::Ref shown = bind::check(PyObject_Repr(object));
-        std::string message = "argument '";
-        message.append(name).append("': expected three axes, all from 'xyz' (extrinsic) or all from 'XYZ' ");
-        message.append("(intrinsic), none the same as the one before it, got ");
         const char* shown_text = PyUnicode_AsUTF8(shown.get());
         if (shown_text == nullptr) throw bind::PythonError{};
-        message.append(shown_text);
+        std::string message = "argument '";
+        message.append(name).append("': expected three axes, all from 'xyz' (extrinsic) or all from 'XYZ' ");
+        message.append("(intrinsic), none the same as the one before it, got ").append(shown_text);
         bind::raise(PyExc_ValueError, message);
     }
 };
