@@ -2,6 +2,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 
 #include "../../tessary/src/euler.hpp"
@@ -17,8 +18,9 @@ struct bind::Arg<tessary::EulerSequence> {
     static tessary::EulerSequence convert(PyObject* object, std::string_view name) {
         // Only an ASCII str can be a sequence; its characters are its bytes.
         if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]] {
-            const std::optional<tessary::EulerSequence> parsed = tessary::EulerSequence::parse(
-                {static_cast<const char*>(PyUnicode_DATA(object)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))});
+            const std::string_view text{static_cast<const char*>(PyUnicode_DATA(object)),
+                                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))};
+            const std::optional<tessary::EulerSequence> parsed = tessary::EulerSequence::parse(text);
             if (parsed) [[likely]] return *parsed;
         }
         refuse(object, name);
