@@ -77,10 +77,9 @@ constexpr std::size_t kRowBlock = 256;
 
 // Replaces element i by f(element i, parts of row i...): each of Parts
 // (Quat, Vec3d, ...) takes as many consecutive columns as it has doubles,
-// from the first column on. Rows are gathered a part at a time into
-// separate blocks: a block of 32-byte Quat next to one of 24-byte Vec3d
-// keeps the vectorised loop to plain loads, where one of 56-byte rows
-// would not.
+// from the first column on. Each part goes to a block of its own: a block
+// of 32-byte Quat next to one of 24-byte Vec3d keeps the vectorised loop to
+// plain loads, where one of 56-byte rows would not.
 template <class... Parts, class F>
 void replace_each_row(VecList& list, const bind::FloatRows& rows, std::size_t grain, F f) {
     replace_ranges(list, grain, [&](const Vec3d* in, Vec3d* out, std::size_t begin, std::size_t end) {
@@ -89,11 +88,7 @@ void replace_each_row(VecList& list, const bind::FloatRows& rows, std::size_t gr
             const std::size_t count = std::min(kRowBlock, end - at);
             std::apply(
                 [&](auto&... block) {
-                    bind::FloatRows columns = rows;
-                    ((kernels::gather_rows(columns, at, count, block.data()),
-                      columns.first += static_cast<std::ptrdiff_t>(sizeof(block[0]) / sizeof(double)) *
-                                       columns.column_stride),
-                     ...);
+                    kernels::gather_rows(rows, at, count, block.data()...);
                     kernels::map_range(in + at, out + at, count, f,
                                        static_cast<const std::remove_cvref_t<decltype(block[0])>*>(block.data())...);
                 },

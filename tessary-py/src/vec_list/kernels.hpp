@@ -4,6 +4,7 @@
 // the number of threads.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -183,23 +184,38 @@ inline std::pair<std::size_t, double> minimum_distance(std::span<const Vec3d> in
 
 // Rows [first, first + count) of numbers laid out at any byte strides,
 // widened to double where they are narrower, into out[0, count): values of
-// as many doubles (Vec3d, Quat, Transform).
-template <class Row>
-void gather_rows(const bind::FloatRows& rows, std::size_t first, std::size_t count, Row* out) {
-    constexpr std::size_t width = sizeof(Row) / sizeof(double);
-    auto gather = [&]<class Scalar, std::size_t... C>(std::index_sequence<C...>) {
-        for (std::size_t k = 0; k < count; ++k) out[k] = Row{rows.read<Scalar>(first + k, C)...};
+// as many doubles (Vec3d, Quat, Transform). With several outputs each row
+// is split into consecutive parts, its first columns into the first
+// output's value, the next into the second's, and so on, in one pass over
+// the rows.
+template <class... Parts>
+void gather_rows(const bind::FloatRows& rows, std::size_t first, std::size_t count, Parts*... out) {
+    // The column where each part starts.
+    static constexpr std::array<std::size_t, sizeof...(Parts)> start = [] {
+        constexpr std::size_t width[] = {sizeof(Parts) / sizeof(double)...};
+        std::array<std::size_t, sizeof...(Parts)> at{};
+        for (std::size_t p = 1; p < sizeof...(Parts); ++p) at[p] = at[p - 1] + width[p - 1];
+        return at;
+    }();
+    auto gather = [&]<class Scalar, std::size_t... P>(std::index_sequence<P...>) {
+        auto part = [&]<class Part, std::size_t... C>(Part* to, std::size_t column, std::index_sequence<C...>) {
+            for (std::size_t k = 0; k < count; ++k) to[k] = Part{rows.read<Scalar>(first + k, column + C)...};
+        };
+        (part(out, start[P], std::make_index_sequence<sizeof(Parts) / sizeof(double)>{}), ...);
     };
     if (rows.scalar == bind::FloatRows::Scalar::Double && rows.column_stride == sizeof(double)) {
         // Each row's doubles one after the other (any row stride): one copy
-        // of the value's bytes per row.
+        // of each part's bytes per row.
         for (std::size_t k = 0; k < count; ++k) {
-            std::memcpy(&out[k], rows.first + static_cast<std::ptrdiff_t>(first + k) * rows.row_stride, sizeof(Row));
+            const std::byte* row = rows.first + static_cast<std::ptrdiff_t>(first + k) * rows.row_stride;
+            [&]<std::size_t... P>(std::index_sequence<P...>) {
+                (std::memcpy(&out[k], row + start[P] * sizeof(double), sizeof(Parts)), ...);
+            }(std::index_sequence_for<Parts...>{});
         }
     } else if (rows.scalar == bind::FloatRows::Scalar::Double) {
-        gather.template operator()<double>(std::make_index_sequence<width>{});
+        gather.template operator()<double>(std::index_sequence_for<Parts...>{});
     } else {
-        gather.template operator()<float>(std::make_index_sequence<width>{});
+        gather.template operator()<float>(std::index_sequence_for<Parts...>{});
     }
 }
 
