@@ -13,10 +13,10 @@
 #include <cmath>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "angle.hpp"
 #include "quat.hpp"
-#include "vec3d.hpp"
 
 namespace tessary {
 
@@ -42,21 +42,63 @@ struct EulerSequence {
     }
 };
 
-// The unit vector of axis 0, 1 or 2.
-inline constexpr Vec3d unit_axis(int axis) { return axis == 0 ? Vec3d::i() : axis == 1 ? Vec3d::j() : Vec3d::k(); }
+// The sign of the permutation (p, q, r) of (0, 1, 2): +1.0 or -1.0.
+inline constexpr double permutation_sign(int p, int q, int r) { return (p - q) * (q - r) * (r - p) > 0 ? 1.0 : -1.0; }
+
+// third * (second * first), as Quat::mul composes, for turns (c[n], s[n]
+// e_axis) about axes P, Q (not P) and D (not Q), in the order applied. The
+// products with the turns' zero components are left out: each component
+// keeps the one or two products that are not zero, so every value is the
+// whole products' (a zero result may differ in sign).
+template <int P, int Q, int D>
+Quat compose_turns(const std::array<double, 3>& s, const std::array<double, 3>& c) {
+    constexpr int R = 3 - P - Q;
+    // second * first.
+    const double w = c[0] * c[1];
+    std::array<double, 3> v{};
+    v[P] = s[0] * c[1];
+    v[Q] = c[0] * s[1];
+    v[R] = permutation_sign(P, Q, R) * (s[0] * s[1]);
+    // third * (second * first).
+    auto component = [&]<int M>() {
+        if constexpr (M == D) {
+            return w * s[2] + v[M] * c[2];
+        } else {
+            constexpr int N = 3 - M - D;
+            return v[M] * c[2] + permutation_sign(M, N, D) * (v[N] * s[2]);
+        }
+    };
+    return {w * c[2] - v[D] * s[2], component.template operator()<0>(), component.template operator()<1>(),
+            component.template operator()<2>()};
+}
+
+using TurnComposer = Quat (*)(const std::array<double, 3>&, const std::array<double, 3>&);
+
+// compose_turns for each sequence of applied axes, at 9 P + 3 Q + D.
+inline constexpr std::array<TurnComposer, 27> TURN_COMPOSERS = []<int... I>(std::integer_sequence<int, I...>) {
+    return std::array<TurnComposer, 27>{[] {
+        constexpr int p = I / 9, q = I / 3 % 3, d = I % 3;
+        if constexpr (p != q && q != d) {
+            return &compose_turns<p, q, d>;
+        } else {
+            return TurnComposer{nullptr};
+        }
+    }()...};
+}(std::make_integer_sequence<int, 27>{});
 
 // The rotation that turns by a, b and c about the sequence's axes, in the
-// module's convention: each turn is from_axis_angle's quaternion, and they
-// are composed in the order applied, the first two first:
-// third * (second * first), each product Quat::mul's.
+// module's convention: each turn is from_axis_angle's quaternion
+// (cos(h), sin(h) e_axis) with h = angle * -0.5, and they are composed in
+// the order applied, third * (second * first) (compose_turns).
 inline Quat quat_from_euler(const EulerSequence& sequence, const AngleRadians& a, const AngleRadians& b,
                             const AngleRadians& c) {
-    const AngleRadians& applied_first = sequence.intrinsic ? c : a;
-    const AngleRadians& applied_last = sequence.intrinsic ? a : c;
-    const Quat first = Quat::from_axis_angle(unit_axis(sequence.axes[0]), applied_first);
-    const Quat second = Quat::from_axis_angle(unit_axis(sequence.axes[1]), b);
-    const Quat third = Quat::from_axis_angle(unit_axis(sequence.axes[2]), applied_last);
-    return third.mul(second.mul(first));
+    const double first = (sequence.intrinsic ? c : a).angle * -0.5;
+    const double second = b.angle * -0.5;
+    const double third = (sequence.intrinsic ? a : c).angle * -0.5;
+    const std::array<double, 3> sines{std::sin(first), std::sin(second), std::sin(third)};
+    const std::array<double, 3> cosines{std::cos(first), std::cos(second), std::cos(third)};
+    const auto [p, q, d] = sequence.axes;
+    return TURN_COMPOSERS[static_cast<std::size_t>(9 * p + 3 * q + d)](sines, cosines);
 }
 
 // Within this many radians of its limits the middle angle leaves the two
@@ -85,7 +127,7 @@ inline std::array<AngleRadians, 3> quat_to_euler(const Quat& q, const EulerSeque
     // A Tait-Bryan sequence is first turned into a proper one about the
     // third axis r; the sign is that of the permutation (p, m, r).
     const int r = proper ? 3 - p - m : sequence.axes[2];
-    const double sign = (p - m) * (m - r) * (r - p) > 0 ? 1.0 : -1.0;
+    const double sign = permutation_sign(p, m, r);
     double a, b, c, d;
     if (proper) {
         a = q.w;

@@ -138,9 +138,9 @@ struct Quat {
     static Quat from_rotation_vector(const Vec3d& v) {
         const double theta = v.magnitude();
         const double h = theta * 0.5;
-        const double s = theta == 0.0 ? 0.5 : std::sin(h) / theta;
+        const double sine = std::sin(h);
         const double c = std::cos(h);
-        const double minus_s = flip_sign(s);
+        const double minus_s = flip_sign(theta == 0.0 ? 0.5 : sine / theta);
         return {c, minus_s * v.x, minus_s * v.y, minus_s * v.z};
     }
 
