@@ -161,4 +161,23 @@ std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, s
                      *scalar};
 }
 
+std::optional<FloatRows> import_float_column(PyObject* source, BufferView& held, std::string_view argument) {
+    if (!PyObject_CheckBuffer(source)) return std::nullopt;
+    if (PyObject_GetBuffer(source, &held.view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const Py_buffer& view = held.view;
+    const std::optional<FloatRows::Scalar> scalar = detail::scalar_of(view);
+    if (!scalar) return std::nullopt;
+    if (view.ndim != 1) {
+        std::string message = "argument '";
+        message.append(argument).append("': expected an array of shape (n,), got ");
+        raise(PyExc_TypeError, message.append(detail::shape_text(view.ndim, view.shape)));
+    }
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    return FloatRows{static_cast<const std::byte*>(view.buf), stride, 0, static_cast<std::size_t>(view.shape[0]),
+                     *scalar};
+}
+
 }  // namespace bind
