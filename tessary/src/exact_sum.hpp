@@ -64,6 +64,14 @@ public:
 #if defined(__SIZEOF_INT128__)
     void add(std::int64_t v) { value_ += v; }
     void add_product(std::int64_t a, std::int64_t b) { value_ += static_cast<detail::Int128Native>(a) * b; }
+    // value += v * 2^shift, for |v| * 2^shift < 2^126.
+    void add_shifted(std::int64_t v, int shift) {
+        value_ += static_cast<detail::Int128Native>(v) * (detail::Int128Native(1) << shift);
+    }
+    // value += a * b * 2^shift, for |a * b| * 2^shift < 2^126.
+    void add_product_shifted(std::int64_t a, std::int64_t b, int shift) {
+        value_ += static_cast<detail::Int128Native>(a) * b * (detail::Int128Native(1) << shift);
+    }
     bool negative() const { return value_ < 0; }
     // |value| as (high, low) halves.
     void magnitude(std::uint64_t& high, std::uint64_t& low) const {
@@ -82,6 +90,23 @@ private:
         const std::uint64_t mb = b < 0 ? 0 - static_cast<std::uint64_t>(b) : static_cast<std::uint64_t>(b);
         std::uint64_t high, low;
         detail::multiply_wide(ma, mb, high, low);
+        if ((a < 0) != (b < 0)) negate(high, low);
+        add_halves(high, low);
+    }
+    void add_shifted(std::int64_t v, int shift) {
+        const std::uint64_t high = shift == 0 ? (v < 0 ? ~std::uint64_t{0} : 0)
+                                              : static_cast<std::uint64_t>(v >> (64 - shift));
+        add_halves(high, static_cast<std::uint64_t>(v) << shift);
+    }
+    void add_product_shifted(std::int64_t a, std::int64_t b, int shift) {
+        const std::uint64_t ma = a < 0 ? 0 - static_cast<std::uint64_t>(a) : static_cast<std::uint64_t>(a);
+        const std::uint64_t mb = b < 0 ? 0 - static_cast<std::uint64_t>(b) : static_cast<std::uint64_t>(b);
+        std::uint64_t high, low;
+        detail::multiply_wide(ma, mb, high, low);
+        if (shift != 0) {
+            high = (high << shift) | (low >> (64 - shift));
+            low <<= shift;
+        }
         if ((a < 0) != (b < 0)) negate(high, low);
         add_halves(high, low);
     }

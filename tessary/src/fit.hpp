@@ -32,13 +32,15 @@ struct Moments {
         return j <= k ? (j == 0 ? k : j == 1 ? 2 + k : 5) : product_index(k, j);
     }
 
-    void add(const Vec3d& p) {
+    // Adds one point; its products only when `with_products`.
+    void add(const Vec3d& p, bool with_products = true) {
         const std::array<double, 3> c = p.to_array();
         for (std::size_t j = 0; j < 3; ++j) sums[j].add(c[j]);
+        ++count;
+        if (!with_products) return;
         for (std::size_t j = 0; j < 3; ++j) {
             for (std::size_t k = j; k < 3; ++k) products[product_index(j, k)].add_product(c[j], c[k]);
         }
-        ++count;
     }
 
     void merge(const Moments& other) {

@@ -14,6 +14,10 @@
 #include "../pool/pool.hpp"
 #include "kernels.hpp"
 
+#if TESSARY_HAVE_AVX2_TWINS
+#include <immintrin.h>
+#endif
+
 namespace tessary_py::statistics {
 namespace {
 
@@ -34,94 +38,306 @@ constexpr std::size_t kGrainAlignChunks = 4;
 
 static_assert(sizeof(Vec3d) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3d>);
 
-// The fast path of the exact sums. Within a block, when each component's
-// non-zero values have exponents at most `Spread` apart, every value is an
-// integer multiple of the block's finest lowest bit 2^L: its mantissa
-// shifted by its exponent's distance from the finest. Such integers (below
-// 2^(53 + Spread)) and their products are summed exactly in 128-bit
-// integers, and each block total enters the exact sum as one integer times
-// 2^L. Map coordinates (x near 5e5, y near 5e6, a ground z), whose values
-// share one or two binades, take it always. Returns false, having added
-// nothing, when the block does not qualify (an exponent range too wide, an
-// infinity or a NaN).
-template <bool Products>
-bool add_block_fixed(const Vec3d* points, std::size_t count, Moments& m) {
-    constexpr int kSpread = Products ? 2 : 10;
-    const double* flat = reinterpret_cast<const double*>(points);
-    int lowest[3] = {2047, 2047, 2047};
-    int highest[3] = {0, 0, 0};
-    bool finite = true;
-    for (std::size_t i = 0; i < count; ++i) {
-        for (int j = 0; j < 3; ++j) {
-            const std::uint64_t bits = std::bit_cast<std::uint64_t>(flat[3 * i + j]);
-            const int field = static_cast<int>((bits >> 52) & 0x7FF);
-            finite = finite && field != 0x7FF;
-            const int exponent = field == 0 ? 1 : field;
-            const bool zero = (bits << 1) == 0;
-            lowest[j] = std::min(lowest[j], zero ? 2047 : exponent);
-            highest[j] = std::max(highest[j], exponent);
+// The fast path of the exact sums. In a block of points, each component
+// is read as an integer in units of 2^L, the lowest mantissa bit of the
+// exponent two below the first point's: a value whose exponent lies within
+// two of the first's is its mantissa shifted by at most four bits, below
+// 2^57. The integers and (for the covariance) their products are summed
+// exactly, and each block's totals enter the exact sums once. Map
+// coordinates (x near 5e5, y near 5e6, a ground z), whose values share one
+// or two binades, take it always; a block with any other value (a wider
+// exponent range, an infinity, a NaN) takes the exact sums one value at a
+// time instead.
+//
+// The loops work on four points at a time as twelve independent lanes
+// (x y z x | y z x y | z x y z), so that they are vectorised; where the
+// processor has AVX2 a second copy is compiled for it. Integer arithmetic
+// is exact, so both give the same sums.
+constexpr std::size_t kLanes = 12;
+constexpr std::size_t kSumBlock = 128;  // 32 values a lane below 2^57: the lane sums stay below 2^62
+constexpr std::size_t kProductBlock = 64;
+
+struct Frame {
+    std::int64_t base[kLanes];  // the exponent field that is unit 1, per lane
+};
+
+// The frame of a block from its first point, each unit 2^below below
+// that point's lowest mantissa bit; nullopt where such a frame would let a
+// subnormal, an infinity or a NaN through (the first point is zero,
+// subnormal, huge or not finite), so that the block takes the slow path.
+inline std::optional<Frame> frame_of(const double* first, std::int64_t below) {
+    Frame f{};
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(first[l % 3]);
+        f.base[l] = static_cast<std::int64_t>((bits >> 52) & 0x7FF) - below;
+        if (f.base[l] < 1 || f.base[l] + 4 >= 0x7FF) return std::nullopt;
+    }
+    return f;
+}
+
+// The value as an integer in the frame's units; `bad` gets a non-zero bit
+// unless it fits: a zero always, else an exponent field in [base,
+// base + 4] (no subnormal: base >= 1, checked with the frame; no infinity
+// or NaN: base + 4 < 0x7FF, likewise).
+inline std::int64_t fixed(double v, std::int64_t base, std::uint64_t& bad) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
+    const auto field = static_cast<std::int64_t>((bits >> 52) & 0x7FF);
+    const auto shift = static_cast<std::uint64_t>(field - base);
+    const std::uint64_t nonzero = (bits << 1) != 0 ? ~std::uint64_t{0} : 0;
+    bad |= (shift > 4 ? ~std::uint64_t{0} : 0) & nonzero;
+    const std::uint64_t mantissa = ((bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52)) & nonzero;
+    const auto magnitude = static_cast<std::int64_t>(mantissa << (shift & 7));
+    const std::int64_t flip = -static_cast<std::int64_t>(bits >> 63);
+    return (magnitude ^ flip) - flip;
+}
+
+// Sums of one block of kSumBlock points (a multiple of 4) by lane; false
+// when a value does not fit the frame.
+inline bool lane_sums(const double* flat, std::size_t points, const Frame& f, std::int64_t* sums) {
+    std::uint64_t bad[kLanes] = {};
+    std::int64_t total[kLanes] = {};
+    for (std::size_t i = 0; i < 3 * points; i += kLanes) {
+        for (std::size_t l = 0; l < kLanes; ++l) total[l] += fixed(flat[i + l], f.base[l], bad[l]);
+    }
+    std::uint64_t any = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        sums[l] = total[l];
+        any |= bad[l];
+    }
+    return any == 0;
+}
+
+// A block's integers (in the order of the points' components), each
+// relative to the block's first point so that clustered points give small
+// integers, one array per component, split for exact double products:
+// d = hi * 2^23 + lo with |hi| <= 2^23 and |lo| <= 2^22. False when one
+// lies 2^46 units or more from the first point.
+inline bool split_block(const std::int64_t* xs, double (*hi)[kProductBlock], double (*lo)[kProductBlock],
+                        std::int64_t* first) {
+    constexpr double kMagic = 0x1.8p52;  // integers below 2^51 convert through its bits
+    constexpr double kRound = 0x1.8p75;  // rounds to a multiple of 2^23
+    constexpr std::int64_t kLimit = std::int64_t{1} << 46;
+    std::int64_t column[3][kProductBlock];
+    for (std::size_t i = 0; i < kProductBlock; ++i) {
+        for (std::size_t j = 0; j < 3; ++j) column[j][i] = xs[3 * i + j];
+    }
+    std::uint64_t bad = 0;
+    for (std::size_t j = 0; j < 3; ++j) {
+        first[j] = column[j][0];
+        for (std::size_t i = 0; i < kProductBlock; ++i) {
+            const std::int64_t d = column[j][i] - first[j];
+            bad |= (d >= kLimit || d <= -kLimit) ? ~std::uint64_t{0} : 0;
+            const double exact = std::bit_cast<double>(std::bit_cast<std::int64_t>(kMagic) + d) - kMagic;
+            const double high = (exact + kRound) - kRound;
+            hi[j][i] = high * 0x1p-23;
+            lo[j][i] = exact - high;
         }
     }
-    if (!finite) return false;
-    for (int j = 0; j < 3; ++j) {
-        if (highest[j] - lowest[j] > kSpread) return false;
-    }
-    tessary::Int128 sums[3];
-    tessary::Int128 products[6];
-    for (std::size_t i = 0; i < count; ++i) {
-        std::int64_t x[3];
-        for (int j = 0; j < 3; ++j) {
-            const std::uint64_t bits = std::bit_cast<std::uint64_t>(flat[3 * i + j]);
-            const int field = static_cast<int>((bits >> 52) & 0x7FF);
-            const std::uint64_t mantissa =
-                (bits & ((std::uint64_t{1} << 52) - 1)) | (field != 0 ? std::uint64_t{1} << 52 : 0);
-            const int shift = mantissa == 0 ? 0 : (field == 0 ? 1 : field) - lowest[j];
-            const auto magnitude = static_cast<std::int64_t>(mantissa << shift);
-            const std::int64_t flip = -static_cast<std::int64_t>(bits >> 63);
-            x[j] = (magnitude ^ flip) - flip;
-            sums[j].add(x[j]);
-        }
-        if constexpr (Products) {
-            products[0].add_product(x[0], x[0]);
-            products[1].add_product(x[0], x[1]);
-            products[2].add_product(x[0], x[2]);
-            products[3].add_product(x[1], x[1]);
-            products[4].add_product(x[1], x[2]);
-            products[5].add_product(x[2], x[2]);
-        }
-    }
-    int base[3];
-    for (int j = 0; j < 3; ++j) {
-        base[j] = lowest[j] - 1075;
-        m.sums[j].add_integer(sums[j], base[j]);
-    }
-    if constexpr (Products) {
-        for (std::size_t j = 0; j < 3; ++j) {
-            for (std::size_t k = j; k < 3; ++k) {
-                m.products[Moments::product_index(j, k)].add_integer(products[Moments::product_index(j, k)],
-                                                                     base[j] + base[k]);
+    return bad == 0;
+}
+
+// Per entry (xx, xy, xz, yy, yz, zz): the sums of hi*hi', hi*lo' + lo*hi'
+// and lo*lo', each an integer below 2^53, so exact in doubles.
+struct ProductSums {
+    double hh[6];
+    double cross[6];
+    double ll[6];
+    double d[3];
+};
+
+// Sums in eight interleaved partial sums, added at the end: the order of
+// exact integer sums is free, and written so the loop is vectorised.
+constexpr std::size_t kPartials = 8;
+
+inline double fold(const double* partial) {
+    double total = 0.0;
+    for (std::size_t l = 0; l < kPartials; ++l) total += partial[l];
+    return total;
+}
+
+inline void product_sums(const double (*hi)[kProductBlock], const double (*lo)[kProductBlock], ProductSums& out) {
+    constexpr int pairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
+    for (int e = 0; e < 6; ++e) {
+        const double* hj = hi[pairs[e][0]];
+        const double* hk = hi[pairs[e][1]];
+        const double* lj = lo[pairs[e][0]];
+        const double* lk = lo[pairs[e][1]];
+        double hh[kPartials] = {}, cross[kPartials] = {}, ll[kPartials] = {};
+        for (std::size_t i = 0; i < kProductBlock; i += kPartials) {
+            for (std::size_t l = 0; l < kPartials; ++l) {
+                hh[l] += hj[i + l] * hk[i + l];
+                cross[l] += hj[i + l] * lk[i + l] + lj[i + l] * hk[i + l];
+                ll[l] += lj[i + l] * lk[i + l];
             }
         }
+        out.hh[e] = fold(hh);
+        out.cross[e] = fold(cross);
+        out.ll[e] = fold(ll);
     }
-    m.count += count;
+    for (int j = 0; j < 3; ++j) {
+        double total[kPartials] = {};
+        for (std::size_t i = 0; i < kProductBlock; i += kPartials) {
+            for (std::size_t l = 0; l < kPartials; ++l) total[l] += hi[j][i + l] * 0x1p23 + lo[j][i + l];
+        }
+        out.d[j] = fold(total);
+    }
+}
+
+// Both block kernels, compiled as they are and, where the processor may
+// have AVX2, a second time for it: integer and exact double arithmetic,
+// so the two agree bit for bit.
+struct Kernels {
+    bool (*sums)(const double*, std::size_t, const Frame&, std::int64_t*);
+    bool (*products)(const double*, const Frame&, std::int64_t*, ProductSums&);
+};
+
+bool sums_plain(const double* flat, std::size_t points, const Frame& f, std::int64_t* sums) {
+    return lane_sums(flat, points, f, sums);
+}
+
+bool products_plain(const double* flat, const Frame& f, std::int64_t* first, ProductSums& out) {
+    std::int64_t xs[3 * kProductBlock];
+    std::uint64_t bad = 0;
+    for (std::size_t k = 0; k < 3 * kProductBlock; ++k) xs[k] = fixed(flat[k], f.base[k % 3], bad);
+    double hi[3][kProductBlock], lo[3][kProductBlock];
+    if (bad != 0 || !split_block(xs, hi, lo, first)) return false;
+    product_sums(hi, lo, out);
+    return true;
+}
+
+#if TESSARY_HAVE_AVX2_TWINS
+// fixed() on four values at once, lane by lane the same integers.
+[[gnu::target("avx2")]] inline __m256i fixed4(__m256d v, __m256i base, __m256i& bad) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i bits = _mm256_castpd_si256(v);
+    const __m256i field = _mm256_and_si256(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(0x7FF));
+    const __m256i shift = _mm256_sub_epi64(field, base);
+    const __m256i is_zero = _mm256_cmpeq_epi64(_mm256_slli_epi64(bits, 1), zero);
+    const __m256i outside =
+        _mm256_or_si256(_mm256_cmpgt_epi64(shift, _mm256_set1_epi64x(4)), _mm256_cmpgt_epi64(zero, shift));
+    bad = _mm256_or_si256(bad, _mm256_andnot_si256(is_zero, outside));
+    const __m256i mantissa = _mm256_andnot_si256(
+        is_zero, _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x((std::int64_t{1} << 52) - 1)),
+                                 _mm256_set1_epi64x(std::int64_t{1} << 52)));
+    const __m256i magnitude = _mm256_sllv_epi64(mantissa, _mm256_and_si256(shift, _mm256_set1_epi64x(7)));
+    const __m256i flip = _mm256_sub_epi64(zero, _mm256_srli_epi64(bits, 63));
+    return _mm256_sub_epi64(_mm256_xor_si256(magnitude, flip), flip);
+}
+
+// Four points (twelve values) at a time: three vectors whose lanes hold
+// the components x y z x | y z x y | z x y z.
+struct Bases {
+    __m256i lanes[3];
+};
+
+[[gnu::target("avx2")]] inline Bases bases_of(const Frame& f) {
+    return {{_mm256_loadu_si256(reinterpret_cast<const __m256i*>(f.base)),
+             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f.base + 4)),
+             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f.base + 8))}};
+}
+
+[[gnu::target("avx2")]] bool sums_avx2(const double* flat, std::size_t points, const Frame& f, std::int64_t* sums) {
+    const Bases b = bases_of(f);
+    __m256i bad = _mm256_setzero_si256();
+    __m256i total[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+    for (std::size_t i = 0; i < 3 * points; i += kLanes) {
+        for (int v = 0; v < 3; ++v) {
+            total[v] = _mm256_add_epi64(total[v], fixed4(_mm256_loadu_pd(flat + i + 4 * v), b.lanes[v], bad));
+        }
+    }
+    for (int v = 0; v < 3; ++v) _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 4 * v), total[v]);
+    return _mm256_testz_si256(bad, bad) != 0;
+}
+
+[[gnu::target("avx2")]] bool products_avx2(const double* flat, const Frame& f, std::int64_t* first,
+                                           ProductSums& out) {
+    const Bases b = bases_of(f);
+    __m256i bad = _mm256_setzero_si256();
+    std::int64_t xs[3 * kProductBlock];
+    for (std::size_t i = 0; i < 3 * kProductBlock; i += kLanes) {
+        for (int v = 0; v < 3; ++v) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(xs + i + 4 * v),
+                                fixed4(_mm256_loadu_pd(flat + i + 4 * v), b.lanes[v], bad));
+        }
+    }
+    double hi[3][kProductBlock], lo[3][kProductBlock];
+    if (_mm256_testz_si256(bad, bad) == 0 || !split_block(xs, hi, lo, first)) return false;
+    product_sums(hi, lo, out);
+    return true;
+}
+
+const Kernels kernels_in_use = kernels::has_avx2 ? Kernels{&sums_avx2, &products_avx2}
+                                                 : Kernels{&sums_plain, &products_plain};
+#else
+const Kernels kernels_in_use{&sums_plain, &products_plain};
+#endif
+
+// The lowest-bit weight of the frame's unit for lane (component) j.
+inline int unit_exponent(const Frame& f, std::size_t j) { return static_cast<int>(f.base[j]) - 1075; }
+
+bool add_sums_block(const double* flat, std::size_t points, Moments& m) {
+    const std::optional<Frame> frame = frame_of(flat, 2);
+    std::int64_t lanes[kLanes];
+    if (!frame || !kernels_in_use.sums(flat, points, *frame, lanes)) return false;
+    const Frame& f = *frame;
+    for (std::size_t j = 0; j < 3; ++j) {
+        tessary::Int128 total;
+        for (std::size_t l = j; l < kLanes; l += 3) total.add(lanes[l]);
+        m.sums[j].add_integer(total, unit_exponent(f, j));
+    }
+    m.count += points;
+    return true;
+}
+
+bool add_products_block(const double* flat, Moments& m) {
+    // Units of half the first point's lowest bit: values from half its
+    // binade up to eight times it.
+    const std::optional<Frame> frame = frame_of(flat, 1);
+    std::int64_t first[3];
+    ProductSums s;
+    if (!frame || !kernels_in_use.products(flat, *frame, first, s)) return false;
+    const Frame& f = *frame;
+    // With x = first + d in integer units: sum x = n first + sum d, and
+    // sum x x' = n first first' + first sum d' + first' sum d + sum d d'.
+    constexpr auto n = static_cast<std::int64_t>(kProductBlock);
+    static_assert(kProductBlock == 64, "n first first' is added as a shift by 6");
+    std::int64_t d[3];
+    for (std::size_t j = 0; j < 3; ++j) {
+        d[j] = static_cast<std::int64_t>(s.d[j]);
+        tessary::Int128 total;
+        total.add_product(first[j], n);
+        total.add(d[j]);
+        m.sums[j].add_integer(total, unit_exponent(f, j));
+    }
+    for (std::size_t j = 0; j < 3; ++j) {
+        for (std::size_t k = j; k < 3; ++k) {
+            const std::size_t e = Moments::product_index(j, k);
+            tessary::Int128 total;
+            total.add_product_shifted(first[j], first[k], 6);
+            total.add_product(first[j], d[k]);
+            total.add_product(first[k], d[j]);
+            total.add_shifted(static_cast<std::int64_t>(s.hh[e]), 46);
+            total.add_shifted(static_cast<std::int64_t>(s.cross[e]), 23);
+            total.add(static_cast<std::int64_t>(s.ll[e]));
+            m.products[e].add_integer(total, unit_exponent(f, j) + unit_exponent(f, k));
+        }
+    }
+    m.count += kProductBlock;
     return true;
 }
 
 template <bool Products>
 void add_range(std::span<const Vec3d> points, Moments& m) {
-    for (std::size_t start = 0; start < points.size(); start += kBlock) {
-        const std::size_t count = std::min(kBlock, points.size() - start);
-        const Vec3d* block = points.data() + start;
-        if (add_block_fixed<Products>(block, count, m)) continue;
-        for (std::size_t i = 0; i < count; ++i) {
-            if constexpr (Products) {
-                m.add(block[i]);
-            } else {
-                for (int j = 0; j < 3; ++j) m.sums[j].add(block[i].to_array()[j]);
-                ++m.count;
-            }
-        }
+    constexpr std::size_t block = Products ? kProductBlock : kSumBlock;
+    const double* flat = reinterpret_cast<const double*>(points.data());
+    std::size_t start = 0;
+    for (; start + block <= points.size(); start += block) {
+        const double* at = flat + 3 * start;
+        const bool done = Products ? add_products_block(at, m) : add_sums_block(at, block, m);
+        if (done) continue;
+        for (std::size_t i = start; i < start + block; ++i) m.add(points[i], Products);
     }
+    for (std::size_t i = start; i < points.size(); ++i) m.add(points[i], Products);
 }
 
 // The exact sums (and with Products the exact sums of products) of the
