@@ -527,7 +527,15 @@ tessary::Plane fit_plane(PyObject* source) {
     const std::size_t n = points.view().size();
     if (n < 3) raise_count("points", "a plane needs at least 3 points, got " + std::to_string(n));
     const Moments m = moments<true>(points.view());
-    const tessary::PrincipalAxes axes = tessary::principal_axes_of(tessary::covariance_of(m, 0));
+    const Matrix3 covariance = tessary::covariance_of(m, 0);
+    // A NaN or an infinite coordinate: the plane of NaNs that from_points
+    // gives for degenerate input.
+    for (const auto& row : covariance) {
+        for (double entry : row) {
+            if (std::isnan(entry)) return tessary::Plane::from_point(Vec3d::zero(), Vec3d::zero());
+        }
+    }
+    const tessary::PrincipalAxes axes = tessary::principal_axes_of(covariance);
     if (!tessary::spans_a_plane(axes)) {
         raise_count("points", "the points lie on one line (or are one point), so no single plane fits them");
     }
