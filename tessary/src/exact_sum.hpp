@@ -94,9 +94,15 @@ private:
         add_halves(high, low);
     }
     void add_shifted(std::int64_t v, int shift) {
-        const std::uint64_t high = shift == 0 ? (v < 0 ? ~std::uint64_t{0} : 0)
-                                              : static_cast<std::uint64_t>(v >> (64 - shift));
-        add_halves(high, static_cast<std::uint64_t>(v) << shift);
+        const std::uint64_t sign = v < 0 ? ~std::uint64_t{0} : 0;
+        if (shift >= 64) {
+            add_halves(static_cast<std::uint64_t>(v) << (shift - 64), 0);
+        } else if (shift == 0) {
+            add_halves(sign, static_cast<std::uint64_t>(v));
+        } else {
+            add_halves((sign << shift) | (static_cast<std::uint64_t>(v) >> (64 - shift)),
+                       static_cast<std::uint64_t>(v) << shift);
+        }
     }
     void add_product_shifted(std::int64_t a, std::int64_t b, int shift) {
         const std::uint64_t ma = a < 0 ? 0 - static_cast<std::uint64_t>(a) : static_cast<std::uint64_t>(a);

@@ -107,16 +107,19 @@ inline bool lane_sums(const double* flat, std::size_t points, const Frame& f, st
     return any == 0;
 }
 
-// A block's integers (in the order of the points' components), each
-// relative to the block's first point so that clustered points give small
-// integers, one array per component, split for exact double products:
-// d = hi * 2^23 + lo with |hi| <= 2^23 and |lo| <= 2^22. False when one
-// lies 2^46 units or more from the first point.
-inline bool split_block(const std::int64_t* xs, double (*hi)[kProductBlock], double (*lo)[kProductBlock],
-                        std::int64_t* first) {
-    constexpr double kMagic = 0x1.8p52;  // integers below 2^51 convert through its bits
-    constexpr double kRound = 0x1.8p75;  // rounds to a multiple of 2^23
-    constexpr std::int64_t kLimit = std::int64_t{1} << 46;
+// A block's integers (in the order of the points' components), each taken
+// relative to the block's first point, so that clustered points give small
+// integers d, |d| < 2^52, and offset by 2^52 to make them non-negative:
+// e = d + 2^52 < 2^53, split into e = hi * 2^26 + lo with hi < 2^27 and
+// lo < 2^26, one array per component. Products of such halves are exact
+// in 64-bit integers (the vectorised unsigned 32 x 32 -> 64 multiply),
+// and 64 of them sum below 2^61. False when a value lies 2^52 units or
+// more from the first point.
+constexpr int kHalf = 26;
+constexpr std::int64_t kOffset = std::int64_t{1} << 52;
+
+inline bool split_block(const std::int64_t* xs, std::uint32_t (*hi)[kProductBlock],
+                        std::uint32_t (*lo)[kProductBlock], std::int64_t* first) {
     std::int64_t column[3][kProductBlock];
     for (std::size_t i = 0; i < kProductBlock; ++i) {
         for (std::size_t j = 0; j < 3; ++j) column[j][i] = xs[3 * i + j];
@@ -126,60 +129,46 @@ inline bool split_block(const std::int64_t* xs, double (*hi)[kProductBlock], dou
         first[j] = column[j][0];
         for (std::size_t i = 0; i < kProductBlock; ++i) {
             const std::int64_t d = column[j][i] - first[j];
-            bad |= (d >= kLimit || d <= -kLimit) ? ~std::uint64_t{0} : 0;
-            const double exact = std::bit_cast<double>(std::bit_cast<std::int64_t>(kMagic) + d) - kMagic;
-            const double high = (exact + kRound) - kRound;
-            hi[j][i] = high * 0x1p-23;
-            lo[j][i] = exact - high;
+            bad |= (d >= kOffset || d <= -kOffset) ? ~std::uint64_t{0} : 0;
+            const auto e = static_cast<std::uint64_t>(d + kOffset);
+            hi[j][i] = static_cast<std::uint32_t>(e >> kHalf);
+            lo[j][i] = static_cast<std::uint32_t>(e & ((std::uint64_t{1} << kHalf) - 1));
         }
     }
     return bad == 0;
 }
 
-// Per entry (xx, xy, xz, yy, yz, zz): the sums of hi*hi', hi*lo' + lo*hi'
-// and lo*lo', each an integer below 2^53, so exact in doubles.
+// Per entry (xx, xy, xz, yy, yz, zz) the sums of hi*hi', hi*lo' + lo*hi'
+// and lo*lo' over the block, and per component the sum of e.
 struct ProductSums {
-    double hh[6];
-    double cross[6];
-    double ll[6];
-    double d[3];
+    std::uint64_t hh[6];
+    std::uint64_t cross[6];
+    std::uint64_t ll[6];
+    std::uint64_t e[3];
 };
 
-// Sums in eight interleaved partial sums, added at the end: the order of
-// exact integer sums is free, and written so the loop is vectorised.
-constexpr std::size_t kPartials = 8;
-
-inline double fold(const double* partial) {
-    double total = 0.0;
-    for (std::size_t l = 0; l < kPartials; ++l) total += partial[l];
-    return total;
-}
-
-inline void product_sums(const double (*hi)[kProductBlock], const double (*lo)[kProductBlock], ProductSums& out) {
+inline void product_sums(const std::uint32_t (*hi)[kProductBlock], const std::uint32_t (*lo)[kProductBlock],
+                         ProductSums& out) {
     constexpr int pairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
-    for (int e = 0; e < 6; ++e) {
-        const double* hj = hi[pairs[e][0]];
-        const double* hk = hi[pairs[e][1]];
-        const double* lj = lo[pairs[e][0]];
-        const double* lk = lo[pairs[e][1]];
-        double hh[kPartials] = {}, cross[kPartials] = {}, ll[kPartials] = {};
-        for (std::size_t i = 0; i < kProductBlock; i += kPartials) {
-            for (std::size_t l = 0; l < kPartials; ++l) {
-                hh[l] += hj[i + l] * hk[i + l];
-                cross[l] += hj[i + l] * lk[i + l] + lj[i + l] * hk[i + l];
-                ll[l] += lj[i + l] * lk[i + l];
-            }
+    for (int p = 0; p < 6; ++p) {
+        const std::uint32_t* hj = hi[pairs[p][0]];
+        const std::uint32_t* hk = hi[pairs[p][1]];
+        const std::uint32_t* lj = lo[pairs[p][0]];
+        const std::uint32_t* lk = lo[pairs[p][1]];
+        std::uint64_t hh = 0, cross = 0, ll = 0;
+        for (std::size_t i = 0; i < kProductBlock; ++i) {
+            hh += std::uint64_t{hj[i]} * hk[i];
+            cross += std::uint64_t{hj[i]} * lk[i] + std::uint64_t{lj[i]} * hk[i];
+            ll += std::uint64_t{lj[i]} * lk[i];
         }
-        out.hh[e] = fold(hh);
-        out.cross[e] = fold(cross);
-        out.ll[e] = fold(ll);
+        out.hh[p] = hh;
+        out.cross[p] = cross;
+        out.ll[p] = ll;
     }
     for (int j = 0; j < 3; ++j) {
-        double total[kPartials] = {};
-        for (std::size_t i = 0; i < kProductBlock; i += kPartials) {
-            for (std::size_t l = 0; l < kPartials; ++l) total[l] += hi[j][i + l] * 0x1p23 + lo[j][i + l];
-        }
-        out.d[j] = fold(total);
+        std::uint64_t total = 0;
+        for (std::size_t i = 0; i < kProductBlock; ++i) total += (std::uint64_t{hi[j][i]} << kHalf) + lo[j][i];
+        out.e[j] = total;
     }
 }
 
@@ -199,7 +188,7 @@ bool products_plain(const double* flat, const Frame& f, std::int64_t* first, Pro
     std::int64_t xs[3 * kProductBlock];
     std::uint64_t bad = 0;
     for (std::size_t k = 0; k < 3 * kProductBlock; ++k) xs[k] = fixed(flat[k], f.base[k % 3], bad);
-    double hi[3][kProductBlock], lo[3][kProductBlock];
+    std::uint32_t hi[3][kProductBlock], lo[3][kProductBlock];
     if (bad != 0 || !split_block(xs, hi, lo, first)) return false;
     product_sums(hi, lo, out);
     return true;
@@ -260,7 +249,7 @@ struct Bases {
                                 fixed4(_mm256_loadu_pd(flat + i + 4 * v), b.lanes[v], bad));
         }
     }
-    double hi[3][kProductBlock], lo[3][kProductBlock];
+    std::uint32_t hi[3][kProductBlock], lo[3][kProductBlock];
     if (_mm256_testz_si256(bad, bad) == 0 || !split_block(xs, hi, lo, first)) return false;
     product_sums(hi, lo, out);
     return true;
@@ -297,13 +286,16 @@ bool add_products_block(const double* flat, Moments& m) {
     ProductSums s;
     if (!frame || !kernels_in_use.products(flat, *frame, first, s)) return false;
     const Frame& f = *frame;
-    // With x = first + d in integer units: sum x = n first + sum d, and
-    // sum x x' = n first first' + first sum d' + first' sum d + sum d d'.
+    // In integer units, x = first + d and d = e - 2^52, so with n points
+    //   sum x = n first + sum e - n 2^52,
+    //   sum d d' = sum e e' - 2^52 (sum e + sum e') + n 2^104,
+    //   sum x x' = n first first' + first sum d' + first' sum d + sum d d',
+    // and sum e e' = 2^52 hh + 2^26 cross + ll.
     constexpr auto n = static_cast<std::int64_t>(kProductBlock);
-    static_assert(kProductBlock == 64, "n first first' is added as a shift by 6");
+    static_assert(kProductBlock == 64, "n 2^52, n 2^104 and n first first' are shifts by 6");
     std::int64_t d[3];
     for (std::size_t j = 0; j < 3; ++j) {
-        d[j] = static_cast<std::int64_t>(s.d[j]);
+        d[j] = static_cast<std::int64_t>(s.e[j]) - (n << 52);  // |sum d| < 64 * 2^52
         tessary::Int128 total;
         total.add_product(first[j], n);
         total.add(d[j]);
@@ -311,15 +303,17 @@ bool add_products_block(const double* flat, Moments& m) {
     }
     for (std::size_t j = 0; j < 3; ++j) {
         for (std::size_t k = j; k < 3; ++k) {
-            const std::size_t e = Moments::product_index(j, k);
+            const std::size_t p = Moments::product_index(j, k);
             tessary::Int128 total;
             total.add_product_shifted(first[j], first[k], 6);
             total.add_product(first[j], d[k]);
             total.add_product(first[k], d[j]);
-            total.add_shifted(static_cast<std::int64_t>(s.hh[e]), 46);
-            total.add_shifted(static_cast<std::int64_t>(s.cross[e]), 23);
-            total.add(static_cast<std::int64_t>(s.ll[e]));
-            m.products[e].add_integer(total, unit_exponent(f, j) + unit_exponent(f, k));
+            total.add_shifted(static_cast<std::int64_t>(s.hh[p]), 2 * kHalf);
+            total.add_shifted(static_cast<std::int64_t>(s.cross[p]), kHalf);
+            total.add(static_cast<std::int64_t>(s.ll[p]));
+            total.add_shifted(-(static_cast<std::int64_t>(s.e[j]) + static_cast<std::int64_t>(s.e[k])), 52);
+            total.add_shifted(1, 110);
+            m.products[p].add_integer(total, unit_exponent(f, j) + unit_exponent(f, k));
         }
     }
     m.count += kProductBlock;
