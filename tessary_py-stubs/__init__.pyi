@@ -974,7 +974,7 @@ class Quat:
         scipy's `Rotation.align_vectors(b, a)` (note the order: scipy maps
         its *second* argument onto its first) gives the same rotation, to
         about 1e-12, on inputs with a unique optimum; see
-        [Fitting and registration](../guide/fitting.md).
+        [Fitting and registration][guide-fitting].
 
         Where the optimum is not unique, the answer is defined: a single
         pair, or all vectors on one line, gives the rotation by the smallest
@@ -1440,7 +1440,7 @@ class VecList:
         every platform and at any number of threads. Map coordinates keep
         their digits: numpy's `mean(axis=0)` on a tile at x ≈ 5e5, y ≈ 5e6
         is off by hundreds of ulps (see
-        [Fitting and registration](../guide/fitting.md)).
+        [Fitting and registration][guide-fitting]).
 
         Special values: any NaN in a component gives NaN, +inf and -inf
         together give NaN, otherwise an infinity gives itself; an exact sum

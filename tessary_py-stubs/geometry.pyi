@@ -103,7 +103,7 @@ class Plane:
         largest component (the first of equals) is positive, so the same
         cloud always gives the same plane: a ground tile gets a normal close
         to +z. Map coordinates keep their digits (see
-        [Fitting and registration](../guide/fitting.md)).
+        [Fitting and registration][guide-fitting]).
 
         A NaN or infinite coordinate gives the plane of NaNs that
         `from_points` gives for degenerate input.
