@@ -117,6 +117,30 @@ def test_covariance_defaults_and_numpy():
     assert same_bits([x for row in VecList(CLOUDS["tile 1"]).covariance(ddof=5) for x in row], [NAN] * 9)
 
 
+def palette_cloud(seed):
+    """Points drawn from values that stress the paths of the exact sums:
+    powers of two, zeros of both signs, subnormals, huge values, clustered
+    map coordinates and plain normals, in runs and mixed."""
+    rng = np.random.default_rng(seed)
+    palette = np.concatenate([
+        2.0 ** rng.integers(-1074, 1023, 8), [0.0, -0.0, TINY, -3 * TINY, 1e308, -1e308, 1.0, -2.0],
+        5e5 + rng.uniform(0, 100, 8), rng.normal(size=8), rng.normal(size=8) * 1e-5,
+    ])
+    n = int(rng.integers(0, 160))
+    if seed % 2:
+        return rng.choice(palette, (n, 3))
+    return np.column_stack([5e5 + rng.uniform(0, 100, n), rng.choice(palette, n), 250 + rng.normal(0, 0.05, n)])
+
+
+@pytest.mark.parametrize("seed", range(24))
+def test_random_clouds_against_the_exact_oracle(seed):
+    data = palette_cloud(seed)
+    rows = data.tolist()
+    points = VecList(data)
+    assert same_bits(list(points.centroid()), exact_centroid(rows))
+    assert same_bits([x for row in points.covariance() for x in row], [x for row in exact_covariance(rows) for x in row])
+
+
 @pytest.mark.parametrize("column, expected", [
     ([1e308, -1e308, 1e-300], 1e-300 / 3),  # massive cancellation
     ([2.0**1023, 2.0**1023, -(2.0**1023)], 2.0**1023 / 3),  # an intermediate beyond the range

@@ -320,18 +320,94 @@ bool add_products_block(const double* flat, Moments& m) {
     return true;
 }
 
+// The second path, for points that are not clustered (a cloud around the
+// origin, say): a few points at a time, each component in units of the
+// lowest mantissa bit eight binades below the largest value's, so that
+// every value within those binades is an integer below 2^61 and 16
+// products of two of them sum below 2^126 in 128-bit integers. A point
+// with a component smaller than that (or not finite) takes the exact sums
+// on its own. Scalar code: the 128-bit products have no vector form.
+constexpr std::size_t kWideBlock = 16;
+constexpr int kWideBinades = 8;
+
+template <bool Products>
+void add_wide_block(const Vec3d* points, std::size_t count, Moments& m) {
+    const double* flat = reinterpret_cast<const double*>(points);
+    std::int64_t base[3] = {0, 0, 0};
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t j = 0; j < 3; ++j) {
+            const auto field = static_cast<std::int64_t>((std::bit_cast<std::uint64_t>(flat[3 * i + j]) >> 52) & 0x7FF);
+            base[j] = std::max(base[j], field);
+        }
+    }
+    for (std::int64_t& b : base) b = std::max<std::int64_t>(b - kWideBinades, 1);
+    tessary::Int128 sums[3];
+    tessary::Int128 products[6];
+    std::uint64_t taken = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::int64_t x[3];
+        bool fits = true;
+        for (std::size_t j = 0; j < 3; ++j) {
+            const std::uint64_t bits = std::bit_cast<std::uint64_t>(flat[3 * i + j]);
+            const auto field = static_cast<std::int64_t>((bits >> 52) & 0x7FF);
+            const std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+            if (field == 0x7FF) {
+                fits = false;
+                x[j] = 0;
+            } else if (field == 0 || field < base[j]) {
+                // Below the units: fits only as a zero, or as a subnormal
+                // where the units are the subnormals' own (base 1).
+                fits = fits && field == 0 && (mantissa == 0 || base[j] == 1);
+                x[j] = static_cast<std::int64_t>(mantissa);
+            } else {
+                x[j] = static_cast<std::int64_t>((mantissa | (std::uint64_t{1} << 52)) << (field - base[j]));
+            }
+            if (bits >> 63) x[j] = -x[j];
+        }
+        if (!fits) {
+            m.add(points[i], Products);
+            continue;
+        }
+        ++taken;
+        for (std::size_t j = 0; j < 3; ++j) sums[j].add(x[j]);
+        if constexpr (Products) {
+            products[0].add_product(x[0], x[0]);
+            products[1].add_product(x[0], x[1]);
+            products[2].add_product(x[0], x[2]);
+            products[3].add_product(x[1], x[1]);
+            products[4].add_product(x[1], x[2]);
+            products[5].add_product(x[2], x[2]);
+        }
+    }
+    for (std::size_t j = 0; j < 3; ++j) m.sums[j].add_integer(sums[j], static_cast<int>(base[j]) - 1075);
+    if constexpr (Products) {
+        for (std::size_t j = 0; j < 3; ++j) {
+            for (std::size_t k = j; k < 3; ++k) {
+                const std::size_t p = Moments::product_index(j, k);
+                m.products[p].add_integer(products[p], static_cast<int>(base[j] + base[k]) - 2150);
+            }
+        }
+    }
+    m.count += taken;
+}
+
 template <bool Products>
 void add_range(std::span<const Vec3d> points, Moments& m) {
     constexpr std::size_t block = Products ? kProductBlock : kSumBlock;
+    static_assert(block % kWideBlock == 0);
     const double* flat = reinterpret_cast<const double*>(points.data());
     std::size_t start = 0;
     for (; start + block <= points.size(); start += block) {
         const double* at = flat + 3 * start;
         const bool done = Products ? add_products_block(at, m) : add_sums_block(at, block, m);
         if (done) continue;
-        for (std::size_t i = start; i < start + block; ++i) m.add(points[i], Products);
+        for (std::size_t i = start; i < start + block; i += kWideBlock) {
+            add_wide_block<Products>(points.data() + i, kWideBlock, m);
+        }
     }
-    for (std::size_t i = start; i < points.size(); ++i) m.add(points[i], Products);
+    for (; start < points.size(); start += kWideBlock) {
+        add_wide_block<Products>(points.data() + start, std::min(kWideBlock, points.size() - start), m);
+    }
 }
 
 // The exact sums (and with Products the exact sums of products) of the
@@ -385,17 +461,17 @@ private:
 };
 
 // The smaller of two components by the bounds' rule: a NaN gives way to
-// any number, and -0.0 is below +0.0.
-double lower(double a, double b) {
-    if (b < a || a != a) return b;
-    if (b == a && std::signbit(b)) return b;
-    return a;
+// any number, and -0.0 is below +0.0. Equal values have equal bits except
+// for the two zeros, whose OR is -0.0 (AND, +0.0, for the larger), so the
+// rule needs no branch and the loops below are vectorised.
+inline double lower(double a, double b) {
+    const double equal = std::bit_cast<double>(std::bit_cast<std::uint64_t>(a) | std::bit_cast<std::uint64_t>(b));
+    return (b < a || a != a) ? b : (b == a ? equal : a);
 }
 
-double upper(double a, double b) {
-    if (b > a || a != a) return b;
-    if (b == a && !std::signbit(b)) return b;
-    return a;
+inline double upper(double a, double b) {
+    const double equal = std::bit_cast<double>(std::bit_cast<std::uint64_t>(a) & std::bit_cast<std::uint64_t>(b));
+    return (b > a || a != a) ? b : (b == a ? equal : a);
 }
 
 struct Box {
@@ -407,6 +483,36 @@ Box widen(const Box& box, const Box& other) {
     return {{lower(box.low.x, other.low.x), lower(box.low.y, other.low.y), lower(box.low.z, other.low.z)},
             {upper(box.high.x, other.high.x), upper(box.high.y, other.high.y), upper(box.high.z, other.high.z)}};
 }
+
+// The box of points, four at a time in twelve lanes as the sums above.
+inline Box box_lanes(const Vec3d* points, std::size_t count) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const double* flat = reinterpret_cast<const double*>(points);
+    double low[kLanes], high[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) low[l] = high[l] = nan;
+    const std::size_t whole = count / 4 * 4;
+    for (std::size_t i = 0; i < 3 * whole; i += kLanes) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            low[l] = lower(low[l], flat[i + l]);
+            high[l] = upper(high[l], flat[i + l]);
+        }
+    }
+    Box box{{nan, nan, nan}, {nan, nan, nan}};
+    for (std::size_t l = 0; l < kLanes; l += 3) {
+        box = widen(box, {{low[l], low[l + 1], low[l + 2]}, {high[l], high[l + 1], high[l + 2]}});
+    }
+    for (std::size_t i = whole; i < count; ++i) box = widen(box, {points[i], points[i]});
+    return box;
+}
+
+Box box_plain(const Vec3d* points, std::size_t count) { return box_lanes(points, count); }
+
+#if TESSARY_HAVE_AVX2_TWINS
+[[gnu::target("avx2")]] Box box_avx2(const Vec3d* points, std::size_t count) { return box_lanes(points, count); }
+Box (*const box_in_use)(const Vec3d*, std::size_t) = kernels::has_avx2 ? &box_avx2 : &box_plain;
+#else
+Box (*const box_in_use)(const Vec3d*, std::size_t) = &box_plain;
+#endif
 
 std::uint64_t read_ddof(PyObject* ddof) {
     if (ddof == Py_None) return 0;
@@ -497,12 +603,7 @@ std::pair<Vec3d, Vec3d> bounds(const VecList& list) {
     if (points.empty()) return {{nan, nan, nan}, {nan, nan, nan}};
     const Box box = pool::parallel_reduce(
         points.size(), kernels::kGrainLight,
-        [&](std::size_t begin, std::size_t end) {
-            Box b{{nan, nan, nan}, {nan, nan, nan}};
-            for (std::size_t i = begin; i < end; ++i) b = widen(b, {points[i], points[i]});
-            return b;
-        },
-        widen);
+        [&](std::size_t begin, std::size_t end) { return box_in_use(points.data() + begin, end - begin); }, widen);
     return {box.low, box.high};
 }
 
