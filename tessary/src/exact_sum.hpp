@@ -3,9 +3,10 @@
 // ExactSum keeps a sum without any rounding: the value is a signed integer
 // in units of 2^kLowest, held as digits of 32 bits in 64-bit chunks (a
 // "small superaccumulator"). Adding places a number's integer mantissa,
-// shifted to its exponent, into two to five chunks; a chunk has room for
-// 2^31 such additions before carries must move up, so they are propagated
-// only now and then. Two sums merge exactly, so partial sums over any
+// shifted to its exponent, into three chunks (six for the 106-bit product
+// of two mantissas); each adds less than 2^32 to a chunk, so a chunk has
+// room for 2^31 additions before carries must move up, and they are
+// propagated only now and then. Two sums merge exactly, so partial sums over any
 // division of the work give the same total: results do not depend on the
 // order of the terms, the number of threads or the platform.
 //

@@ -115,9 +115,9 @@ inline Plane plane_fit(const PrincipalAxes& axes, const Vec3d& centroid) {
     return Plane::from_point(axes.axes[0], centroid);
 }
 
-// Two quaternions' tops of the eigenvalue range within this share of the
-// largest magnitude count as one repeated eigenvalue (the optimum is then
-// a family of rotations).
+// Eigenvalues of Horn's matrix within this share of the largest magnitude
+// of the top one count as that eigenvalue repeated: the optimum is then a
+// family of rotations.
 inline constexpr double kRepeatedShare = 0x1p-36;
 
 // The rotation q, in the module's convention (q.rotate(v) = conj(q) v q),

@@ -139,16 +139,26 @@ void raise_wrong_shape(std::string_view argument, std::size_t width, std::option
     raise(PyExc_TypeError, message);
 }
 
-std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
-                                           std::size_t width, std::optional<std::size_t> rows) {
+namespace {
+
+// The element type of the buffer `source` exports, held in `held`; nullopt
+// when it exports none, or one of another format (read as a sequence).
+std::optional<FloatRows::Scalar> float_view(PyObject* source, BufferView& held) {
     if (!PyObject_CheckBuffer(source)) return std::nullopt;
     if (PyObject_GetBuffer(source, &held.view, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
         return std::nullopt;
     }
-    const Py_buffer& view = held.view;
-    const std::optional<FloatRows::Scalar> scalar = detail::scalar_of(view);
+    return detail::scalar_of(held.view);
+}
+
+}  // namespace
+
+std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
+                                           std::size_t width, std::optional<std::size_t> rows) {
+    const std::optional<FloatRows::Scalar> scalar = float_view(source, held);
     if (!scalar) return std::nullopt;
+    const Py_buffer& view = held.view;
     if (view.ndim != 2 || view.shape[1] != static_cast<Py_ssize_t>(width) ||
         (rows && view.shape[0] != static_cast<Py_ssize_t>(*rows))) {
         raise_wrong_shape(argument, width, rows, detail::shape_text(view.ndim, view.shape));
@@ -162,14 +172,9 @@ std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, s
 }
 
 std::optional<FloatRows> import_float_column(PyObject* source, BufferView& held, std::string_view argument) {
-    if (!PyObject_CheckBuffer(source)) return std::nullopt;
-    if (PyObject_GetBuffer(source, &held.view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    const Py_buffer& view = held.view;
-    const std::optional<FloatRows::Scalar> scalar = detail::scalar_of(view);
+    const std::optional<FloatRows::Scalar> scalar = float_view(source, held);
     if (!scalar) return std::nullopt;
+    const Py_buffer& view = held.view;
     if (view.ndim != 1) {
         std::string message = "argument '";
         message.append(argument).append("': expected an array of shape (n,), got ");
