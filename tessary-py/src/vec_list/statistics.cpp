@@ -27,10 +27,8 @@ using tessary::Moments;
 using tessary::Quat;
 
 // Points per range on the pool: the exact sums cost a few nanoseconds a
-// point on their fast path and a few tens off it.
+// point on their fast paths and a few tens off them.
 constexpr std::size_t kGrainMoments = 16384;
-// Points per block of the fixed-point path.
-constexpr std::size_t kBlock = 256;
 // Pairs per fixed chunk of the alignment's floating-point sums: the chunks,
 // and so the order of every sum, do not depend on the number of threads.
 constexpr std::size_t kAlignChunk = 4096;
@@ -38,16 +36,16 @@ constexpr std::size_t kGrainAlignChunks = 4;
 
 static_assert(sizeof(Vec3d) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3d>);
 
-// The fast path of the exact sums. In a block of points, each component
-// is read as an integer in units of 2^L, the lowest mantissa bit of the
-// exponent two below the first point's: a value whose exponent lies within
-// two of the first's is its mantissa shifted by at most four bits, below
-// 2^57. The integers and (for the covariance) their products are summed
-// exactly, and each block's totals enter the exact sums once. Map
-// coordinates (x near 5e5, y near 5e6, a ground z), whose values share one
-// or two binades, take it always; a block with any other value (a wider
-// exponent range, an infinity, a NaN) takes the exact sums one value at a
-// time instead.
+// The first fast path of the exact sums, for clustered coordinates. In a
+// block of points, each component is read as an integer in units of 2^L,
+// the lowest mantissa bit of the exponent two (one, for the products)
+// below the first point's: a value whose exponent lies in a window of five
+// from there is its mantissa shifted by at most four bits, below 2^57.
+// The integers and (for the covariance) their products are summed exactly,
+// and each block's totals enter the exact sums once. Map coordinates (x
+// near 5e5, y near 5e6, a ground z), whose values share one or two
+// binades, take it always; a block with any other value (outside the
+// window, an infinity, a NaN) takes the second path (add_wide_block).
 //
 // The loops work on four points at a time as twelve independent lanes
 // (x y z x | y z x y | z x y z), so that they are vectorised; where the
