@@ -236,20 +236,70 @@ struct Bases {
     return _mm256_testz_si256(bad, bad) != 0;
 }
 
+// The same sums as products_plain, in registers: each group of four
+// points is turned from the lanes x y z x | y z x y | z x y z into one
+// vector per component by blends and a permutation, split into halves in
+// its 64-bit lanes (the unsigned multiply reads their low 32 bits), and
+// multiplied and summed there.
+[[gnu::target("avx2")]] inline std::uint64_t sum_lanes(__m256i v) {
+    alignas(32) std::uint64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), v);
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
 [[gnu::target("avx2")]] bool products_avx2(const double* flat, const Frame& f, std::int64_t* first,
                                            ProductSums& out) {
     const Bases b = bases_of(f);
-    __m256i bad = _mm256_setzero_si256();
-    std::int64_t xs[3 * kProductBlock];
+    std::uint64_t first_bad = 0;
+    for (std::size_t j = 0; j < 3; ++j) first[j] = fixed(flat[j], f.base[j], first_bad);
+    const __m256i origin[3] = {_mm256_set1_epi64x(first[0]), _mm256_set1_epi64x(first[1]),
+                               _mm256_set1_epi64x(first[2])};
+    const __m256i offset = _mm256_set1_epi64x(kOffset);
+    const __m256i below = _mm256_set1_epi64x(-kOffset);
+    const __m256i half_mask = _mm256_set1_epi64x((std::int64_t{1} << kHalf) - 1);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i bad = zero;
+    __m256i hh[6], cross[6], ll[6], e_sum[3];
+    for (int p = 0; p < 6; ++p) hh[p] = cross[p] = ll[p] = zero;
+    for (int j = 0; j < 3; ++j) e_sum[j] = zero;
+    constexpr int pairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
     for (std::size_t i = 0; i < 3 * kProductBlock; i += kLanes) {
-        for (int v = 0; v < 3; ++v) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(xs + i + 4 * v),
-                                fixed4(_mm256_loadu_pd(flat + i + 4 * v), b.lanes[v], bad));
+        const __m256i a = fixed4(_mm256_loadu_pd(flat + i), b.lanes[0], bad);      // x0 y0 z0 x1
+        const __m256i c = fixed4(_mm256_loadu_pd(flat + i + 4), b.lanes[1], bad);  // y1 z1 x2 y2
+        const __m256i d = fixed4(_mm256_loadu_pd(flat + i + 8), b.lanes[2], bad);  // z2 x3 y3 z3
+        const __m256i component[3] = {
+            _mm256_permute4x64_epi64(_mm256_blend_epi32(_mm256_blend_epi32(a, c, 0x30), d, 0x0C),
+                                     _MM_SHUFFLE(1, 2, 3, 0)),
+            _mm256_permute4x64_epi64(_mm256_blend_epi32(_mm256_blend_epi32(a, c, 0xC3), d, 0x30),
+                                     _MM_SHUFFLE(2, 3, 0, 1)),
+            _mm256_permute4x64_epi64(_mm256_blend_epi32(_mm256_blend_epi32(a, c, 0x0C), d, 0xC3),
+                                     _MM_SHUFFLE(3, 0, 1, 2)),
+        };
+        __m256i hi[3], lo[3];
+        for (int j = 0; j < 3; ++j) {
+            const __m256i diff = _mm256_sub_epi64(component[j], origin[j]);
+            const __m256i inside = _mm256_and_si256(_mm256_cmpgt_epi64(diff, below), _mm256_cmpgt_epi64(offset, diff));
+            bad = _mm256_or_si256(bad, _mm256_andnot_si256(inside, _mm256_set1_epi64x(-1)));
+            const __m256i e = _mm256_add_epi64(diff, offset);
+            e_sum[j] = _mm256_add_epi64(e_sum[j], e);
+            hi[j] = _mm256_srli_epi64(e, kHalf);
+            lo[j] = _mm256_and_si256(e, half_mask);
+        }
+        for (int p = 0; p < 6; ++p) {
+            const int j = pairs[p][0], k = pairs[p][1];
+            hh[p] = _mm256_add_epi64(hh[p], _mm256_mul_epu32(hi[j], hi[k]));
+            cross[p] = _mm256_add_epi64(cross[p], _mm256_add_epi64(_mm256_mul_epu32(hi[j], lo[k]),
+                                                                   _mm256_mul_epu32(lo[j], hi[k])));
+            ll[p] = _mm256_add_epi64(ll[p], _mm256_mul_epu32(lo[j], lo[k]));
         }
     }
-    std::uint32_t hi[3][kProductBlock], lo[3][kProductBlock];
-    if (_mm256_testz_si256(bad, bad) == 0 || !split_block(xs, hi, lo, first)) return false;
-    product_sums(hi, lo, out);
+    if (first_bad != 0 || _mm256_testz_si256(bad, bad) == 0) return false;
+    for (int p = 0; p < 6; ++p) {
+        out.hh[p] = sum_lanes(hh[p]);
+        out.cross[p] = sum_lanes(cross[p]);
+        out.ll[p] = sum_lanes(ll[p]);
+    }
+    for (int j = 0; j < 3; ++j) out.e[j] = sum_lanes(e_sum[j]);
     return true;
 }
 
