@@ -7,12 +7,14 @@ exact covariance about the exact mean, rounded once."""
 
 import math
 import struct
+import subprocess
 from fractions import Fraction
+from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import run_with_pool, same_bits
+from conftest import cxx_compiler, run_with_pool, same_bits, toolchain_environment
 from tessary_py import Quat, Vec3d, VecList, geometry
 
 Plane = geometry.Plane
@@ -353,3 +355,92 @@ def test_results_are_plain_values():
     low, high = points.bounds()
     assert type(low) is Vec3d and type(high) is Vec3d
     assert struct.pack("<3d", *points.centroid()) == struct.pack("<3d", *exact_centroid(CLOUDS["tile 64"].tolist()))
+
+
+# The core's exact sums, driven directly, as built for this machine and as
+# built for targets without a 128-bit integer type (32-bit ARM).
+PROBE = Path(__file__).resolve().parent / "native" / "exact_sum_probe.cpp"
+CORE = Path(__file__).resolve().parent.parent / "tessary" / "src"
+
+
+@pytest.fixture(scope="module", params=[[], ["-DTESSARY_PORTABLE_INT128"]], ids=["native", "portable"])
+def exact_sum_probe(request, tmp_path_factory):
+    program = tmp_path_factory.mktemp("probe") / "exact_sum_probe"
+    build = subprocess.run([*cxx_compiler(), "-std=c++20", "-O0", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
+                            *request.param, f"-I{CORE}", str(PROBE), "-o", str(program)],
+                           capture_output=True, text=True, env=toolchain_environment(), timeout=300)
+    assert build.returncode == 0, build.stderr
+
+    def run(lines):
+        out = subprocess.run([str(program)], input="\n".join(lines) + "\n", capture_output=True, text=True,
+                             timeout=120, check=True)
+        return out.stdout.split("\n")[:-1]
+    return run
+
+
+def sum_cases():
+    rng = np.random.default_rng(11)
+    wide = lambda k: (rng.choice([-1.0, 1.0], k) * 2.0 ** rng.integers(-1074, 1023, k)  # noqa: E731
+                      * rng.uniform(1, 2, k)).tolist()
+    cases = [
+        ([1e308, 1e308], [], 1, 1), ([1e308, 1e308, -1e308], [], 3, 1), ([TINY] * 7, [], 2, 1),
+        ([], [(TINY, TINY)] * 3, 1, 1), ([1.0], [(TINY, TINY)], 1, 1), ([-1.0], [(-TINY, TINY)], 1, 1),
+        ([2.0**1023], [(2.0**1023, 2.0**1023)], 2**63, 2**63 - 1), ([0.1] * 3, [(0.1, 0.1)], 3, 2),
+        ([INF, 1.0], [], 1, 1), ([INF], [(-INF, 1.0)], 1, 1), ([1.0], [(INF, 0.0)], 1, 1), ([NAN], [], 1, 1),
+        ([], [], 5, 4), ([1.0, -1.0], [(3.0, -3.0), (-3.0, -3.0)], 1, 1),
+    ]
+    for divisors in [(1, 1), (3, 1), (2**32 + 15, 7), (2**64 - 1, 2**33 + 1), (10**10, 10**10 - 1)]:
+        for _ in range(6):
+            products = list(zip(wide(20), wide(20)))
+            cases.append((wide(40), products, *divisors))
+    return cases
+
+
+def exact_quotient(values, products, d1, d2):
+    # A product of finite numbers is exact, however large or small; only
+    # infinite or NaN factors make a special term.
+    terms = values + [a * b for a, b in products if not (math.isfinite(a) and math.isfinite(b))]
+    special = special_sum(terms)
+    if special is not None:
+        return special
+    total = sum(map(Fraction, values), Fraction(0)) + sum(Fraction(a) * Fraction(b) for a, b in products)
+    return rounded(total / (d1 * d2))
+
+
+def test_exact_sums_in_the_core(exact_sum_probe):
+    cases = sum_cases()
+    lines = [" ".join(["S", str(d1), str(d2), str(len(v)), *map(float.hex, v), str(len(p)),
+                       *(float.hex(x) for pair in p for x in pair)]) for v, p, d1, d2 in cases]
+    got = [float(x) if x.lstrip("-") in ("inf", "nan") else float.fromhex(x) for x in exact_sum_probe(lines)]
+    for (values, products, d1, d2), value in zip(cases, got, strict=True):
+        assert same_bits(value, exact_quotient(values, products, d1, d2)), (values[:3], products[:2], d1, d2)
+
+
+def test_128_bit_partial_sums_in_the_core(exact_sum_probe):
+    rng = np.random.default_rng(12)
+    lines, expected = [], []
+    for _ in range(200):
+        ops, total = [], 0
+        for _ in range(int(rng.integers(1, 12))):
+            kind = rng.choice(["a", "p", "s", "q"])
+            a, b = (int(x) for x in rng.integers(-(2**57), 2**57, 2))
+            shift = int(rng.integers(0, 8))
+            if kind == "a":
+                ops.append(f"a {a}")
+                total += a
+            elif kind == "p":
+                ops.append(f"p {a} {b}")
+                total += a * b
+            elif kind == "s":
+                shift = int(rng.integers(0, 63))
+                ops.append(f"s {a} {shift}")
+                total += a << shift
+            else:
+                ops.append(f"q {a} {b} {shift}")
+                total += (a * b) << shift
+        lines.append(f"I {len(ops)} " + " ".join(ops))
+        expected.append(total)
+    for line, total in zip(exact_sum_probe(lines), expected, strict=True):
+        negative, high, low = line.split()
+        value = (int(high, 16) << 64) | int(low, 16)
+        assert (-value if negative == "1" else value) == total

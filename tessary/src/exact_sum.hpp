@@ -35,7 +35,9 @@ namespace tessary {
 
 namespace detail {
 
-#if defined(__SIZEOF_INT128__)
+// TESSARY_PORTABLE_INT128 builds the code of targets without a 128-bit
+// integer type (32-bit ARM) anywhere, for its tests.
+#if defined(__SIZEOF_INT128__) && !defined(TESSARY_PORTABLE_INT128)
 __extension__ typedef unsigned __int128 Uint128;
 __extension__ typedef __int128 Int128Native;
 
@@ -62,7 +64,7 @@ inline void multiply_wide(std::uint64_t a, std::uint64_t b, std::uint64_t& high,
 // of their products on the fixed-point fast paths.
 class Int128 {
 public:
-#if defined(__SIZEOF_INT128__)
+#if defined(__SIZEOF_INT128__) && !defined(TESSARY_PORTABLE_INT128)
     void add(std::int64_t v) { value_ += v; }
     void add_product(std::int64_t a, std::int64_t b) { value_ += static_cast<detail::Int128Native>(a) * b; }
     // value += v * 2^shift, for |v| * 2^shift < 2^126.
