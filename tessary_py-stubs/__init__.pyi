@@ -983,7 +983,7 @@ class Quat:
         no pairs, all-zero vectors or all-zero weights give the identity.
         The quaternion has `w >= 0` (when `w == 0`, its first non-zero
         component is positive) and no negative zeros. A NaN or infinite
-        component gives NaN. The sums run in fixed chunks whose order does
+        vector component gives a quaternion of NaNs and a NaN residual. The sums run in fixed chunks whose order does
         not depend on the number of threads, so the result is the same bits
         at any pool size.
 
@@ -1523,7 +1523,7 @@ class VecList:
         its largest component (the first of equals) positive, so the same
         cloud always gives the same axes. Found by a cyclic Jacobi solver
         with a fixed order and stopping rule: the same bits everywhere. A
-        NaN or infinite component gives NaN.
+        NaN or infinite coordinate gives NaN variances and axes.
 
         Examples
         --------

@@ -317,6 +317,18 @@ def test_align_degenerate_inputs():
     assert same_rotation(with_zero, np.array([without.w, without.i, without.j, without.k]))
 
 
+@pytest.mark.parametrize("bad", [NAN, INF, -INF])
+def test_non_finite_coordinates_give_nan_fits(bad):
+    data = np.array([[1.0, 2.0, 3.0], [4.0, 0.0, 2.0], [0.5, 1.0, 1.0], [2.0, 2.0, 2.0]])
+    data[1, 1] = bad
+    q, residual = Quat.align(data, data[::-1])
+    assert all(math.isnan(c) for c in (q.w, q.i, q.j, q.k, residual))
+    variances, axes = VecList(data).principal_axes()
+    assert all(math.isnan(x) for x in variances + [c for axis in axes for c in axis])
+    plane = Plane.fit(data)
+    assert all(math.isnan(x) for x in [*plane.normal, plane.distance])
+
+
 @pytest.mark.parametrize("call, kind, message", [
     (lambda: Quat.align(np.ones((3, 3)), np.ones((2, 3))), ValueError,
      "argument 'b': expected as many vectors as 'a', 3, got 2"),

@@ -91,7 +91,21 @@ struct PrincipalAxes {
     std::array<Vec3d, 3> axes;
 };
 
+template <std::size_t N>
+bool all_finite(const SquareMatrix<N>& m) {
+    for (const auto& row : m) {
+        for (double x : row) {
+            if (!std::isfinite(x)) return false;
+        }
+    }
+    return true;
+}
+
+// A covariance with a NaN entry (from a NaN or infinite coordinate) gives
+// NaN variances and axes.
 inline PrincipalAxes principal_axes_of(const Matrix3& covariance) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    if (!all_finite(covariance)) return {{nan, nan, nan}, {Vec3d{nan, nan, nan}, {nan, nan, nan}, {nan, nan, nan}}};
     const Eigensystem<3> e = symmetric_eigen<3>(covariance);
     PrincipalAxes out{e.values, {}};
     for (std::size_t k = 0; k < 3; ++k) {
@@ -128,10 +142,14 @@ inline constexpr double kRepeatedShare = 0x1p-36;
 // (all vectors on one line, a single pair), the optimum is a family of
 // rotations and the one with the largest w, the smallest angle, is taken;
 // where every member has w = 0 (opposite directions), the half turn nearest
-// to the first of i, j, k with the largest share. h = 0 gives the identity.
+// to the first of i, j, k with the largest share. h = 0 gives the identity,
+// and a NaN or infinite entry of h NaN components.
 // The result is a unit quaternion with w >= 0 (the first non-zero of i, j,
 // k positive when w = 0), without negative zeros.
 inline Quat wahba_rotation(const Matrix3& h) {
+    // A NaN or infinite vector component: no rotation is best.
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    if (!all_finite(h)) return {nan, nan, nan, nan};
     const double xx = h[0][0], xy = h[0][1], xz = h[0][2];
     const double yx = h[1][0], yy = h[1][1], yz = h[1][2];
     const double zx = h[2][0], zy = h[2][1], zz = h[2][2];

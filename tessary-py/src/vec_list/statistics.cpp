@@ -673,11 +673,7 @@ tessary::Plane fit_plane(PyObject* source) {
     const Matrix3 covariance = tessary::covariance_of(m, 0);
     // A NaN or an infinite coordinate: the plane of NaNs that from_points
     // gives for degenerate input.
-    for (const auto& row : covariance) {
-        for (double entry : row) {
-            if (std::isnan(entry)) return tessary::Plane::from_point(Vec3d::zero(), Vec3d::zero());
-        }
-    }
+    if (!tessary::all_finite(covariance)) return tessary::Plane::from_point(Vec3d::zero(), Vec3d::zero());
     const tessary::PrincipalAxes axes = tessary::principal_axes_of(covariance);
     if (!tessary::spans_a_plane(axes)) {
         raise_count("points", "the points lie on one line (or are one point), so no single plane fits them");
