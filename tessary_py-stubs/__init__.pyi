@@ -1439,7 +1439,7 @@ class VecList:
         bit, within one rounding of the exact mean, and the same bits on
         every platform and at any number of threads. Map coordinates keep
         their digits: numpy's `mean(axis=0)` on a tile at x ≈ 5e5, y ≈ 5e6
-        is off by hundreds of ulps (see
+        is off by tens to hundreds of ulps (see
         [Fitting and registration][guide-fitting]).
 
         Special values: any NaN in a component gives NaN, +inf and -inf
