@@ -55,22 +55,22 @@ constexpr std::size_t kLanes = 12;
 constexpr std::size_t kSumBlock = 128;  // 32 values a lane below 2^57: the lane sums stay below 2^62
 constexpr std::size_t kProductBlock = 64;
 
+// The exponent field that is unit 1, per component.
 struct Frame {
-    std::int64_t base[kLanes];  // the exponent field that is unit 1, per lane
+    std::int64_t base[3];
 };
 
-// The frame of a block from its first point, each unit 2^below below
-// that point's lowest mantissa bit; nullopt where such a frame would let a
+// The frame of a block from its first point, each unit 2^below below that
+// point's lowest mantissa bit; false where such a frame would let a
 // subnormal, an infinity or a NaN through (the first point is zero,
-// subnormal, huge or not finite), so that the block takes the slow path.
-inline std::optional<Frame> frame_of(const double* first, std::int64_t below) {
-    Frame f{};
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        const std::uint64_t bits = std::bit_cast<std::uint64_t>(first[l % 3]);
-        f.base[l] = static_cast<std::int64_t>((bits >> 52) & 0x7FF) - below;
-        if (f.base[l] < 1 || f.base[l] + 4 >= 0x7FF) return std::nullopt;
+// subnormal, huge or not finite), so that the block takes the second path.
+inline bool frame_of(const double* first, std::int64_t below, Frame& f) {
+    for (std::size_t j = 0; j < 3; ++j) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(first[j]);
+        f.base[j] = static_cast<std::int64_t>((bits >> 52) & 0x7FF) - below;
+        if (f.base[j] < 1 || f.base[j] + 4 >= 0x7FF) return false;
     }
-    return f;
+    return true;
 }
 
 // The value as an integer in the frame's units; `bad` gets a non-zero bit
@@ -95,7 +95,7 @@ inline bool lane_sums(const double* flat, std::size_t points, const Frame& f, st
     std::uint64_t bad[kLanes] = {};
     std::int64_t total[kLanes] = {};
     for (std::size_t i = 0; i < 3 * points; i += kLanes) {
-        for (std::size_t l = 0; l < kLanes; ++l) total[l] += fixed(flat[i + l], f.base[l], bad[l]);
+        for (std::size_t l = 0; l < kLanes; ++l) total[l] += fixed(flat[i + l], f.base[l % 3], bad[l]);
     }
     std::uint64_t any = 0;
     for (std::size_t l = 0; l < kLanes; ++l) {
@@ -218,9 +218,8 @@ struct Bases {
 };
 
 [[gnu::target("avx2")]] inline Bases bases_of(const Frame& f) {
-    return {{_mm256_loadu_si256(reinterpret_cast<const __m256i*>(f.base)),
-             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f.base + 4)),
-             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f.base + 8))}};
+    const std::int64_t x = f.base[0], y = f.base[1], z = f.base[2];
+    return {{_mm256_setr_epi64x(x, y, z, x), _mm256_setr_epi64x(y, z, x, y), _mm256_setr_epi64x(z, x, y, z)}};
 }
 
 [[gnu::target("avx2")]] bool sums_avx2(const double* flat, std::size_t points, const Frame& f, std::int64_t* sums) {
@@ -259,8 +258,10 @@ struct Bases {
     const __m256i half_mask = _mm256_set1_epi64x((std::int64_t{1} << kHalf) - 1);
     const __m256i zero = _mm256_setzero_si256();
     __m256i bad = zero;
-    __m256i hh[6], cross[6], ll[6], e_sum[3];
-    for (int p = 0; p < 6; ++p) hh[p] = cross[p] = ll[p] = zero;
+    // cross = hi*lo' + lo*hi' is summed as (hi + lo)(hi' + lo') less the
+    // other two, once at the end: three multiplies a pair, not four.
+    __m256i hh[6], both[6], ll[6], e_sum[3];
+    for (int p = 0; p < 6; ++p) hh[p] = both[p] = ll[p] = zero;
     for (int j = 0; j < 3; ++j) e_sum[j] = zero;
     constexpr int pairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
     for (std::size_t i = 0; i < 3 * kProductBlock; i += kLanes) {
@@ -275,7 +276,7 @@ struct Bases {
             _mm256_permute4x64_epi64(_mm256_blend_epi32(_mm256_blend_epi32(a, c, 0x0C), d, 0xC3),
                                      _MM_SHUFFLE(3, 0, 1, 2)),
         };
-        __m256i hi[3], lo[3];
+        __m256i hi[3], lo[3], sum[3];
         for (int j = 0; j < 3; ++j) {
             const __m256i diff = _mm256_sub_epi64(component[j], origin[j]);
             const __m256i inside = _mm256_and_si256(_mm256_cmpgt_epi64(diff, below), _mm256_cmpgt_epi64(offset, diff));
@@ -284,20 +285,20 @@ struct Bases {
             e_sum[j] = _mm256_add_epi64(e_sum[j], e);
             hi[j] = _mm256_srli_epi64(e, kHalf);
             lo[j] = _mm256_and_si256(e, half_mask);
+            sum[j] = _mm256_add_epi64(hi[j], lo[j]);  // below 2^28: its products below 2^56
         }
         for (int p = 0; p < 6; ++p) {
             const int j = pairs[p][0], k = pairs[p][1];
             hh[p] = _mm256_add_epi64(hh[p], _mm256_mul_epu32(hi[j], hi[k]));
-            cross[p] = _mm256_add_epi64(cross[p], _mm256_add_epi64(_mm256_mul_epu32(hi[j], lo[k]),
-                                                                   _mm256_mul_epu32(lo[j], hi[k])));
+            both[p] = _mm256_add_epi64(both[p], _mm256_mul_epu32(sum[j], sum[k]));
             ll[p] = _mm256_add_epi64(ll[p], _mm256_mul_epu32(lo[j], lo[k]));
         }
     }
     if (first_bad != 0 || _mm256_testz_si256(bad, bad) == 0) return false;
     for (int p = 0; p < 6; ++p) {
         out.hh[p] = sum_lanes(hh[p]);
-        out.cross[p] = sum_lanes(cross[p]);
         out.ll[p] = sum_lanes(ll[p]);
+        out.cross[p] = (sum_lanes(both[p]) - out.hh[p]) - out.ll[p];
     }
     for (int j = 0; j < 3; ++j) out.e[j] = sum_lanes(e_sum[j]);
     return true;
@@ -313,10 +314,9 @@ const Kernels kernels_in_use{&sums_plain, &products_plain};
 inline int unit_exponent(const Frame& f, std::size_t j) { return static_cast<int>(f.base[j]) - 1075; }
 
 bool add_sums_block(const double* flat, std::size_t points, Moments& m) {
-    const std::optional<Frame> frame = frame_of(flat, 2);
+    Frame f;
     std::int64_t lanes[kLanes];
-    if (!frame || !kernels_in_use.sums(flat, points, *frame, lanes)) return false;
-    const Frame& f = *frame;
+    if (!frame_of(flat, 2, f) || !kernels_in_use.sums(flat, points, f, lanes)) return false;
     for (std::size_t j = 0; j < 3; ++j) {
         tessary::Int128 total;
         for (std::size_t l = j; l < kLanes; l += 3) total.add(lanes[l]);
@@ -329,11 +329,10 @@ bool add_sums_block(const double* flat, std::size_t points, Moments& m) {
 bool add_products_block(const double* flat, Moments& m) {
     // Units of half the first point's lowest bit: values from half its
     // binade up to eight times it.
-    const std::optional<Frame> frame = frame_of(flat, 1);
+    Frame f;
     std::int64_t first[3];
     ProductSums s;
-    if (!frame || !kernels_in_use.products(flat, *frame, first, s)) return false;
-    const Frame& f = *frame;
+    if (!frame_of(flat, 1, f) || !kernels_in_use.products(flat, f, first, s)) return false;
     // In integer units, x = first + d and d = e - 2^52, so with n points
     //   sum x = n first + sum e - n 2^52,
     //   sum d d' = sum e e' - 2^52 (sum e + sum e') + n 2^104,
