@@ -76,7 +76,7 @@ def clouds():
     rng = np.random.default_rng(23)
     mixed = rng.normal(size=(60, 3)) * np.exp(rng.uniform(-690, 690, (60, 3)))
     spread = tile(rng, 200)
-    spread[130] = [-3.0, 0.0, 1e-310]  # one block leaves the fast path
+    spread[60] = [-3.0, 0.0, 1e-310]  # the first block leaves the fast path
     return {
         # Sizes around the fast path's blocks (64 and 128 points) and tails.
         "tile 1": tile(rng, 1), "tile 63": tile(rng, 63), "tile 64": tile(rng, 64), "tile 129": tile(rng, 129),

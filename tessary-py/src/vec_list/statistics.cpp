@@ -53,7 +53,10 @@ static_assert(sizeof(Vec3d) == 3 * sizeof(double) && std::is_standard_layout_v<V
 // is exact, so both give the same sums.
 constexpr std::size_t kLanes = 12;
 constexpr std::size_t kSumBlock = 128;  // 32 values a lane below 2^57: the lane sums stay below 2^62
-constexpr std::size_t kProductBlock = 64;
+// 128 points: every partial sum of products below stays below 2^63.
+constexpr std::size_t kProductBlock = 128;
+constexpr int kProductBlockBits = 7;
+static_assert(kProductBlock == std::size_t{1} << kProductBlockBits);
 
 // The exponent field that is unit 1, per component.
 struct Frame {
@@ -111,7 +114,8 @@ inline bool lane_sums(const double* flat, std::size_t points, const Frame& f, st
 // e = d + 2^52 < 2^53, split into e = hi * 2^26 + lo with hi < 2^27 and
 // lo < 2^26, one array per component. Products of such halves are exact
 // in 64-bit integers (the vectorised unsigned 32 x 32 -> 64 multiply),
-// and 64 of them sum below 2^61. False when a value lies 2^52 units or
+// and 128 of them sum below 2^61 (2^63 for the products of hi + lo below
+// 2^28). False when a value lies 2^52 units or
 // more from the first point.
 constexpr int kHalf = 26;
 constexpr std::int64_t kOffset = std::int64_t{1} << 52;
@@ -339,10 +343,9 @@ bool add_products_block(const double* flat, Moments& m) {
     //   sum x x' = n first first' + first sum d' + first' sum d + sum d d',
     // and sum e e' = 2^52 hh + 2^26 cross + ll.
     constexpr auto n = static_cast<std::int64_t>(kProductBlock);
-    static_assert(kProductBlock == 64, "n 2^52, n 2^104 and n first first' are shifts by 6");
     std::int64_t d[3];
     for (std::size_t j = 0; j < 3; ++j) {
-        d[j] = static_cast<std::int64_t>(s.e[j]) - (n << 52);  // |sum d| < 64 * 2^52
+        d[j] = static_cast<std::int64_t>(s.e[j]) - (n << 52);  // |sum d| < 2^59
         tessary::Int128 total;
         total.add_product(first[j], n);
         total.add(d[j]);
@@ -352,14 +355,14 @@ bool add_products_block(const double* flat, Moments& m) {
         for (std::size_t k = j; k < 3; ++k) {
             const std::size_t p = Moments::product_index(j, k);
             tessary::Int128 total;
-            total.add_product_shifted(first[j], first[k], 6);
+            total.add_product_shifted(first[j], first[k], kProductBlockBits);
             total.add_product(first[j], d[k]);
             total.add_product(first[k], d[j]);
             total.add_shifted(static_cast<std::int64_t>(s.hh[p]), 2 * kHalf);
             total.add_shifted(static_cast<std::int64_t>(s.cross[p]), kHalf);
             total.add(static_cast<std::int64_t>(s.ll[p]));
             total.add_shifted(-(static_cast<std::int64_t>(s.e[j]) + static_cast<std::int64_t>(s.e[k])), 52);
-            total.add_shifted(1, 110);
+            total.add_shifted(1, 104 + kProductBlockBits);
             m.products[p].add_integer(total, unit_exponent(f, j) + unit_exponent(f, k));
         }
     }
