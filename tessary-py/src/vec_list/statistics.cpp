@@ -113,10 +113,9 @@ inline bool lane_sums(const double* flat, std::size_t points, const Frame& f, st
 // integers d, |d| < 2^52, and offset by 2^52 to make them non-negative:
 // e = d + 2^52 < 2^53, split into e = hi * 2^26 + lo with hi < 2^27 and
 // lo < 2^26, one array per component. Products of such halves are exact
-// in 64-bit integers (the vectorised unsigned 32 x 32 -> 64 multiply),
-// and 128 of them sum below 2^61 (2^63 for the products of hi + lo below
-// 2^28). False when a value lies 2^52 units or
-// more from the first point.
+// in 64-bit integers (the vectorised unsigned 32 x 32 -> 64 multiply), and
+// 128 of them sum below 2^61 (2^63 for the products of hi + lo, below
+// 2^28). False when a value lies 2^52 units or more from the first point.
 constexpr int kHalf = 26;
 constexpr std::int64_t kOffset = std::int64_t{1} << 52;
 
