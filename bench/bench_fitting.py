@@ -77,7 +77,7 @@ def exact_moments(points):
 
 
 def ulps_off(values, exact):
-    return [int(round(abs(Fraction(float(v)) - m) / Fraction(math.ulp(float(m))))) for v, m in zip(values, exact)]
+    return [round(abs(Fraction(float(v)) - m) / Fraction(math.ulp(float(m)))) for v, m in zip(values, exact)]
 
 
 def relative_error(matrix, exact):

@@ -392,8 +392,11 @@ def exact_sum_probe(request, tmp_path_factory):
 
 def sum_cases():
     rng = np.random.default_rng(11)
-    wide = lambda k: (rng.choice([-1.0, 1.0], k) * 2.0 ** rng.integers(-1074, 1023, k)  # noqa: E731
-                      * rng.uniform(1, 2, k)).tolist()
+
+    def wide(k):
+        """k doubles of any sign and exponent."""
+        return (rng.choice([-1.0, 1.0], k) * 2.0 ** rng.integers(-1074, 1023, k) * rng.uniform(1, 2, k)).tolist()
+
     cases = [
         ([1e308, 1e308], [], 1, 1), ([1e308, 1e308, -1e308], [], 3, 1), ([TINY] * 7, [], 2, 1),
         ([], [(TINY, TINY)] * 3, 1, 1), ([1.0], [(TINY, TINY)], 1, 1), ([-1.0], [(-TINY, TINY)], 1, 1),
