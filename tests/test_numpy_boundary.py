@@ -292,6 +292,16 @@ def rows_of(values, width):
     return np.resize(values, count).reshape(-1, width)
 
 
+def same_as_astype(got, array):
+    """The bits of array.astype(float64), up to the quiet bit of a NaN:
+    numpy quiets a signalling float16 NaN where it converts in hardware
+    (on ARM) and keeps it where it converts in software."""
+    wanted = array.astype(np.float64)
+    quiet = np.where(np.isnan(wanted), np.uint64(1 << 51), np.uint64(0))
+    got_bits = np.ascontiguousarray(got, dtype=np.float64).view(np.uint64) | quiet
+    return got.shape == wanted.shape and np.array_equal(got_bits, np.ascontiguousarray(wanted).view(np.uint64) | quiet)
+
+
 class TestRealFormats:
     """Every real number format reads as numpy's astype(float64) gives it,
     wherever rows of numbers are taken."""
@@ -300,7 +310,7 @@ class TestRealFormats:
     def test_vec_list_matches_astype(self, name):
         values = real_formats()[name]
         for array in (rows_of(values, 3), rows_of(values, 3)[::-1], np.asfortranarray(rows_of(values, 3))):
-            assert same_array_bits(np.asarray(VecList(array)), array.astype(np.float64)), array.dtype
+            assert same_as_astype(np.asarray(VecList(array)), array), array.dtype
 
     @pytest.mark.parametrize("name", list(real_formats()))
     def test_rotations_and_matrices_match_astype(self, name):
