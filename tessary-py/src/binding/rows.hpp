@@ -73,8 +73,10 @@ struct FloatRows {
     struct Reader {
         static double read(const std::byte* at) {
             if constexpr (std::is_same_v<S, bool>) {
-                // Any byte but zero is true, as numpy reads it.
-                return std::to_integer<unsigned>(*at) != 0 ? 1.0 : 0.0;
+                // Any byte but zero is true, as numpy reads it. (b + 255) >> 8
+                // is that bit without a comparison, which compilers turn
+                // into a branch that random flags mispredict.
+                return static_cast<double>((std::to_integer<unsigned>(*at) + 255u) >> 8);
             } else if constexpr (Swap && sizeof(S) > 1) {
                 detail::Bits<S> bits;
                 std::memcpy(&bits, at, sizeof bits);
