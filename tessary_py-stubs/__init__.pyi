@@ -23,27 +23,31 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import Any, ClassVar, Protocol, SupportsIndex, TypeVar, final, overload, type_check_only
 
-from typing_extensions import Buffer, TypeAlias
+from typing_extensions import TypeAlias
 
 from . import geometry as geometry
 
 __all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
 
+# Objects that export a buffer (PEP 688): numpy arrays, memoryviews, a
+# VecList. Signatures name it `Buffer`, as the standard library does.
 if sys.version_info >= (3, 12):
-    _PointBuffer: TypeAlias = Buffer
+    from collections.abc import Buffer
 else:
     # numpy's stubs give ndarray its __buffer__ method only from Python 3.12
     # on, when CPython adds the method name; before that, an array is
     # recognised by the interface that every ndarray has.
+    from typing_extensions import Buffer as _Buffer
+
     @type_check_only
     class _ArrayInterface(Protocol):
         @property
         def __array_interface__(self) -> dict[str, Any]: ...
 
-    _PointBuffer: TypeAlias = Buffer | _ArrayInterface
+    Buffer: TypeAlias = _Buffer | _ArrayInterface
 
 # Whatever buffer is passed as `out` is what comes back.
-_Out = TypeVar("_Out", bound=_PointBuffer)
+_Out = TypeVar("_Out", bound=Buffer)
 
 @final
 class Vec3d:
@@ -72,12 +76,18 @@ class Vec3d:
     Vectors do not pickle or copy with the `copy` module; write
     `Vec3d(v.x, v.y, v.z)`.
 
+    Each component is stored unchanged; any real number is accepted
+    (`float`, `int`, `bool`, or an object with `__float__` or
+    `__index__`).
+
     Parameters
     ----------
-    x, y, z
-        The components, stored unchanged. Any real number is accepted
-        (`float`, `int`, `bool`, or an object with `__float__` or
-        `__index__`).
+    x
+        The first component, along the x axis.
+    y
+        The second component, along the y axis.
+    z
+        The third component, along the z axis.
 
     Raises
     ------
@@ -718,11 +728,18 @@ class Quat:
     writes the components in the shortest round-trip form:
     `Quat(1, -0, -0, -0)`.
 
+    The four components are stored unchanged (any real numbers).
+
     Parameters
     ----------
-    w, i, j, k
-        The scalar part and the three imaginary coefficients, stored
-        unchanged (any real numbers).
+    w
+        The scalar part.
+    i
+        The coefficient of the first imaginary unit.
+    j
+        The coefficient of the second imaginary unit.
+    k
+        The coefficient of the third imaginary unit.
 
     Raises
     ------
@@ -871,7 +888,7 @@ class Quat:
         """The vector part `(i, j, k)` as a plain tuple (not a `Vec3d`)."""
 
     @staticmethod
-    def from_rotation_matrix(m: Sequence[Sequence[float]] | _PointBuffer) -> Quat:
+    def from_rotation_matrix(m: Sequence[Sequence[float]] | Buffer) -> Quat:
         """The unit quaternion of a rotation matrix in `to_rotation_matrix`'s convention.
 
         So `Quat.from_rotation_matrix(q.to_rotation_matrix())` is `q` or
@@ -890,15 +907,20 @@ class Quat:
         ----------
         m
             Three rows of three numbers: a nested sequence, or any object
-            exporting a float64 or float32 buffer of shape `(3, 3)` (a numpy
-            array in any order or with any strides).
+            exporting a buffer of real numbers of shape `(3, 3)` (a numpy
+            array of any numeric dtype, in any order or with any strides),
+            read as `VecList` reads one.
 
         Raises
         ------
         TypeError
             `argument 'm': expected an array of shape (3, 3), got (2, 3)`
-            for another shape; `argument 'm': must be real number, not str`
-            for an entry that is not a number.
+            for another shape, or `... got a row of length 2` for rows of
+            several lengths; `argument 'm': must be real number, not str`
+            for an entry that is not a number;
+            `argument 'm': expected real numbers in 3 rows of 3, got an
+            array of format 'Zd' (complex)` for a buffer of anything but
+            real numbers.
 
         Examples
         --------
@@ -908,11 +930,27 @@ class Quat:
         """
 
     def inverse(self) -> Quat:
-        """The inverse `conj(q) / |q|**2`: `q * q.inverse()` is the identity.
+        """The inverse `conj(q) / |q|**2`: `q * q.inverse()` is the identity within a few ulps.
 
         For a unit quaternion this is the conjugate (up to rounding), the
         reverse rotation. It also undoes a non-unit quaternion's scaling.
         The zero quaternion gives NaN components.
+
+        `q * q.inverse()` rounds: each component lies within 2**-51 (about
+        4.4e-16) of `(1, 0, 0, 0)` in every measurement, which `==` (less
+        than 2**-52 per component) does not always accept. It is exactly
+        `Quat(1, 0, 0, 0)` when nothing rounds, as when `q.dot(q)` is
+        exactly a power of two and at most two components are non-zero
+        (a rotation about a coordinate axis whose `|q|**2` rounds to 1).
+
+        Examples
+        --------
+        >>> turn = Quat.from_axis_angle(Vec3d(1, 2, 2) / 3, AngleRadians(1.0))
+        >>> turn * turn.inverse()
+        Quat(1.0000000000000002, 0, 0, 0)
+        >>> quarter = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+        >>> quarter * quarter.inverse()
+        Quat(1, 0, 0, 0)
         """
 
     def dot(self, other: Quat) -> float:
@@ -958,7 +996,7 @@ class Quat:
 
     @staticmethod
     def align(
-        a: VecList | _PointBuffer, b: VecList | _PointBuffer, weights: Sequence[float] | _PointBuffer | None = None
+        a: VecList | Buffer, b: VecList | Buffer, weights: Sequence[float] | Buffer | None = None
     ) -> tuple[Quat, float]:
         """The rotation that best maps the vectors `a` onto the vectors `b`, and its residual.
 
@@ -989,13 +1027,15 @@ class Quat:
 
         Parameters
         ----------
-        a, b
-            The vectors, as many in each: `VecList`s, or float64 or float32
-            buffers of shape `(n, 3)`.
+        a
+            The vectors to rotate: a `VecList`, or a buffer of real numbers
+            of shape `(n, 3)`, read as the `VecList` constructor reads it.
+        b
+            The vectors to reach, as many as in `a`, in the same forms.
         weights
             `None` (every pair counts once), or one finite, non-negative
-            weight per pair: a sequence of numbers or a float64 or float32
-            buffer of shape `(n,)`. A zero weight drops its pair.
+            weight per pair: a sequence of numbers or a buffer of real
+            numbers of shape `(n,)`. A zero weight drops its pair.
 
         Returns
         -------
@@ -1080,13 +1120,17 @@ class VecList:
     ----------
     list
         The vectors: a sequence of `Vec3d` (a `list`, a `tuple`, another
-        `VecList`, or any object with item access), or an object exporting a
-        float64 or float32 buffer of shape `(n, 3)` (a numpy array in C or
-        Fortran order, sliced or with negative strides; float32 is widened
-        exactly). For type checkers `_PointBuffer` is any `Buffer`; on
-        Python 3.11, where numpy's stubs give arrays no `__buffer__`, it
-        also admits objects with `__array_interface__`, as every numpy array
-        has.
+        `VecList`, a one-dimensional numpy array of objects, or any object
+        with item access), or an object exporting a buffer of real numbers
+        of shape `(n, 3)`: float64, float32, float16, integers of any width,
+        bool or long double, in either byte order (a numpy array in C or
+        Fortran order, sliced or with negative strides). Each number
+        becomes the double that numpy's `astype(float64)` gives: exactly,
+        except integers beyond 2**53 and long doubles, which round to the
+        nearest double. For type checkers `Buffer` is
+        `collections.abc.Buffer`; on Python 3.11, where numpy's stubs give
+        arrays no `__buffer__`, it also admits objects with
+        `__array_interface__`, as every numpy array has.
 
     Raises
     ------
@@ -1097,8 +1141,10 @@ class VecList:
         for something without item access (generators, sets, dicts);
         `` argument 'list': Can't extract `str` to `Vec` `` for a `str`;
         `argument 'list': expected an array of shape (n, 3), got (5, 4)`
-        for a float buffer of another shape. Any other buffer (an integer
-        array, say) is read as a sequence, whose rows are not `Vec3d`.
+        for a buffer of numbers of another shape;
+        `argument 'list': expected real numbers in rows of 3, got an array
+        of format 'Zd' (complex)` for a buffer of anything else (complex
+        numbers, objects, strings, records), naming its format.
 
     Examples
     --------
@@ -1109,7 +1155,7 @@ class VecList:
     2
     """
 
-    def __new__(cls, list: Sequence[Vec3d] | _PointBuffer) -> VecList: ...
+    def __new__(cls, list: Sequence[Vec3d] | Buffer) -> VecList: ...
     @staticmethod
     def empty() -> VecList:
         """A new list with no elements."""
@@ -1340,7 +1386,7 @@ class VecList:
             not a `Quat` (the list is unchanged).
         """
 
-    def rotate_each(self, quats: Sequence[Quat] | _PointBuffer) -> None:
+    def rotate_each(self, quats: Sequence[Quat] | Buffer) -> None:
         """Rotate element i by rotation i in place, exactly as `quats[i].rotate(element)` would.
 
         As for `rotate`, iterators taken earlier and arrays exported
@@ -1349,9 +1395,10 @@ class VecList:
         Parameters
         ----------
         quats
-            One rotation per element: a sequence of `Quat`, or an object
-            exporting a float64 or float32 buffer of shape `(n, 4)` whose
-            rows are `(w, i, j, k)` (float32 is widened exactly).
+            One rotation per element: a sequence of `Quat` (a numpy array
+            of `Quat` objects included), or an object exporting a buffer of
+            real numbers of shape `(n, 4)` whose rows are `(w, i, j, k)`,
+            read as `VecList` reads one.
 
         Raises
         ------
@@ -1362,7 +1409,9 @@ class VecList:
             `argument 'quats': 'Vec3d' object cannot be cast as 'Quat'` for
             an item that is not a `Quat`;
             `argument 'quats': expected an array of shape (n, 4), got (2, 3)`
-            for a float buffer of another shape.
+            for a buffer of numbers of another shape;
+            `argument 'quats': expected real numbers in rows of 4, got an
+            array of format 'Zd' (complex)` for one of anything else.
         RuntimeError
             `Already mutably borrowed` when `quats` is this very list, or
             `Already borrowed` when reading `quats` touches this list.

@@ -12,7 +12,7 @@ test gives `False`, and `circle_circle` gives `None`.
 
 from typing import ClassVar, final
 
-from tessary_py import Vec3d, VecList, _PointBuffer
+from tessary_py import Buffer, Vec3d, VecList
 
 __all__ = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
 
@@ -92,7 +92,7 @@ class Plane:
         """
 
     @staticmethod
-    def fit(points: VecList | _PointBuffer) -> Plane:
+    def fit(points: VecList | Buffer) -> Plane:
         """The least-squares plane of a point cloud: through its centroid, normal to its least-variance axis.
 
         The plane minimises the sum of squared distances of the points:
@@ -111,7 +111,8 @@ class Plane:
         Parameters
         ----------
         points
-            A `VecList`, or any float64 or float32 buffer of shape `(n, 3)`.
+            A `VecList`, or a buffer of real numbers of shape `(n, 3)`, read
+            as the `VecList` constructor reads them.
 
         Raises
         ------

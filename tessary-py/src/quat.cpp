@@ -1,4 +1,5 @@
 // Python class Quat.
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -24,7 +25,7 @@ std::string text(const Quat& q) {
 
 using Matrix = std::array<std::array<double, 3>, 3>;
 
-// Three rows of three numbers: any (3, 3) buffer of floating-point numbers,
+// Three rows of three numbers: any (3, 3) buffer of real numbers,
 // or a sequence of three sequences of three numbers.
 Matrix read_matrix(PyObject* m) {
     Matrix rows;
@@ -51,15 +52,16 @@ Matrix read_matrix(PyObject* m) {
     };
     const std::vector<bind::Ref> outer = items(m);
     std::vector<std::vector<bind::Ref>> inner;
-    bool fits = outer.size() == 3;
-    for (const bind::Ref& row : outer) {
-        inner.push_back(items(row.get()));
-        fits = fits && inner.back().size() == 3;
-    }
-    if (!fits) {
-        std::string shape = "(" + std::to_string(outer.size());
-        shape += outer.empty() ? ",)" : ", " + std::to_string(inner[0].size()) + ")";
-        bind::raise_wrong_shape("m", 3, 3, shape);
+    for (const bind::Ref& row : outer) inner.push_back(items(row.get()));
+    const auto wrong = std::ranges::find_if(inner, [](const auto& row) { return row.size() != 3; });
+    if (outer.size() != 3 || wrong != inner.end()) {
+        // Rows of one length have a shape; rows of several lengths do not,
+        // and the first that is not three long is what is wrong.
+        const bool even = std::ranges::all_of(inner, [&](const auto& row) { return row.size() == inner[0].size(); });
+        std::string got = "(" + std::to_string(outer.size());
+        got += outer.empty() ? ",)" : ", " + std::to_string(inner[0].size()) + ")";
+        if (!even) got = "a row of length " + std::to_string(wrong->size());
+        bind::raise_wrong_shape("m", 3, 3, got);
     }
     for (std::size_t r = 0; r < 3; ++r) {
         for (std::size_t c = 0; c < 3; ++c) {

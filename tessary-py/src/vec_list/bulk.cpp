@@ -54,8 +54,8 @@ void append_quat(std::vector<tessary::Quat>& quats, PyObject* item) {
     quats.push_back(bind::read<tessary::Quat>(item));
 }
 
-// rotate_each's rotations: a sequence of Quat, or floating-point numbers in
-// rows of (w, i, j, k).
+// rotate_each's rotations: a sequence of Quat, or real numbers in rows of
+// (w, i, j, k).
 std::vector<tessary::Quat> read_quats(PyObject* source) {
     std::vector<tessary::Quat> quats;
     bind::BufferView held;

@@ -177,20 +177,19 @@ inline std::pair<std::size_t, double> minimum_distance(std::span<const Vec3d> in
     return {best.position, best.squared()};
 }
 
-// Rows of numbers laid out at any byte strides, widened to double where
-// they are narrower, into values of as many doubles (Vec3d, Quat).
+// Rows of numbers of any real type laid out at any byte strides, converted
+// to double, into values of as many doubles (Vec3d, Quat). The conversion
+// is chosen once per range of rows, so that the inner loop is the plain
+// strided read of one type.
 template <class Row>
 void gather_rows(const bind::FloatRows& rows, Row* out) {
     constexpr std::size_t width = sizeof(Row) / sizeof(double);
-    auto gather = [&]<class Scalar, std::size_t... C>(std::size_t begin, std::size_t end, std::index_sequence<C...>) {
-        for (std::size_t row = begin; row < end; ++row) out[row] = Row{rows.read<Scalar>(row, C)...};
-    };
     pool::parallel_for(rows.rows, kGrainGather, [&](std::size_t begin, std::size_t end) {
-        if (rows.scalar == bind::FloatRows::Scalar::Double) {
-            gather.template operator()<double>(begin, end, std::make_index_sequence<width>{});
-        } else {
-            gather.template operator()<float>(begin, end, std::make_index_sequence<width>{});
-        }
+        rows.with_reader([&]<class Reader>(Reader) {
+            [&]<std::size_t... C>(std::index_sequence<C...>) {
+                for (std::size_t row = begin; row < end; ++row) out[row] = Row{Reader::read(rows.address(row, C))...};
+            }(std::make_index_sequence<width>{});
+        });
     });
 }
 

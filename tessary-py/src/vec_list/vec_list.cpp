@@ -43,9 +43,9 @@ VecList from_items(PyObject* const* items, Py_ssize_t count) {
     return list;
 }
 
-// A list copied from an exporter of doubles or floats in rows of three, in
-// any layout; nullopt when `source` exports no buffer of floating-point
-// numbers, so that it takes the sequence path.
+// A list copied from an exporter of real numbers in rows of three, in any
+// layout; nullopt when `source` exports no buffer (or one of Python
+// objects), so that it takes the sequence path.
 std::optional<VecList> from_buffer(PyObject* source) {
     bind::BufferView held;
     const std::optional<bind::FloatRows> rows = bind::import_float_rows(source, held, "list", 3);
