@@ -227,8 +227,8 @@ def test_plane_fit_on_exact_planes(normal, offset):
     unit = unit if unit[np.argmax(np.abs(unit))] > 0 else -unit  # the documented sign
     assert np.allclose(list(plane.normal), unit, atol=1e-14)
     assert all(abs(plane.distance_to_point(Vec3d(*p))) < 1e-9 for p in data)
-    same = Plane.fit(VecList(data))
-    assert same_bits([*same.normal, same.distance], [*plane.normal, plane.distance])
+    for same in (Plane.fit(VecList(data)), Plane.fit(data.astype(np.int32))):
+        assert same_bits([*same.normal, same.distance], [*plane.normal, plane.distance])
     # It is from_point with the least-variance axis through the centroid.
     reference = Plane.from_point(VecList(data).principal_axes()[1][0], VecList(data).centroid())
     assert same_bits([*reference.normal, reference.distance], [*plane.normal, plane.distance])
@@ -281,6 +281,10 @@ def test_align_agrees_with_scipy(seed, weighted):
     b = np.array([list(q0.rotate(Vec3d(*p))) for p in a]) + rng.normal(size=(200, 3)) * 0.01 * seed
     weights = rng.uniform(0, 2, 200) if weighted else None
     q, residual = Quat.align(a, VecList(b), weights)
+    if weighted:  # weights read from a float32 array are those numbers widened
+        narrow = weights.astype(np.float32)
+        (q1, r1), (q2, r2) = Quat.align(a, b, narrow), Quat.align(a, b, narrow.astype(float))
+        assert same_bits([q1.w, q1.i, q1.j, q1.k, r1], [q2.w, q2.i, q2.j, q2.k, r2])
     expected, _ = scipy_align(a, b, weights)
     assert same_rotation(q, expected)
     assert q.w >= 0 and abs(q.magnitude() - 1) < 1e-15
