@@ -81,6 +81,10 @@ def clouds():
         # Sizes around the fast path's blocks (64 and 128 points) and tails.
         "tile 1": tile(rng, 1), "tile 63": tile(rng, 63), "tile 64": tile(rng, 64), "tile 129": tile(rng, 129),
         "tile 300": tile(rng, 300), "tile with an outlier": spread,
+        # Spreads near the fast path's limits, and a binade boundary inside
+        # each block.
+        "near the limits": np.column_stack([2.0**20 + rng.uniform(-2.0**17, 2.0**17, 600),
+                                            256 + rng.uniform(-1, 1, 600), -(2.0**-30) * rng.uniform(0.7, 1.4, 600)]),
         "sphere": rng.normal(size=(150, 3)), "integers": rng.integers(-5, 5, (70, 3)).astype(float),
         "huge": rng.normal(size=(40, 3)) * 1e300, "tiny": rng.normal(size=(40, 3)) * 1e-300,
         "subnormal": rng.integers(-9, 9, (40, 3)) * TINY, "mixed magnitudes": mixed,

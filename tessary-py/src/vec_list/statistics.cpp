@@ -251,13 +251,30 @@ struct Bases {
 
 [[gnu::target("avx2")]] bool products_avx2(const double* flat, const Frame& f, std::int64_t* first,
                                            ProductSums& out) {
-    const Bases b = bases_of(f);
+    // Here the differences come from the doubles themselves: with r the
+    // first point's component, d = x - r is exact wherever |d| < 2^51
+    // units (a quarter of r's binade or less: Sterbenz's lemma), and so is
+    // its scaling to units, a power of two; such integer-valued doubles
+    // convert to integers through the bits of 1.5 * 2^52 + d. Values
+    // further away, or not finite, fail the block as in the plain kernel
+    // (which may accept a block this one refuses: both give the same
+    // exact sums). Units finer than 2^-1023 would not scale: tiny
+    // coordinates take the second path.
     std::uint64_t first_bad = 0;
-    for (std::size_t j = 0; j < 3; ++j) first[j] = fixed(flat[j], f.base[j], first_bad);
-    const __m256i origin[3] = {_mm256_set1_epi64x(first[0]), _mm256_set1_epi64x(first[1]),
-                               _mm256_set1_epi64x(first[2])};
+    for (std::size_t j = 0; j < 3; ++j) {
+        first[j] = fixed(flat[j], f.base[j], first_bad);
+        if (f.base[j] < 52) return false;
+    }
+    const __m256d origin[3] = {_mm256_set1_pd(flat[0]), _mm256_set1_pd(flat[1]), _mm256_set1_pd(flat[2])};
+    __m256d scale[3], limit[3];
+    for (int j = 0; j < 3; ++j) {
+        scale[j] = _mm256_set1_pd(std::ldexp(1.0, static_cast<int>(1075 - f.base[j])));
+        limit[j] = _mm256_set1_pd(std::ldexp(1.0, static_cast<int>(51 + f.base[j] - 1075)));
+    }
+    const __m256d magnitude_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m256d magic = _mm256_set1_pd(0x1.8p52);
+    const __m256i magic_bits = _mm256_castpd_si256(magic);
     const __m256i offset = _mm256_set1_epi64x(kOffset);
-    const __m256i below = _mm256_set1_epi64x(-kOffset);
     const __m256i half_mask = _mm256_set1_epi64x((std::int64_t{1} << kHalf) - 1);
     const __m256i zero = _mm256_setzero_si256();
     __m256i bad = zero;
@@ -268,23 +285,22 @@ struct Bases {
     for (int j = 0; j < 3; ++j) e_sum[j] = zero;
     constexpr int pairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
     for (std::size_t i = 0; i < 3 * kProductBlock; i += kLanes) {
-        const __m256i a = fixed4(_mm256_loadu_pd(flat + i), b.lanes[0], bad);      // x0 y0 z0 x1
-        const __m256i c = fixed4(_mm256_loadu_pd(flat + i + 4), b.lanes[1], bad);  // y1 z1 x2 y2
-        const __m256i d = fixed4(_mm256_loadu_pd(flat + i + 8), b.lanes[2], bad);  // z2 x3 y3 z3
-        const __m256i component[3] = {
-            _mm256_permute4x64_epi64(_mm256_blend_epi32(_mm256_blend_epi32(a, c, 0x30), d, 0x0C),
-                                     _MM_SHUFFLE(1, 2, 3, 0)),
-            _mm256_permute4x64_epi64(_mm256_blend_epi32(_mm256_blend_epi32(a, c, 0xC3), d, 0x30),
-                                     _MM_SHUFFLE(2, 3, 0, 1)),
-            _mm256_permute4x64_epi64(_mm256_blend_epi32(_mm256_blend_epi32(a, c, 0x0C), d, 0xC3),
-                                     _MM_SHUFFLE(3, 0, 1, 2)),
+        const __m256d a = _mm256_loadu_pd(flat + i);      // x0 y0 z0 x1
+        const __m256d c = _mm256_loadu_pd(flat + i + 4);  // y1 z1 x2 y2
+        const __m256d d = _mm256_loadu_pd(flat + i + 8);  // z2 x3 y3 z3
+        const __m256d component[3] = {
+            _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, c, 0b0100), d, 0b0010), _MM_SHUFFLE(1, 2, 3, 0)),
+            _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, c, 0b1001), d, 0b0100), _MM_SHUFFLE(2, 3, 0, 1)),
+            _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, c, 0b0010), d, 0b1001), _MM_SHUFFLE(3, 0, 1, 2)),
         };
         __m256i hi[3], lo[3], sum[3];
         for (int j = 0; j < 3; ++j) {
-            const __m256i diff = _mm256_sub_epi64(component[j], origin[j]);
-            const __m256i inside = _mm256_and_si256(_mm256_cmpgt_epi64(diff, below), _mm256_cmpgt_epi64(offset, diff));
-            bad = _mm256_or_si256(bad, _mm256_andnot_si256(inside, _mm256_set1_epi64x(-1)));
-            const __m256i e = _mm256_add_epi64(diff, offset);
+            const __m256d diff = _mm256_sub_pd(component[j], origin[j]);
+            const __m256d inside = _mm256_cmp_pd(_mm256_and_pd(diff, magnitude_mask), limit[j], _CMP_LT_OQ);
+            bad = _mm256_or_si256(bad, _mm256_andnot_si256(_mm256_castpd_si256(inside), _mm256_set1_epi64x(-1)));
+            const __m256d units = _mm256_mul_pd(diff, scale[j]);
+            const __m256i integer = _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(units, magic)), magic_bits);
+            const __m256i e = _mm256_add_epi64(integer, offset);
             e_sum[j] = _mm256_add_epi64(e_sum[j], e);
             hi[j] = _mm256_srli_epi64(e, kHalf);
             lo[j] = _mm256_and_si256(e, half_mask);
