@@ -1,8 +1,9 @@
 """The benchmark report: every bulk operation of VecList against its
 numpy/scipy equivalent at n = 10^2 ... 10^7, the numpy boundary, repeated
-maps and results written into arrays at 10^5 ... 10^7, and the
-per-call costs of Vec3d and Quat beside PyGLM and complex, written as
-Markdown and PNG plots into bench/results/.
+maps and results written into arrays at 10^5 ... 10^7, the exact
+statistics and fits against numpy, Open3D and scipy, and the per-call
+costs of Vec3d and Quat beside PyGLM and complex, written as Markdown and
+PNG plots into bench/results/.
 
 Run from the repository root (needs the `bench` extra):
 
@@ -37,7 +38,7 @@ UNPACKING_TARGET = 3.0
 def import_dependencies():
     """The benchmark dependencies (the `bench` extra), imported only once the
     arguments are read, so that --help works without them."""
-    global np, plt, bench_numpy_boundary, bench_quat, bench_steady_state, bench_vec3d, bench_vec_list
+    global np, plt, bench_fitting, bench_numpy_boundary, bench_quat, bench_steady_state, bench_vec3d, bench_vec_list
     global check, interleaved
     import matplotlib
 
@@ -45,6 +46,7 @@ def import_dependencies():
     import matplotlib.pyplot as plt
     import numpy as np
 
+    import bench_fitting
     import bench_numpy_boundary
     import bench_quat
     import bench_steady_state
@@ -183,7 +185,7 @@ def per_call_section(title, results, columns):
     return lines
 
 
-def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, steady, elapsed):
+def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, steady, fitting, elapsed):
     big, mid = max(SIZES), max(n for n in SIZES if n < max(SIZES))
     floor = times[FLOOR]
 
@@ -243,6 +245,10 @@ def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, st
               "gets its own `out=` wherever it takes one. Faults are minor page faults per call (getrusage) over "
               "ten calls once warm.", ""]
     lines += bench_steady_state.markdown(steady)
+    lines += ["", "## Exact statistics and fits", "",
+              "`bench/bench_fitting.py`: ours beside numpy, Open3D and scipy, and each result's error against the exact "
+              "rational answer.", ""]
+    lines += bench_fitting.markdown(fitting)
     lines += ["", "## Per call", "", "Ratios are ours / peer; `complex` is the floor of a C-level call that makes a "
               "new object.", ""]
     lines += per_call_section("Vec3d", vec3d, bench_vec3d.COLUMNS)
@@ -279,13 +285,15 @@ def main():
     times, texts, kinds, checks = bulk_times(SIZES, args.budget, args.rounds)
     print(f"steady state (load {load()})", flush=True)
     steady = bench_steady_state.measure(budget=args.budget, rounds=args.rounds)
+    print(f"statistics and fits (load {load()})", flush=True)
+    fitting = bench_fitting.measure(budget=args.budget * 4, rounds=args.rounds)
     print(f"per call (load {load()})", flush=True)
     vec3d, quat = bench_vec3d.measure(), bench_quat.measure()
     info["load average at end (1, 5, 15 min)"] = load()
     plots = {name: plot_operation(name, series, texts[name], times[FLOOR], args.out)
              for name, series in times.items() if name != FLOOR}
     plot_ratios(times, [name for name in times if kinds.get(name) not in (None, "boundary")], args.out)
-    write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, steady,
+    write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, steady, fitting,
                  time.perf_counter() - start)
     print(f"wrote {os.path.join(args.out, 'README.md')} in {time.perf_counter() - start:.0f} s")
 

@@ -57,8 +57,13 @@ ALLOWED_PANICS = {"VecList": LIST_PANICS, "VecList.empty": {
 }}
 # Methods whose successful call changes their receiver.
 MUTATORS = {"VecList.append", "VecList.extend", "VecList.rotate", "VecList.rotate_each"}
-# Methods that refuse a well-formed argument of the wrong length.
-LENGTH_CHECKED = {"VecList.rotate_each"}
+# Methods that refuse a well-formed argument of the wrong length (or a
+# cloud they cannot fit) with a ValueError, and how its message starts.
+LENGTH_CHECKED = {
+    "VecList.rotate_each": ("argument 'quats': expected one rotation per element, ",),
+    "Quat.align": ("argument 'b': expected as many vectors as 'a', ", "argument 'weights': expected "),
+    "Plane.fit": ("argument 'points': a plane needs at least 3 points, ", "argument 'points': the points lie on one line"),
+}
 READ_ONLY = {"area", "list"}
 NO_CONSTRUCTOR = {VecListIterator: "cannot create 'builtins.VecListIterator' instances"}
 ITERATED = [(1.0, 2.0, 3.0), (4.0, -0.0, 6.0)]
@@ -246,7 +251,7 @@ def signature_parts(function):
     inside = function.__text_signature__.strip("()")
     names = [p for p in inside.split(", ") if p and p != "$self"]
     star = names.index("*") if "*" in names else len(names)
-    return names[:star], [p.partition("=")[0] for p in names[star + 1:]]
+    return [p.partition("=")[0] for p in names[:star]], [p.partition("=")[0] for p in names[star + 1:]]
 
 
 def parameters(function):
@@ -365,7 +370,7 @@ class Battery:
         elif type(error) is BufferError and ".__buffer__(" in label and str(error) == "Object is not writable.":
             pass  # junk flags that ask for a writable buffer
         elif type(error) is ValueError and re.match(r"[\w.]*", label)[0] in LENGTH_CHECKED:
-            if not str(error).startswith("argument 'quats': expected one rotation per element, "):
+            if not str(error).startswith(LENGTH_CHECKED[re.match(r"[\w.]*", label)[0]]):
                 self.problems.append(f"{text} (length message)")
         elif isinstance(error, SystemError) or not isinstance(error, ALLOWED):
             self.problems.append(f"{text} (exception type)")

@@ -8,6 +8,7 @@
 #include "../../tessary/src/text.hpp"
 #include "binding/buffer.hpp"
 #include "classes.hpp"
+#include "vec_list/statistics.hpp"
 
 namespace {
 
@@ -89,6 +90,7 @@ PyMethodDef methods[] = {
     M::method<"inverse($self)", &Quat::inverse>(),
     M::method<"dot($self, other)", &Quat::dot>(),
     M::method<"slerp($self, other, t)", &Quat::slerp>(),
+    M::static_method<"align(a, b, weights=None)", &tessary_py::statistics::align>(),
     {},
 };
 

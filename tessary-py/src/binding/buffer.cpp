@@ -226,8 +226,14 @@ void raise_wrong_shape(std::string_view argument, std::size_t width, std::option
     raise(PyExc_TypeError, message);
 }
 
-std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
-                                           std::size_t width, std::optional<std::size_t> rows) {
+namespace {
+
+// The layout of the real numbers that `source` exports, held in `held`;
+// nullopt when it exports no buffer, is bytes or bytearray, or exports one
+// dimension of Python objects, so that the caller reads it as a sequence.
+// Any other buffer is a TypeError: `expected` ("argument 'list': expected
+// real numbers in rows of 3, got ") and what it holds.
+std::optional<detail::Layout> real_numbers(PyObject* source, BufferView& held, const std::string& expected) {
     // bytes and bytearray are sequences of small integers first: they are
     // read as sequences, whose items are not rows.
     if (!PyObject_CheckBuffer(source) || PyBytes_Check(source) || PyByteArray_Check(source)) return std::nullopt;
@@ -238,7 +244,7 @@ std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, s
             !PyErr_ExceptionMatches(PyExc_TypeError)) {
             throw PythonError{};
         }
-        reraise_as_type_error(detail::expected_numbers(argument, width, rows) + "a buffer that cannot be read: ");
+        reraise_as_type_error(expected + "a buffer that cannot be read: ");
     }
     const Py_buffer& view = held.view;
     const std::optional<detail::Layout> layout = detail::layout_of(view);
@@ -250,13 +256,24 @@ std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, s
             PyBuffer_Release(&held.view);
             return std::nullopt;
         }
-        std::string message = detail::expected_numbers(argument, width, rows);
+        std::string message = expected;
         message.append("an array of format '").append(format).append("'");
         if (const std::string_view kind = detail::format_kind(format); !kind.empty()) {
             message.append(" (").append(kind).append(")");
         }
         raise(PyExc_TypeError, message);
     }
+    return layout;
+}
+
+}  // namespace
+
+std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
+                                           std::size_t width, std::optional<std::size_t> rows) {
+    const std::optional<detail::Layout> layout =
+        real_numbers(source, held, detail::expected_numbers(argument, width, rows));
+    if (!layout) return std::nullopt;
+    const Py_buffer& view = held.view;
     if (view.ndim != 2 || view.shape[1] != static_cast<Py_ssize_t>(width) ||
         (rows && view.shape[0] != static_cast<Py_ssize_t>(*rows))) {
         raise_wrong_shape(argument, width, rows, detail::shape_text(view.ndim, view.shape));
@@ -266,6 +283,22 @@ std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, s
     const Py_ssize_t row = view.strides != nullptr ? view.strides[0] : view.shape[1] * view.itemsize;
     const Py_ssize_t column = view.strides != nullptr ? view.strides[1] : view.itemsize;
     return FloatRows{static_cast<const std::byte*>(view.buf), row, column, static_cast<std::size_t>(view.shape[0]),
+                     layout->scalar, layout->swapped};
+}
+
+std::optional<FloatRows> import_float_column(PyObject* source, BufferView& held, std::string_view argument) {
+    std::string expected = "argument '";
+    expected.append(argument).append("': expected real numbers, got ");
+    const std::optional<detail::Layout> layout = real_numbers(source, held, expected);
+    if (!layout) return std::nullopt;
+    const Py_buffer& view = held.view;
+    if (view.ndim != 1) {
+        std::string message = "argument '";
+        message.append(argument).append("': expected an array of shape (n,), got ");
+        raise(PyExc_TypeError, message.append(detail::shape_text(view.ndim, view.shape)));
+    }
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    return FloatRows{static_cast<const std::byte*>(view.buf), stride, 0, static_cast<std::size_t>(view.shape[0]),
                      layout->scalar, layout->swapped};
 }
 

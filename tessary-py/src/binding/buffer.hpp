@@ -134,6 +134,12 @@ private:
 std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
                                            std::size_t width, std::optional<std::size_t> rows = std::nullopt);
 
+// The numbers of `source` when it exports real numbers of shape (n,), as
+// rows of one column; nullopt and TypeErrors as for import_float_rows,
+// the shape's reading "argument 'weights': expected an array of shape
+// (n,), got (5, 4)".
+std::optional<FloatRows> import_float_column(PyObject* source, BufferView& held, std::string_view argument);
+
 // TypeError "argument 'NAME': expected an array of shape (n, 3), got " and
 // then `got` (a shape such as "(5, 4)").
 [[noreturn]] void raise_wrong_shape(std::string_view argument, std::size_t width, std::optional<std::size_t> rows,

@@ -13,6 +13,7 @@
 #include "../pool/pool.hpp"
 #include "bulk.hpp"
 #include "kernels.hpp"
+#include "statistics.hpp"
 
 namespace {
 
@@ -237,6 +238,10 @@ PyMethodDef methods[] = {
     M::method<"minimum_distance_to($self, other, stride)", &bulk::minimum_distance_to>(),
     M::method<"rotate($self, quat)", &bulk::rotate>(),
     M::method<"rotate_each($self, quats)", &bulk::rotate_each>(),
+    M::method<"centroid($self)", &tessary_py::statistics::centroid>(),
+    M::method<"bounds($self)", &tessary_py::statistics::bounds>(),
+    M::method<"covariance($self, *, ddof=None)", &tessary_py::statistics::covariance>(),
+    M::method<"principal_axes($self)", &tessary_py::statistics::principal_axes>(),
     {},
 };
 
