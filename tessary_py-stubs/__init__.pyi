@@ -25,27 +25,31 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import Any, ClassVar, Protocol, SupportsIndex, TypeVar, final, overload, type_check_only
 
-from typing_extensions import Buffer, TypeAlias
+from typing_extensions import TypeAlias
 
 from . import geometry as geometry
 
 __all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "Transform"]
 
+# Objects that export a buffer (PEP 688): numpy arrays, memoryviews, a
+# VecList. Signatures name it `Buffer`, as the standard library does.
 if sys.version_info >= (3, 12):
-    _PointBuffer: TypeAlias = Buffer
+    from collections.abc import Buffer
 else:
     # numpy's stubs give ndarray its __buffer__ method only from Python 3.12
     # on, when CPython adds the method name; before that, an array is
     # recognised by the interface that every ndarray has.
+    from typing_extensions import Buffer as _Buffer
+
     @type_check_only
     class _ArrayInterface(Protocol):
         @property
         def __array_interface__(self) -> dict[str, Any]: ...
 
-    _PointBuffer: TypeAlias = Buffer | _ArrayInterface
+    Buffer: TypeAlias = _Buffer | _ArrayInterface
 
 # Whatever buffer is passed as `out` is what comes back.
-_Out = TypeVar("_Out", bound=_PointBuffer)
+_Out = TypeVar("_Out", bound=Buffer)
 
 @final
 class Vec3d:
@@ -74,12 +78,18 @@ class Vec3d:
     Vectors do not pickle or copy with the `copy` module; write
     `Vec3d(v.x, v.y, v.z)`.
 
+    Each component is stored unchanged; any real number is accepted
+    (`float`, `int`, `bool`, or an object with `__float__` or
+    `__index__`).
+
     Parameters
     ----------
-    x, y, z
-        The components, stored unchanged. Any real number is accepted
-        (`float`, `int`, `bool`, or an object with `__float__` or
-        `__index__`).
+    x
+        The first component, along the x axis.
+    y
+        The second component, along the y axis.
+    z
+        The third component, along the z axis.
 
     Raises
     ------
@@ -720,11 +730,18 @@ class Quat:
     writes the components in the shortest round-trip form:
     `Quat(1, -0, -0, -0)`.
 
+    The four components are stored unchanged (any real numbers).
+
     Parameters
     ----------
-    w, i, j, k
-        The scalar part and the three imaginary coefficients, stored
-        unchanged (any real numbers).
+    w
+        The scalar part.
+    i
+        The coefficient of the first imaginary unit.
+    j
+        The coefficient of the second imaginary unit.
+    k
+        The coefficient of the third imaginary unit.
 
     Raises
     ------
@@ -873,7 +890,7 @@ class Quat:
         """The vector part `(i, j, k)` as a plain tuple (not a `Vec3d`)."""
 
     @staticmethod
-    def from_rotation_matrix(m: Sequence[Sequence[float]] | _PointBuffer) -> Quat:
+    def from_rotation_matrix(m: Sequence[Sequence[float]] | Buffer) -> Quat:
         """The unit quaternion of a rotation matrix in `to_rotation_matrix`'s convention.
 
         So `Quat.from_rotation_matrix(q.to_rotation_matrix())` is `q` or
@@ -892,15 +909,20 @@ class Quat:
         ----------
         m
             Three rows of three numbers: a nested sequence, or any object
-            exporting a float64 or float32 buffer of shape `(3, 3)` (a numpy
-            array in any order or with any strides).
+            exporting a buffer of real numbers of shape `(3, 3)` (a numpy
+            array of any numeric dtype, in any order or with any strides),
+            read as `VecList` reads one.
 
         Raises
         ------
         TypeError
             `argument 'm': expected an array of shape (3, 3), got (2, 3)`
-            for another shape; `argument 'm': must be real number, not str`
-            for an entry that is not a number.
+            for another shape, or `... got a row of length 2` for rows of
+            several lengths; `argument 'm': must be real number, not str`
+            for an entry that is not a number;
+            `argument 'm': expected real numbers in 3 rows of 3, got an
+            array of format 'Zd' (complex)` for a buffer of anything but
+            real numbers.
 
         Examples
         --------
@@ -910,11 +932,27 @@ class Quat:
         """
 
     def inverse(self) -> Quat:
-        """The inverse `conj(q) / |q|**2`: `q * q.inverse()` is the identity.
+        """The inverse `conj(q) / |q|**2`: `q * q.inverse()` is the identity within a few ulps.
 
         For a unit quaternion this is the conjugate (up to rounding), the
         reverse rotation. It also undoes a non-unit quaternion's scaling.
         The zero quaternion gives NaN components.
+
+        `q * q.inverse()` rounds: each component lies within 2**-51 (about
+        4.4e-16) of `(1, 0, 0, 0)` in every measurement, which `==` (less
+        than 2**-52 per component) does not always accept. It is exactly
+        `Quat(1, 0, 0, 0)` when nothing rounds, as when `q.dot(q)` is
+        exactly a power of two and at most two components are non-zero
+        (a rotation about a coordinate axis whose `|q|**2` rounds to 1).
+
+        Examples
+        --------
+        >>> turn = Quat.from_axis_angle(Vec3d(1, 2, 2) / 3, AngleRadians(1.0))
+        >>> turn * turn.inverse()
+        Quat(1.0000000000000002, 0, 0, 0)
+        >>> quarter = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+        >>> quarter * quarter.inverse()
+        Quat(1, 0, 0, 0)
         """
 
     def dot(self, other: Quat) -> float:
@@ -959,6 +997,80 @@ class Quat:
         """
 
     @staticmethod
+    def align(
+        a: VecList | Buffer, b: VecList | Buffer, weights: Sequence[float] | Buffer | None = None
+    ) -> tuple[Quat, float]:
+        """The rotation that best maps the vectors `a` onto the vectors `b`, and its residual.
+
+        Solves Wahba's problem: the unit quaternion `q` (in this module's
+        convention, so `q.rotate(a[i])` is close to `b[i]`) that minimises
+        `sum(w[i] * |q.rotate(a[i]) - b[i]|**2)`, always a proper rotation,
+        never a reflection. It is the eigenvector of the largest eigenvalue
+        of Horn's symmetric 4×4 matrix, found by a deterministic Jacobi
+        solver, conjugated to the module's convention. The vectors are
+        used as they are (not centred: for point sets, subtract the
+        centroids first).
+
+        scipy's `Rotation.align_vectors(b, a)` (note the order: scipy maps
+        its *second* argument onto its first) gives the same rotation, to
+        about 1e-12, on inputs with a unique optimum; see
+        [Fitting and registration][guide-fitting].
+
+        Where the optimum is not unique, the answer is defined: a single
+        pair, or all vectors on one line, gives the rotation by the smallest
+        angle (scipy's answer for a single pair); vectors in opposite
+        directions give a half turn (`w == 0`) about an axis across them;
+        no pairs, all-zero vectors or all-zero weights give the identity.
+        The quaternion has `w >= 0` (when `w == 0`, its first non-zero
+        component is positive) and no negative zeros. A NaN or infinite
+        vector component gives a quaternion of NaNs and a NaN residual. The sums run in fixed chunks whose order does
+        not depend on the number of threads, so the result is the same bits
+        at any pool size.
+
+        Parameters
+        ----------
+        a
+            The vectors to rotate: a `VecList`, or a buffer of real numbers
+            of shape `(n, 3)`, read as the `VecList` constructor reads it.
+        b
+            The vectors to reach, as many as in `a`, in the same forms.
+        weights
+            `None` (every pair counts once), or one finite, non-negative
+            weight per pair: a sequence of numbers or a buffer of real
+            numbers of shape `(n,)`. A zero weight drops its pair.
+
+        Returns
+        -------
+        tuple[Quat, float]
+            `(q, residual)`: the rotation, and the root of the weighted sum
+            of squared distances `sqrt(sum(w[i] * |q.rotate(a[i]) - b[i]|**2))`,
+            computed from the distances themselves (scipy's `rssd`, which
+            scipy derives from the eigenvalues and so loses digits when it
+            is small).
+
+        Raises
+        ------
+        ValueError
+            `argument 'b': expected as many vectors as 'a', 3, got 2`;
+            `argument 'weights': expected one weight per pair, 3, got 2`;
+            `argument 'weights': expected finite non-negative numbers, got a
+            weight at index 1 that is negative, infinite or NaN`.
+        TypeError
+            `argument 'a': 'list' object cannot be cast as 'VecList'` (wrap
+            a list of `Vec3d` as `VecList(items)`);
+            `argument 'b': expected an array of shape (n, 3), got (2, 4)`;
+            `argument 'weights': expected an array of shape (n,), got (2, 1)`.
+
+        Examples
+        --------
+        >>> a = VecList([Vec3d(1, 0, 0), Vec3d(0, 1, 0)])
+        >>> b = VecList([Vec3d(0, 1, 0), Vec3d(-1, 0, 0)])
+        >>> q, residual = Quat.align(a, b)
+        >>> q == Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()), residual < 1e-15
+        (True, True)
+        """
+
+    @staticmethod
     def from_euler(sequence: str, a: AngleRadians, b: AngleRadians, c: AngleRadians) -> Quat:
         """The rotation of three turns about coordinate axes: scipy's `Rotation.from_euler(sequence, [a, b, c])`.
 
@@ -982,10 +1094,14 @@ class Quat:
             Three letters, all of `x`, `y`, `z` or all of `X`, `Y`, `Z`,
             none the same as the one before it: `"xyx"` is a sequence,
             `"xxy"` is not.
-        a, b, c
-            The angles of the turns in the order of `sequence`. Only
-            `AngleRadians` is accepted, as by `from_axis_angle`; convert
-            degrees with `AngleDegrees(d).to_radians()`.
+        a
+            The angle of the first turn of `sequence`. Only `AngleRadians`
+            is accepted, as by `from_axis_angle`; convert degrees with
+            `AngleDegrees(d).to_radians()`.
+        b
+            The angle of the second turn, an `AngleRadians`.
+        c
+            The angle of the third turn, an `AngleRadians`.
 
         Raises
         ------
@@ -1110,7 +1226,9 @@ class VecList:
     `normalize`, `is_unit`, distances, `collapse`, `rotate`, `rotate_each`,
     `minimum_distance_to`) run on a process-wide worker pool and give,
     bit for bit, the result of the single-vector operation on each element,
-    whatever the number of threads. The pool is sized once, when it is
+    whatever the number of threads. The statistics (`centroid`, `bounds`,
+    `covariance`, `principal_axes`) are exact sums rounded once, so they too
+    are the same bits at any number of threads. The pool is sized once, when it is
     first used, from `RAYON_NUM_THREADS` (or `RAYON_RS_NUM_CPUS`), else
     from the processors the process may use and its cgroup CPU quota (see
     [the worker pool][pool]).
@@ -1131,13 +1249,17 @@ class VecList:
     ----------
     list
         The vectors: a sequence of `Vec3d` (a `list`, a `tuple`, another
-        `VecList`, or any object with item access), or an object exporting a
-        float64 or float32 buffer of shape `(n, 3)` (a numpy array in C or
-        Fortran order, sliced or with negative strides; float32 is widened
-        exactly). For type checkers `_PointBuffer` is any `Buffer`; on
-        Python 3.11, where numpy's stubs give arrays no `__buffer__`, it
-        also admits objects with `__array_interface__`, as every numpy array
-        has.
+        `VecList`, a one-dimensional numpy array of objects, or any object
+        with item access), or an object exporting a buffer of real numbers
+        of shape `(n, 3)`: float64, float32, float16, integers of any width,
+        bool or long double, in either byte order (a numpy array in C or
+        Fortran order, sliced or with negative strides). Each number
+        becomes the double that numpy's `astype(float64)` gives: exactly,
+        except integers beyond 2**53 and long doubles, which round to the
+        nearest double. For type checkers `Buffer` is
+        `collections.abc.Buffer`; on Python 3.11, where numpy's stubs give
+        arrays no `__buffer__`, it also admits objects with
+        `__array_interface__`, as every numpy array has.
 
     Raises
     ------
@@ -1148,8 +1270,10 @@ class VecList:
         for something without item access (generators, sets, dicts);
         `` argument 'list': Can't extract `str` to `Vec` `` for a `str`;
         `argument 'list': expected an array of shape (n, 3), got (5, 4)`
-        for a float buffer of another shape. Any other buffer (an integer
-        array, say) is read as a sequence, whose rows are not `Vec3d`.
+        for a buffer of numbers of another shape;
+        `argument 'list': expected real numbers in rows of 3, got an array
+        of format 'Zd' (complex)` for a buffer of anything else (complex
+        numbers, objects, strings, records), naming its format.
 
     Examples
     --------
@@ -1160,7 +1284,7 @@ class VecList:
     2
     """
 
-    def __new__(cls, list: Sequence[Vec3d] | _PointBuffer) -> VecList: ...
+    def __new__(cls, list: Sequence[Vec3d] | Buffer) -> VecList: ...
     @staticmethod
     def empty() -> VecList:
         """A new list with no elements."""
@@ -1391,7 +1515,7 @@ class VecList:
             not a `Quat` (the list is unchanged).
         """
 
-    def rotate_each(self, quats: Sequence[Quat] | _PointBuffer) -> None:
+    def rotate_each(self, quats: Sequence[Quat] | Buffer) -> None:
         """Rotate element i by rotation i in place, exactly as `quats[i].rotate(element)` would.
 
         As for `rotate`, iterators taken earlier and arrays exported
@@ -1400,9 +1524,10 @@ class VecList:
         Parameters
         ----------
         quats
-            One rotation per element: a sequence of `Quat`, or an object
-            exporting a float64 or float32 buffer of shape `(n, 4)` whose
-            rows are `(w, i, j, k)` (float32 is widened exactly).
+            One rotation per element: a sequence of `Quat` (a numpy array
+            of `Quat` objects included), or an object exporting a buffer of
+            real numbers of shape `(n, 4)` whose rows are `(w, i, j, k)`,
+            read as `VecList` reads one.
 
         Raises
         ------
@@ -1413,7 +1538,9 @@ class VecList:
             `argument 'quats': 'Vec3d' object cannot be cast as 'Quat'` for
             an item that is not a `Quat`;
             `argument 'quats': expected an array of shape (n, 4), got (2, 3)`
-            for a float buffer of another shape.
+            for a buffer of numbers of another shape;
+            `argument 'quats': expected real numbers in rows of 4, got an
+            array of format 'Zd' (complex)` for one of anything else.
         RuntimeError
             `Already mutably borrowed` when `quats` is this very list, or
             `Already borrowed` when reading `quats` touches this list.
@@ -1446,7 +1573,7 @@ class VecList:
         [[9.0, 0.0, 0.0], [10.0, -1.0, 0.0]]
         """
 
-    def transform_each(self, transforms: Sequence[Transform] | _PointBuffer) -> None:
+    def transform_each(self, transforms: Sequence[Transform] | Buffer) -> None:
         """Move element i by transform i in place, exactly as `transforms[i].apply(element)` would.
 
         As for `rotate_each`: on the worker pool, the same bits at every
@@ -1456,10 +1583,11 @@ class VecList:
         Parameters
         ----------
         transforms
-            One transform per element: a sequence of `Transform`, or an
-            object exporting a float64 or float32 buffer of shape `(n, 7)`
-            whose rows are `(qw, qi, qj, qk, tx, ty, tz)`, the rotation's
-            `w, i, j, k` then the translation (float32 is widened exactly).
+            One transform per element: a sequence of `Transform` (a numpy
+            array of `Transform` objects included), or an object exporting
+            a buffer of real numbers of shape `(n, 7)` whose rows are
+            `(qw, qi, qj, qk, tx, ty, tz)`, the rotation's `w, i, j, k` then
+            the translation, read as `VecList` reads one.
 
         Raises
         ------
@@ -1471,7 +1599,9 @@ class VecList:
             `argument 'transforms': 'Quat' object cannot be cast as
             'Transform'` for an item that is not a `Transform`;
             `argument 'transforms': expected an array of shape (n, 7), got
-            (2, 4)` for a float buffer of another shape.
+            (2, 4)` for a buffer of numbers of another shape;
+            `argument 'transforms': expected real numbers in rows of 7, got
+            an array of format 'Zd' (complex)` for one of anything else.
         RuntimeError
             `Already mutably borrowed` when `transforms` is this very list,
             or `Already borrowed` when reading it touches this list.
@@ -1537,6 +1667,108 @@ class VecList:
         >>> inf = float("inf")  # inf - inf is NaN, ranked after inf
         >>> VecList([Vec3d(1, 0, 0), Vec3d(inf, 0, 0)]).minimum_distance_to(Vec3d(inf, 0, 0), 1)
         (0, inf)
+        """
+
+    def centroid(self) -> Vec3d:
+        """The mean of the elements: each component's exact sum, rounded once, divided by `len(self)`.
+
+        The sum of each component is kept exactly (no rounding at all,
+        whatever the magnitudes, signs and order) and rounded once to the
+        nearest double, so the result is `math.fsum(column) / n` bit for
+        bit, within one rounding of the exact mean, and the same bits on
+        every platform and at any number of threads. Map coordinates keep
+        their digits: numpy's `mean(axis=0)` on a tile at x ≈ 5e5, y ≈ 5e6
+        is off by tens to hundreds of ulps (see
+        [Fitting and registration][guide-fitting]).
+
+        Special values: any NaN in a component gives NaN, +inf and -inf
+        together give NaN, otherwise an infinity gives itself; an exact sum
+        beyond the range of doubles gives the infinity of its sign (two
+        elements of 1e308 have the centroid inf). The empty list gives
+        `Vec3d(NaN, NaN, NaN)`.
+
+        Examples
+        --------
+        >>> VecList([Vec3d(1e308, 1, 0), Vec3d(-1e308, 2, 0), Vec3d(3, 3, 0)]).centroid()
+        Vec3d(1, 2, 0)
+        """
+
+    def bounds(self) -> tuple[Vec3d, Vec3d]:
+        """The smallest and the largest component of the elements: `(low, high)`, the bounding box.
+
+        NaN components are left out (as numpy's `nanmin` and `nanmax`); a
+        component that is NaN in every element, or the empty list, gives
+        NaN. -0.0 counts as below +0.0, so the low corner of `-0.0` and
+        `0.0` is `-0.0` and the high corner `0.0`. Min and max are exact,
+        so the result is the same at any number of threads.
+
+        Examples
+        --------
+        >>> VecList([Vec3d(1, -2, float("nan")), Vec3d(-3, 5, 4)]).bounds()
+        (Vec3d(-3, -2, 4), Vec3d(1, 5, 4))
+        """
+
+    def covariance(self, *, ddof: SupportsIndex | None = None) -> builtins.list[builtins.list[float]]:
+        """The 3×3 covariance of the elements about their exact mean, each entry rounded once.
+
+        Entry `[j][k]` is the exact value of
+        `sum((p[j] - m[j]) * (p[k] - m[k])) / (n - ddof)`, with `m` the
+        exact (rational) mean, rounded once to the nearest double: it is
+        computed from exact sums of the components and of their products
+        as `(n * sum(pj pk) - sum(pj) * sum(pk)) / (n * (n - ddof))`, with
+        no rounding before the end. So the result is correctly rounded
+        however far the points lie from the origin (numpy's `cov` and
+        Open3D's one-pass formula lose digits there), symmetric, and the
+        same bits on every platform and at any number of threads.
+
+        Returned as three rows of three floats, like `to_rotation_matrix`:
+        `numpy.array(points.covariance())` is a `(3, 3)` array (nine floats
+        cost far less than the sums).
+
+        Parameters
+        ----------
+        ddof
+            The divisor is `n - ddof`: `None` or 0 for the population
+            covariance (numpy's `cov(..., bias=True)`, Open3D's), 1 for the
+            sample covariance (numpy's `cov` default).
+
+        Returns
+        -------
+        list[list[float]]
+            NaN entries where `n <= ddof` (the empty list, one point with
+            `ddof=1`), and in the rows and columns of a component that holds
+            a NaN or an infinity.
+
+        Raises
+        ------
+        TypeError
+            `argument 'ddof': 'float' object cannot be interpreted as an
+            integer`.
+        OverflowError
+            For a negative `ddof`.
+
+        Examples
+        --------
+        >>> VecList([Vec3d(1, 0, 0), Vec3d(3, 0, 2)]).covariance()
+        [[1.0, 0.0, 1.0], [0.0, 0.0, 0.0], [1.0, 0.0, 1.0]]
+        """
+
+    def principal_axes(self) -> tuple[builtins.list[float], builtins.list[Vec3d]]:
+        """The eigenvalues and unit eigenvectors of the population covariance: `(variances, axes)`.
+
+        Variances in ascending order, `axes[k]` the direction of
+        `variances[k]`: so `axes[0]` is the normal of the best-fitting plane
+        and `axes[2]` the direction of the best-fitting line. Each axis has
+        its largest component (the first of equals) positive, so the same
+        cloud always gives the same axes. Found by a cyclic Jacobi solver
+        with a fixed order and stopping rule: the same bits everywhere. A
+        NaN or infinite coordinate gives NaN variances and axes.
+
+        Examples
+        --------
+        >>> variances, axes = VecList([Vec3d(-2, 0, 0), Vec3d(2, 0, 0), Vec3d(0, 1, 0), Vec3d(0, -1, 0)]).principal_axes()
+        >>> variances, axes
+        ([0.0, 0.5, 2.0], [Vec3d(0, 0, 1), Vec3d(0, 1, 0), Vec3d(1, 0, 0)])
         """
 
     def __len__(self) -> int:
@@ -1678,7 +1910,7 @@ class Transform:
         """The transform that changes nothing: `Transform(Quat(1, 0, 0, 0), Vec3d(0, 0, 0))`."""
 
     @staticmethod
-    def from_matrix(m: Sequence[Sequence[float]] | _PointBuffer) -> Transform:
+    def from_matrix(m: Sequence[Sequence[float]] | Buffer) -> Transform:
         """The rigid transform of a 4x4 homogeneous matrix, or of its top three rows.
 
         `m` is read as `to_matrix` writes it: `m @ (v, 1)` is the moved
@@ -1699,9 +1931,9 @@ class Transform:
         ----------
         m
             4x4 with the last row `(0, 0, 0, 1)` (exactly), or 3x4: a nested
-            sequence, or any object exporting a float64 or float32 buffer
-            of shape `(4, 4)` or `(3, 4)` (a numpy array in any order or
-            with any strides).
+            sequence, or any object exporting a buffer of real numbers of
+            shape `(4, 4)` or `(3, 4)` (a numpy array of any real dtype, in
+            any order or with any strides).
 
         Raises
         ------

@@ -119,7 +119,30 @@ def pose_calls():
     return calls, (Transform, Quat, Vec3d, VecList, AngleRadians, a, b, v, q, x, matrix, rows, points, poses, array)
 
 
-GROUPS = {"vec3d": vec3d_calls, "out": output_calls, "rotations": rotation_calls, "poses": pose_calls}
+def statistics_calls():
+    """The exact statistics and fits, and each refusal."""
+    from tessary_py import geometry
+
+    rng = np.random.default_rng(4)
+    array = np.column_stack([5e5 + rng.uniform(0, 100, 300), rng.normal(size=300), rng.normal(size=300)])
+    points = VecList(array)
+    weights, short = np.ones(300), [1.0, 2.0]
+    calls = [
+        lambda: points.centroid(), lambda: points.bounds(), lambda: points.covariance(),
+        lambda: points.covariance(ddof=1), lambda: points.principal_axes(), lambda: geometry.Plane.fit(points),
+        lambda: geometry.Plane.fit(array), lambda: Quat.align(points, array), lambda: Quat.align(array, array, weights),
+        lambda: Quat.align(array, points, weights.tolist()),
+        # error paths
+        lambda: swallow(lambda: geometry.Plane.fit(array[:2])), lambda: swallow(lambda: geometry.Plane.fit("a")),
+        lambda: swallow(lambda: Quat.align(array, array[:5])), lambda: swallow(lambda: Quat.align(array, array, short)),
+        lambda: swallow(lambda: Quat.align(array, array, -weights)), lambda: swallow(lambda: Quat.align(array, 5)),
+        lambda: swallow(lambda: points.covariance(ddof="1")), lambda: swallow(lambda: points.covariance(ddof=-1)),
+    ]
+    return calls, (VecList, Quat, points, array, weights, short)
+
+
+GROUPS = {"vec3d": vec3d_calls, "out": output_calls, "rotations": rotation_calls, "poses": pose_calls,
+          "statistics": statistics_calls}
 
 
 @pytest.mark.parametrize("group", GROUPS)

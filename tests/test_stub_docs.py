@@ -85,6 +85,14 @@ class TestCompleteness:
         cls = BY_NAME[qualname]
         assert "Parameters\n----------" in cls.docstring
 
+    def test_parameters_are_described_one_by_one(self):
+        # The reference shows one table row per name and would repeat a
+        # description given to several ("x, y, z") in each row.
+        shared = [f"{d.qualname}: {line.strip()}" for d in DEFINITIONS if d.docstring
+                  for line in d.docstring.split("Parameters\n----------\n", 1)[-1].split("\n\n")[0].splitlines()
+                  if "Parameters\n----------" in d.docstring and not line.startswith(" ") and "," in line]
+        assert shared == []
+
     def test_runtime_docstrings_are_still_only_signatures(self):
         # Editors read the stubs; the objects themselves keep their text
         # signature block as their whole documentation.

@@ -1,4 +1,5 @@
 // Python class Quat.
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include "../../tessary/src/text.hpp"
 #include "binding/matrix.hpp"
 #include "classes.hpp"
+#include "vec_list/statistics.hpp"
 
 // An axis sequence argument: a str of three letters, all of "xyz"
 // (extrinsic) or all of "XYZ" (intrinsic), none the same as the one before.
@@ -54,7 +56,7 @@ std::string text(const Quat& q) {
     return out;
 }
 
-// Three rows of three numbers: any (3, 3) buffer of floating-point numbers,
+// Three rows of three numbers: any (3, 3) buffer of real numbers,
 // or a sequence of three sequences of three numbers.
 Quat from_rotation_matrix(PyObject* m) {
     static constexpr std::size_t heights[] = {3};
@@ -86,6 +88,7 @@ PyMethodDef methods[] = {
     M::method<"inverse($self)", &Quat::inverse>(),
     M::method<"dot($self, other)", &Quat::dot>(),
     M::method<"slerp($self, other, t)", &Quat::slerp>(),
+    M::static_method<"align(a, b, weights=None)", &tessary_py::statistics::align>(),
     M::static_method<"from_euler(sequence, a, b, c)", &tessary::quat_from_euler>(),
     M::method<"to_euler($self, sequence)", &to_euler>(),
     M::static_method<"from_rotation_vector(v)", &Quat::from_rotation_vector>(),

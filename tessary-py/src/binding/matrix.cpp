@@ -39,15 +39,16 @@ std::size_t read_matrix(PyObject* m, std::string_view argument, std::span<const 
     }
     const std::vector<Ref> outer = items(m, argument);
     std::vector<std::vector<Ref>> inner;
-    bool fits = std::find(heights.begin(), heights.end(), outer.size()) != heights.end();
-    for (const Ref& row : outer) {
-        inner.push_back(items(row.get(), argument));
-        fits = fits && inner.back().size() == width;
-    }
-    if (!fits) {
-        std::string shape = "(" + std::to_string(outer.size());
-        shape += outer.empty() ? ",)" : ", " + std::to_string(inner[0].size()) + ")";
-        raise_wrong_matrix_shape(argument, heights, width, shape);
+    for (const Ref& row : outer) inner.push_back(items(row.get(), argument));
+    const auto wrong = std::ranges::find_if(inner, [&](const auto& row) { return row.size() != width; });
+    if (std::ranges::find(heights, outer.size()) == heights.end() || wrong != inner.end()) {
+        // Rows of one length have a shape; rows of several lengths do not,
+        // and the first that is not `width` long is what is wrong.
+        const bool even = std::ranges::all_of(inner, [&](const auto& row) { return row.size() == inner[0].size(); });
+        std::string got = "(" + std::to_string(outer.size());
+        got += outer.empty() ? ",)" : ", " + std::to_string(inner[0].size()) + ")";
+        if (!even) got = "a row of length " + std::to_string(wrong->size());
+        raise_wrong_matrix_shape(argument, heights, width, got);
     }
     for (std::size_t r = 0; r < outer.size(); ++r) {
         for (std::size_t c = 0; c < width; ++c) out[r * width + c] = Arg<double>::convert(inner[r][c].get(), argument);

@@ -154,7 +154,7 @@ void check_one_per_element(const VecList& list, std::size_t count, std::string_v
 }
 
 // Replaces element i by f(element i, value i) for one T per element from
-// `source`: floating-point numbers in rows of T's doubles in order (a
+// `source`: real numbers in rows of T's doubles in order (a
 // Quat's w, i, j, k; a Transform's rotation, then its translation), read
 // where they are as the parts Parts... that make up T, or a sequence of T.
 template <class T, class... Parts, class F, class ByParts>

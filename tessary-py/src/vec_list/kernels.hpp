@@ -182,41 +182,41 @@ inline std::pair<std::size_t, double> minimum_distance(std::span<const Vec3d> in
     return {best.position, best.squared()};
 }
 
-// Rows [first, first + count) of numbers laid out at any byte strides,
-// widened to double where they are narrower, into out[0, count): values of
-// as many doubles (Vec3d, Quat, Transform). With several outputs each row
-// is split into consecutive parts, its first columns into the first
-// output's value, the next into the second's, and so on, in one pass over
-// the rows.
+// Rows [first, first + count) of numbers of any real type laid out at any
+// byte strides, converted to double, into out[0, count): values of as many
+// doubles (Vec3d, Quat, Transform). With several outputs each row is split
+// into consecutive parts, its first columns into the first output's value,
+// the next into the second's, and so on, in one pass over the rows. The
+// conversion is chosen once, so that the inner loop is the plain strided
+// read of one type.
 template <class... Parts>
 void gather_rows(const bind::FloatRows& rows, std::size_t first, std::size_t count, Parts*... out) {
-    // The column where each part starts.
-    static constexpr std::array<std::size_t, sizeof...(Parts)> start = [] {
+    // The column where each part starts, and the row's width.
+    static constexpr std::array<std::size_t, sizeof...(Parts) + 1> start = [] {
         constexpr std::size_t width[] = {sizeof(Parts) / sizeof(double)...};
-        std::array<std::size_t, sizeof...(Parts)> at{};
-        for (std::size_t p = 1; p < sizeof...(Parts); ++p) at[p] = at[p - 1] + width[p - 1];
+        std::array<std::size_t, sizeof...(Parts) + 1> at{};
+        for (std::size_t p = 1; p <= sizeof...(Parts); ++p) at[p] = at[p - 1] + width[p - 1];
         return at;
     }();
-    auto gather = [&]<class Scalar, std::size_t... P>(std::index_sequence<P...>) {
-        auto part = [&]<class Part, std::size_t... C>(Part* to, std::size_t column, std::index_sequence<C...>) {
-            for (std::size_t k = 0; k < count; ++k) to[k] = Part{rows.read<Scalar>(first + k, column + C)...};
-        };
-        (part(out, start[P], std::make_index_sequence<sizeof(Parts) / sizeof(double)>{}), ...);
-    };
-    if (rows.scalar == bind::FloatRows::Scalar::Double && rows.column_stride == sizeof(double)) {
-        // Each row's doubles one after the other (any row stride): one copy
-        // of each part's bytes per row.
+    if (rows.packed_doubles(start.back())) {
+        // Native doubles one after the other: one copy of each part's bytes
+        // per row.
         for (std::size_t k = 0; k < count; ++k) {
-            const std::byte* row = rows.first + static_cast<std::ptrdiff_t>(first + k) * rows.row_stride;
+            const std::byte* row = rows.address(first + k, 0);
             [&]<std::size_t... P>(std::index_sequence<P...>) {
                 (std::memcpy(&out[k], row + start[P] * sizeof(double), sizeof(Parts)), ...);
             }(std::index_sequence_for<Parts...>{});
         }
-    } else if (rows.scalar == bind::FloatRows::Scalar::Double) {
-        gather.template operator()<double>(std::index_sequence_for<Parts...>{});
-    } else {
-        gather.template operator()<float>(std::index_sequence_for<Parts...>{});
+        return;
     }
+    rows.with_reader([&]<class Reader>(Reader) {
+        auto part = [&]<class Part, std::size_t... C>(Part* to, std::size_t column, std::index_sequence<C...>) {
+            for (std::size_t k = 0; k < count; ++k) to[k] = Part{Reader::read(rows.address(first + k, column + C))...};
+        };
+        [&]<std::size_t... P>(std::index_sequence<P...>) {
+            (part(out, start[P], std::make_index_sequence<sizeof(Parts) / sizeof(double)>{}), ...);
+        }(std::index_sequence_for<Parts...>{});
+    });
 }
 
 // Every row, shared out over the pool.
