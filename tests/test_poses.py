@@ -547,10 +547,13 @@ class TestBulk:
             vl = VecList(points)
             vl.transform_each(given)
             assert same_bits(flat(vl), wanted)
-        single, by_poses = VecList(points), VecList(points)
-        single.transform_each(rows.astype(np.float32))
-        by_poses.transform_each([Transform(Quat(*r[:4]), Vec3d(*r[4:])) for r in rows.astype(np.float32).astype(float)])
-        assert same_bits(flat(single), flat(by_poses))
+        # Any real number type, read as its astype(float64).
+        for narrow in (rows.astype(np.float32), rows.astype(np.float16), (rows * 4).astype(np.int32),
+                       rows.astype(">f8")):
+            read, by_poses = VecList(points), VecList(points)
+            read.transform_each(narrow)
+            by_poses.transform_each([Transform(Quat(*r[:4]), Vec3d(*r[4:])) for r in narrow.astype(float)])
+            assert same_bits(flat(read), flat(by_poses)), narrow.dtype
 
     @pytest.mark.parametrize("given, count", [([], 0), ([Transform()] * 2, 2), (np.zeros((4, 7)), 4)])
     def test_count_mismatch_changes_nothing(self, given, count):
