@@ -3,9 +3,11 @@
 Vectors ([`Vec3d`][tessary_py.Vec3d]), angles
 ([`AngleRadians`][tessary_py.AngleRadians],
 [`AngleDegrees`][tessary_py.AngleDegrees]), quaternions
-([`Quat`][tessary_py.Quat]), lists of vectors with bulk operations on a
-worker pool ([`VecList`][tessary_py.VecList]) and the submodule
-[`geometry`][tessary_py.geometry] with planes, circles and intersections.
+([`Quat`][tessary_py.Quat]), rigid transforms
+([`Transform`][tessary_py.Transform]), lists of vectors with bulk
+operations on a worker pool ([`VecList`][tessary_py.VecList]) and the
+submodule [`geometry`][tessary_py.geometry] with planes, circles and
+intersections.
 
 Every formula has a fixed evaluation order and no fused multiply-add, so a
 result is the same to the last bit on every run and every thread count.
@@ -27,7 +29,7 @@ from typing_extensions import TypeAlias
 
 from . import geometry as geometry
 
-__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "Transform"]
 
 # Objects that export a buffer (PEP 688): numpy arrays, memoryviews, a
 # VecList. Signatures name it `Buffer`, as the standard library does.
@@ -1068,6 +1070,133 @@ class Quat:
         (True, True)
         """
 
+    @staticmethod
+    def from_euler(sequence: str, a: AngleRadians, b: AngleRadians, c: AngleRadians) -> Quat:
+        """The rotation of three turns about coordinate axes: scipy's `Rotation.from_euler(sequence, [a, b, c])`.
+
+        `sequence` names the axes of the three turns, which take `a`, `b`
+        and `c` in that order. In lower case (`"xyz"`) the turns are
+        **extrinsic**, about the fixed axes, the first letter's turn
+        applied first; in capitals (`"XYZ"`) they are **intrinsic**, each
+        about the axes as the turns before have moved them (the same
+        rotation as the lower-case sequence reversed with its angles
+        reversed). The twelve sequences are the six of three different axes
+        (`"xyz"`, `"zyx"`, ...) and the six that repeat the first axis last
+        (`"zxz"`, `"xyx"`, ...). `Quat.from_euler(seq, a, b, c).rotate(v)`
+        is `Rotation.from_euler(seq, [a, b, c]).apply(v)` to rounding.
+
+        Each turn is `from_axis_angle(axis, angle)`, and the three are
+        composed in the order they apply: `third * (second * first)`.
+
+        Parameters
+        ----------
+        sequence
+            Three letters, all of `x`, `y`, `z` or all of `X`, `Y`, `Z`,
+            none the same as the one before it: `"xyx"` is a sequence,
+            `"xxy"` is not.
+        a
+            The angle of the first turn of `sequence`. Only `AngleRadians`
+            is accepted, as by `from_axis_angle`; convert degrees with
+            `AngleDegrees(d).to_radians()`.
+        b
+            The angle of the second turn, an `AngleRadians`.
+        c
+            The angle of the third turn, an `AngleRadians`.
+
+        Raises
+        ------
+        ValueError
+            `argument 'sequence': expected three axes, all from 'xyz'
+            (extrinsic) or all from 'XYZ' (intrinsic), none the same as the
+            one before it, got 'xxy'`.
+        TypeError
+            `argument 'sequence': 'bytes' object cannot be cast as 'str'`,
+            or `argument 'a': 'float' object cannot be cast as
+            'AngleRadians'`.
+
+        Examples
+        --------
+        >>> yaw = Quat.from_euler("zyx", AngleRadians.half_pi(), AngleRadians(0), AngleRadians(0))
+        >>> yaw.rotate(Vec3d.i())
+        Vec3d(0.0000000000000002220446049250313, 1, 0)
+        """
+
+    def to_euler(self, sequence: str) -> tuple[AngleRadians, AngleRadians, AngleRadians]:
+        """The angles `(a, b, c)` of this rotation about the axes of `sequence`: scipy's `as_euler(sequence)`.
+
+        `Quat.from_euler(sequence, a, b, c)` is this rotation again (as a
+        quaternion, `q` or `-q`). The first and third angles are in
+        [-π, π]; the second in [0, π] for the sequences that repeat their
+        first axis, and in [-π/2, π/2] for the others. Computed by the
+        direct method of Bernardes and Viollet (2022), as scipy computes
+        it; the quaternion's magnitude does not matter.
+
+        **Gimbal lock.** When the second angle is within 1e-7 rad of its
+        limits (0 or π, or ±π/2), the first and third turns are about one
+        line and only their sum (or difference) is determined. The third
+        angle is then 0 and the first carries the whole turn, as scipy has
+        it, with no warning. The angles still reproduce the rotation: to
+        rounding on the limit itself, to about the distance from it within
+        the 1e-7 band.
+
+        Parameters
+        ----------
+        sequence
+            As for `from_euler`: `"xyz"` (extrinsic) ... `"ZXZ"` (intrinsic).
+
+        Raises
+        ------
+        ValueError, TypeError
+            As for `from_euler`, for `sequence`.
+
+        Examples
+        --------
+        >>> q = Quat.from_euler("XYZ", AngleRadians(0.1), AngleRadians(0.2), AngleRadians(0.3))
+        >>> [round(angle.angle, 12) for angle in q.to_euler("XYZ")]
+        [0.1, 0.2, 0.3]
+        >>> locked = Quat.from_euler("xyz", AngleRadians(0.4), AngleRadians.half_pi(), AngleRadians(0.3))
+        >>> locked.to_euler("xyz")  # only 0.4 - 0.3 is determined
+        (0.1 radians, 1.5707963267948966 radians, 0 radians)
+        """
+
+    @staticmethod
+    def from_rotation_vector(v: Vec3d) -> Quat:
+        """The rotation by `|v|` radians about the direction of `v`: scipy's `Rotation.from_rotvec(v)`.
+
+        Built as `(cos(|v|/2), -(sin(|v|/2)/|v|)·v)`, the quaternion that
+        `from_axis_angle(v / |v|, |v|)` gives, so `rotate` turns by +|v|
+        about `v` (right-hand rule). Near zero the ratio keeps every digit
+        (`|v|/2` is exact and the sine of a small angle is the angle), and
+        the zero vector gives the identity.
+
+        Raises
+        ------
+        TypeError
+            `argument 'v': 'tuple' object cannot be cast as 'Vec3d'`.
+
+        Examples
+        --------
+        >>> Quat.from_rotation_vector(Vec3d(0, 0, 1.5707963267948966)).rotate(Vec3d.i())
+        Vec3d(0.0000000000000002220446049250313, 1, 0)
+        >>> Quat.from_rotation_vector(Vec3d.zero())
+        Quat(1, -0, -0, -0)
+        """
+
+    def to_rotation_vector(self) -> Vec3d:
+        """The rotation vector of this rotation, scipy's `as_rotvec()`: the angle in [0, π] times the unit axis.
+
+        `Quat.from_rotation_vector(q.to_rotation_vector())` is `q` or `-q`
+        (to rounding). A half turn has two vectors, ±π·axis; this gives the
+        one scipy gives. A non-unit quaternion gives the vector of its
+        direction (the scaling that `rotate` applies is not part of it);
+        the zero quaternion gives NaN.
+
+        Examples
+        --------
+        >>> Quat.from_axis_angle(Vec3d.k(), AngleRadians(1.5)).to_rotation_vector()
+        Vec3d(0, 0, 1.5)
+        """
+
     def __mul__(self, other: Quat, /) -> Quat:
         """The composition "`other` first, then `self`": `(a * b).rotate(v)` is `a.rotate(b.rotate(v))`.
 
@@ -1424,6 +1553,67 @@ class VecList:
         [[1.0, 0.0, 0.0], [-1.0, 0.0, 0.0]]
         """
 
+    def transform(self, transform: Transform) -> None:
+        """Move every element in place, exactly as `transform.apply(element)` would.
+
+        Like `rotate`, and at about its speed: iterators taken
+        earlier, and arrays exported earlier, keep the old elements.
+
+        Raises
+        ------
+        TypeError
+            `argument 'transform': 'Quat' object cannot be cast as
+            'Transform'` (the list is unchanged).
+
+        Examples
+        --------
+        >>> vl = VecList([Vec3d(1, 0, 0), Vec3d(0, 1, 0)])
+        >>> vl.transform(Transform(Quat(0, 0, 0, 1), Vec3d(10, 0, 0)))
+        >>> vl.to_array()
+        [[9.0, 0.0, 0.0], [10.0, -1.0, 0.0]]
+        """
+
+    def transform_each(self, transforms: Sequence[Transform] | Buffer) -> None:
+        """Move element i by transform i in place, exactly as `transforms[i].apply(element)` would.
+
+        As for `rotate_each`: on the worker pool, the same bits at every
+        thread count, and iterators and arrays taken earlier keep the old
+        elements.
+
+        Parameters
+        ----------
+        transforms
+            One transform per element: a sequence of `Transform` (a numpy
+            array of `Transform` objects included), or an object exporting
+            a buffer of real numbers of shape `(n, 7)` whose rows are
+            `(qw, qi, qj, qk, tx, ty, tz)`, the rotation's `w, i, j, k` then
+            the translation, read as `VecList` reads one.
+
+        Raises
+        ------
+        ValueError
+            `argument 'transforms': expected one transform per element, 3
+            for this list, got 2` when the counts differ (the list is
+            unchanged).
+        TypeError
+            `argument 'transforms': 'Quat' object cannot be cast as
+            'Transform'` for an item that is not a `Transform`;
+            `argument 'transforms': expected an array of shape (n, 7), got
+            (2, 4)` for a buffer of numbers of another shape;
+            `argument 'transforms': expected real numbers in rows of 7, got
+            an array of format 'Zd' (complex)` for one of anything else.
+        RuntimeError
+            `Already mutably borrowed` when `transforms` is this very list,
+            or `Already borrowed` when reading it touches this list.
+
+        Examples
+        --------
+        >>> vl = VecList([Vec3d(1, 0, 0), Vec3d(1, 0, 0)])
+        >>> vl.transform_each([Transform(), Transform(translation=Vec3d(0, 0, 5))])
+        >>> vl.to_array()
+        [[1.0, 0.0, 0.0], [1.0, 0.0, 5.0]]
+        """
+
     def minimum_distance_to(self, other: Vec3d, stride: SupportsIndex) -> tuple[int, float]:
         """The position of the element nearest to `other` and its distance, by a two-pass search.
 
@@ -1656,3 +1846,217 @@ class VecListIterator:
 
     def __next__(self) -> Vec3d:
         """A new `Vec3d` copy of the next element; `StopIteration` at the end, and ever after."""
+
+@final
+class Transform:
+    """A rigid transform (a pose): a rotation, then a translation.
+
+    `t.apply(v)` is `t.rotation.rotate(v) + t.translation`: the rotation is
+    applied as `Quat.rotate` applies it (see [rotations][]), then the
+    translation is added. `a * b` applies `b` first, as `Quat * Quat` does;
+    `inverse`, `interpolate` and the 4x4 matrix (`to_matrix`,
+    `numpy.asarray(t)`, `from_matrix`) complete the set. The guide page
+    [Poses][poses-guide] shows each beside scipy, PyGLM and pytransform3d.
+
+    The rotation is used as stored, never normalised, as everywhere in the
+    module: a rotation of magnitude m also scales by m², so a `Transform`
+    with a non-unit rotation is a similarity, and composition, `inverse`
+    (which undoes the scaling too) and `to_matrix` keep that meaning.
+    Unit rotations give rigid motions; `from_matrix` makes only those.
+
+    A `Transform` is an immutable value: `rotation` and `translation`
+    return new objects. It compares as `Quat` and `Vec3d` do (every one of
+    its seven components within strictly less than 2**-52; `q` and `-q`
+    are the same rotation but different values) and is hashable like
+    `Vec3d`, by its exact components (negative zero as zero, every NaN
+    alike), so equal transforms can hash differently
+    ([equality and hashing][equality]). `repr` is
+    `Transform(Quat(1, 0, 0, 0), Vec3d(1, 2, 3))`, which evaluates back.
+
+    Parameters
+    ----------
+    rotation
+        The rotation, a `Quat`; the identity when left out or `None`.
+    translation
+        The translation, a `Vec3d`; zero when left out or `None`.
+
+    Raises
+    ------
+    TypeError
+        `argument 'rotation': 'Vec3d' object cannot be cast as 'Quat'`, or
+        `argument 'translation': ... cannot be cast as 'Vec3d'`.
+
+    Examples
+    --------
+    >>> quarter = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+    >>> pose = Transform(quarter, Vec3d(1, 2, 3))
+    >>> pose.apply(Vec3d(1, 0, 0))
+    Vec3d(1.0000000000000002, 3, 3)
+    >>> Transform(translation=Vec3d(1, 2, 3))
+    Transform(Quat(1, 0, 0, 0), Vec3d(1, 2, 3))
+    """
+
+    def __new__(cls, rotation: Quat | None = None, translation: Vec3d | None = None) -> Transform: ...
+    @property
+    def rotation(self) -> Quat:
+        """The rotation, as a new `Quat` (read-only: changing the copy does not change the transform)."""
+
+    @property
+    def translation(self) -> Vec3d:
+        """The translation, as a new `Vec3d` (read-only, as `rotation`)."""
+
+    @staticmethod
+    def identity() -> Transform:
+        """The transform that changes nothing: `Transform(Quat(1, 0, 0, 0), Vec3d(0, 0, 0))`."""
+
+    @staticmethod
+    def from_matrix(m: Sequence[Sequence[float]] | Buffer) -> Transform:
+        """The rigid transform of a 4x4 homogeneous matrix, or of its top three rows.
+
+        `m` is read as `to_matrix` writes it: `m @ (v, 1)` is the moved
+        point, so the upper-left 3x3 block R is the rotation applied to
+        column vectors (scipy's `as_matrix()`, Open3D's and numpy's
+        convention; the **transpose** of `Quat.to_rotation_matrix()`) and
+        the last column is the translation. The rotation is the unit
+        quaternion that `Quat.from_rotation_matrix` reads from `R.T`, so a
+        round trip gives `t` back to rounding, its rotation possibly
+        negated (the same rotation).
+
+        R must be a rotation to within 1e-6: every entry of
+        `|R^T R - I|` at most 1e-6 (room for a rotation stored in float32)
+        and a positive determinant. Reflections, scalings and shears are
+        refused rather than silently repaired.
+
+        Parameters
+        ----------
+        m
+            4x4 with the last row `(0, 0, 0, 1)` (exactly), or 3x4: a nested
+            sequence, or any object exporting a buffer of real numbers of
+            shape `(4, 4)` or `(3, 4)` (a numpy array of any real dtype, in
+            any order or with any strides).
+
+        Raises
+        ------
+        ValueError
+            `argument 'm': expected a rotation in the upper-left 3x3 block
+            (every entry of |R^T R - I| at most 1e-06, determinant
+            positive), got entries up to 0.5 and determinant 1`;
+            `argument 'm': expected the last row (0, 0, 0, 1), got
+            (0, 0, 0, 2)`.
+        TypeError
+            `argument 'm': expected an array of shape (4, 4) or (3, 4), got
+            (3, 3)` for another shape; `argument 'm': must be real number,
+            not str` for an entry that is not a number.
+
+        Examples
+        --------
+        >>> m = [[0, -1, 0, 1], [1, 0, 0, 2], [0, 0, 1, 3], [0, 0, 0, 1]]
+        >>> Transform.from_matrix(m).apply(Vec3d(1, 0, 0))
+        Vec3d(1, 3, 3)
+        """
+
+    def apply(self, v: Vec3d) -> Vec3d:
+        """The point `v` moved: `rotation.rotate(v) + translation`.
+
+        Raises
+        ------
+        TypeError
+            `argument 'v': ... cannot be cast as 'Vec3d'`.
+        """
+
+    def apply_direction(self, v: Vec3d) -> Vec3d:
+        """The direction `v` turned, without the translation: `rotation.rotate(v)`.
+
+        Raises
+        ------
+        TypeError
+            `argument 'v': ... cannot be cast as 'Vec3d'`.
+        """
+
+    def inverse(self) -> Transform:
+        """The transform that undoes this one: `t.inverse().apply(t.apply(v))` is `v` to rounding.
+
+        Its rotation is `rotation.inverse()` (`conj(q) / |q|²`, which also
+        undoes a non-unit rotation's scaling) and its translation is minus
+        the translation carried back by it. A zero rotation gives NaN.
+        """
+
+    def interpolate(self, other: Transform, t: float) -> Transform:
+        """The pose a fraction `t` of the way from this one to `other`.
+
+        The rotation is `rotation.slerp(other.rotation, t)` (constant
+        angular speed along the shorter arc) and the translation moves on
+        the straight line `a + t·(b - a)`. At `t == 0` the result is exactly
+        this transform, at `t == 1` exactly `other` (even where the shorter
+        arc ends at `-other.rotation`, the same rotation); other values
+        extrapolate.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Transform'`, or
+            `argument 't': must be real number, not str`.
+
+        Examples
+        --------
+        >>> start = Transform()
+        >>> end = Transform(Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()), Vec3d(2, 0, 0))
+        >>> start.interpolate(end, 0.5).translation
+        Vec3d(1, 0, 0)
+        """
+
+    def to_matrix(self) -> list[list[float]]:
+        """The homogeneous 4x4 matrix M with `M @ (v, 1) == (apply(v), 1)`, as four rows of four floats.
+
+        Column c of the upper-left 3x3 block is `apply_direction(e_c)`
+        itself (the image of the c-th axis, so a non-unit rotation's
+        scaling is in it), the last column is the translation and the last
+        row `(0, 0, 0, 1)`. That block is the map that `rotate` applies:
+        scipy's `as_matrix()`, and for a unit rotation the **transpose** of
+        `rotation.to_rotation_matrix()` (to rounding). `numpy.asarray(t)` is
+        the same matrix as a float64 array; `from_matrix` reads it back.
+
+        Examples
+        --------
+        >>> Transform(Quat(0, 0, 0, 1), Vec3d(1, 2, 3)).to_matrix()
+        [[-1.0, 0.0, 0.0, 1.0], [0.0, -1.0, 0.0, 2.0], [0.0, 0.0, 1.0, 3.0], [0.0, 0.0, 0.0, 1.0]]
+        """
+
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only float64 buffer of `to_matrix()`, shape `(4, 4)`, C order: `numpy.asarray(t)`.
+
+        The buffer holds a copy. (Python exposes the method by this name
+        from 3.12 on; the buffer protocol works on every supported version.)
+        """
+
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """Releases a buffer that `__buffer__` gave.
+
+        `memoryview.release()` and numpy call it; user code has no need to.
+        (Python exposes the method by this name from 3.12 on.)
+        """
+
+    def __mul__(self, other: Transform, /) -> Transform:
+        """The composition "`other` first, then `self`": `(a * b).apply(v)` is `a.apply(b.apply(v))` to rounding.
+
+        Its rotation is `a.rotation * b.rotation` and its translation
+        `a.apply(b.translation)`. Any other operand gives a `TypeError`
+        from Python (use `apply` for a point).
+        """
+
+    def __repr__(self) -> str:
+        """`Transform(Quat(w, i, j, k), Vec3d(x, y, z))`, each component in its shortest round-trip form."""
+
+    def __eq__(self, other: object, /) -> bool:
+        """Whether all seven components differ by strictly less than 2**-52; `False` for other types."""
+
+    def __ne__(self, other: object, /) -> bool:
+        """The negation of `==`."""
+
+    def __hash__(self) -> int:
+        """A hash of the exact components, the same in every process and run.
+
+        Negative zero hashes as zero and every NaN alike. Transforms that
+        are equal only within the tolerance of `==` usually hash
+        differently, so a `set` or `dict` may hold both.
+        """

@@ -19,9 +19,10 @@ BY_NAME = {d.qualname: d for d in DEFINITIONS if d.kind != "setter"}
 # a number slot and never apply through an operator (see the stubtest
 # allowlist); the stubs leave them out on purpose.
 NOT_DECLARED = {"__radd__", "__rsub__", "__rtruediv__"}
-# Angles scale only with the number on the right; quaternions compose only
-# with each other, which the forward form covers.
-NOT_DECLARED_IN = {("AngleRadians", "__rmul__"), ("Quat", "__rmul__")}
+# Angles scale only with the number on the right; quaternions and
+# transforms compose only with their own kind, which the forward form
+# covers.
+NOT_DECLARED_IN = {("AngleRadians", "__rmul__"), ("Quat", "__rmul__"), ("Transform", "__rmul__")}
 # The comparison slot answers all six operators; classes without an order
 # answer NotImplemented for these four, so they are not declared.
 ORDERING = {"__lt__", "__le__", "__gt__", "__ge__"}

@@ -1,5 +1,6 @@
 #include "buffer.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <string>
@@ -226,6 +227,18 @@ void raise_wrong_shape(std::string_view argument, std::size_t width, std::option
     raise(PyExc_TypeError, message);
 }
 
+void raise_wrong_matrix_shape(std::string_view argument, std::span<const std::size_t> heights, std::size_t width,
+                              std::string_view got) {
+    std::string message = "argument '";
+    message.append(argument).append("': expected an array of shape ");
+    for (std::size_t k = 0; k < heights.size(); ++k) {
+        if (k > 0) message.append(" or ");
+        message.append("(").append(std::to_string(heights[k])).append(", ").append(std::to_string(width)).append(")");
+    }
+    message.append(", got ").append(got);
+    raise(PyExc_TypeError, message);
+}
+
 namespace {
 
 // The layout of the real numbers that `source` exports, held in `held`;
@@ -266,6 +279,16 @@ std::optional<detail::Layout> real_numbers(PyObject* source, BufferView& held, c
     return layout;
 }
 
+// The rows of a two-dimensional view of real numbers.
+FloatRows rows_of(const Py_buffer& view, const detail::Layout& layout) {
+    // A request with strides always gets them, except from exporters that
+    // are C-contiguous and leave them out.
+    const Py_ssize_t row = view.strides != nullptr ? view.strides[0] : view.shape[1] * view.itemsize;
+    const Py_ssize_t column = view.strides != nullptr ? view.strides[1] : view.itemsize;
+    return FloatRows{static_cast<const std::byte*>(view.buf), row, column, static_cast<std::size_t>(view.shape[0]),
+                     layout.scalar, layout.swapped};
+}
+
 }  // namespace
 
 std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
@@ -278,12 +301,21 @@ std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, s
         (rows && view.shape[0] != static_cast<Py_ssize_t>(*rows))) {
         raise_wrong_shape(argument, width, rows, detail::shape_text(view.ndim, view.shape));
     }
-    // A request with strides always gets them, except from exporters that
-    // are C-contiguous and leave them out.
-    const Py_ssize_t row = view.strides != nullptr ? view.strides[0] : view.shape[1] * view.itemsize;
-    const Py_ssize_t column = view.strides != nullptr ? view.strides[1] : view.itemsize;
-    return FloatRows{static_cast<const std::byte*>(view.buf), row, column, static_cast<std::size_t>(view.shape[0]),
-                     layout->scalar, layout->swapped};
+    return rows_of(view, *layout);
+}
+
+std::optional<FloatRows> import_float_matrix(PyObject* source, BufferView& held, std::string_view argument,
+                                             std::span<const std::size_t> heights, std::size_t width) {
+    const std::optional<std::size_t> rows = heights.size() == 1 ? std::optional(heights[0]) : std::nullopt;
+    const std::optional<detail::Layout> layout =
+        real_numbers(source, held, detail::expected_numbers(argument, width, rows));
+    if (!layout) return std::nullopt;
+    const Py_buffer& view = held.view;
+    if (view.ndim != 2 || view.shape[1] != static_cast<Py_ssize_t>(width) ||
+        std::find(heights.begin(), heights.end(), static_cast<std::size_t>(view.shape[0])) == heights.end()) {
+        raise_wrong_matrix_shape(argument, heights, width, detail::shape_text(view.ndim, view.shape));
+    }
+    return rows_of(view, *layout);
 }
 
 std::optional<FloatRows> import_float_column(PyObject* source, BufferView& held, std::string_view argument) {

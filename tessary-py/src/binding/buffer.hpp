@@ -145,4 +145,16 @@ std::optional<FloatRows> import_float_column(PyObject* source, BufferView& held,
 [[noreturn]] void raise_wrong_shape(std::string_view argument, std::size_t width, std::optional<std::size_t> rows,
                                     std::string_view got);
 
+// The rows of a small matrix: as import_float_rows, for a buffer of shape
+// (h, width) with h one of `heights`; any other shape is a TypeError that
+// names each accepted one: "argument 'm': expected an array of shape
+// (4, 4) or (3, 4), got (4, 3)".
+std::optional<FloatRows> import_float_matrix(PyObject* source, BufferView& held, std::string_view argument,
+                                             std::span<const std::size_t> heights, std::size_t width);
+
+// TypeError "argument 'NAME': expected an array of shape (4, 4) or (3, 4),
+// got " and then `got`.
+[[noreturn]] void raise_wrong_matrix_shape(std::string_view argument, std::span<const std::size_t> heights,
+                                           std::size_t width, std::string_view got);
+
 }  // namespace bind

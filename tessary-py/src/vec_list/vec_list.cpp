@@ -238,6 +238,8 @@ PyMethodDef methods[] = {
     M::method<"minimum_distance_to($self, other, stride)", &bulk::minimum_distance_to>(),
     M::method<"rotate($self, quat)", &bulk::rotate>(),
     M::method<"rotate_each($self, quats)", &bulk::rotate_each>(),
+    M::method<"transform($self, transform)", &bulk::transform>(),
+    M::method<"transform_each($self, transforms)", &bulk::transform_each>(),
     M::method<"centroid($self)", &tessary_py::statistics::centroid>(),
     M::method<"bounds($self)", &tessary_py::statistics::bounds>(),
     M::method<"covariance($self, *, ddof=None)", &tessary_py::statistics::covariance>(),
