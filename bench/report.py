@@ -1,7 +1,9 @@
 """The benchmark report: every bulk operation of VecList against its
 numpy/scipy equivalent at n = 10^2 ... 10^7, the numpy boundary, repeated
-maps and results written into arrays at 10^5 ... 10^7, the
-per-call costs of Vec3d and Quat beside PyGLM and complex, and KdTree's
+maps and results written into arrays at 10^5 ... 10^7, the exact
+statistics and fits against numpy, Open3D and scipy, the per-call
+costs of Vec3d and Quat beside PyGLM and complex, poses (Transform,
+Euler angles, rotation vectors) beside PyGLM and scipy, and KdTree's
 neighbour queries beside pykdtree, scipy, Open3D and scikit-learn (those
 installed) at 10^5 ... 10^7 points, written as Markdown and PNG plots into
 bench/results/.
@@ -39,7 +41,8 @@ UNPACKING_TARGET = 3.0
 def import_dependencies():
     """The benchmark dependencies (the `bench` extra), imported only once the
     arguments are read, so that --help works without them."""
-    global np, plt, bench_kdtree, bench_numpy_boundary, bench_quat, bench_steady_state, bench_vec3d, bench_vec_list
+    global np, plt, bench_fitting, bench_kdtree, bench_numpy_boundary, bench_poses, bench_quat, bench_steady_state
+    global bench_vec3d, bench_vec_list
     global check, interleaved
     import matplotlib
 
@@ -47,8 +50,10 @@ def import_dependencies():
     import matplotlib.pyplot as plt
     import numpy as np
 
+    import bench_fitting
     import bench_kdtree
     import bench_numpy_boundary
+    import bench_poses
     import bench_quat
     import bench_steady_state
     import bench_vec3d
@@ -193,7 +198,8 @@ def per_call_section(title, results, columns):
     return lines
 
 
-def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, steady, neighbours, elapsed):
+def write_report(args, info, times, texts, kinds, checks, vec3d, quat, poses, plots, steady, fitting, neighbours,
+                 elapsed):
     big, mid = max(SIZES), max(n for n in SIZES if n < max(SIZES))
     floor = times[FLOOR]
 
@@ -253,10 +259,19 @@ def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, st
               "gets its own `out=` wherever it takes one. Faults are minor page faults per call (getrusage) over "
               "ten calls once warm.", ""]
     lines += bench_steady_state.markdown(steady)
+    lines += ["", "## Exact statistics and fits", "",
+              "`bench/bench_fitting.py`: ours beside numpy, Open3D and scipy, and each result's error against the exact "
+              "rational answer.", ""]
+    lines += bench_fitting.markdown(fitting)
     lines += ["", "## Per call", "", "Ratios are ours / peer; `complex` is the floor of a C-level call that makes a "
               "new object.", ""]
     lines += per_call_section("Vec3d", vec3d, bench_vec3d.COLUMNS)
     lines += [""] + per_call_section("Quat and angles", quat, bench_quat.COLUMNS)
+    lines += ["", "## Poses", "", "Transform, Euler angles and rotation vectors (`bench/bench_poses.py`): per call "
+              "beside PyGLM's `dmat4`/`dquat` and scipy's `RigidTransform`/`Rotation`, then whole clouds, where "
+              "`VecList.transform` moves the same list again on every call, beside scipy applying one transform "
+              "and a stack of them.", ""]
+    lines += bench_poses.markdown(poses)
     lines += ["", "## Neighbours: KdTree", "",
               "Each cloud's n points and m query points (m = n up to 10^6, then 10^6) go to every contender "
               "installed; best of a few runs, contenders taking turns. scipy runs with `workers=-1`, pykdtree with "
@@ -299,15 +314,19 @@ def main():
     times, texts, kinds, checks = bulk_times(SIZES, args.budget, args.rounds)
     print(f"steady state (load {load()})", flush=True)
     steady = bench_steady_state.measure(budget=args.budget, rounds=args.rounds)
+    print(f"statistics and fits (load {load()})", flush=True)
+    fitting = bench_fitting.measure(budget=args.budget * 4, rounds=args.rounds)
     print(f"per call (load {load()})", flush=True)
     vec3d, quat = bench_vec3d.measure(), bench_quat.measure()
+    print(f"poses (load {load()})", flush=True)
+    poses = bench_poses.measure()
     print(f"neighbours (load {load()})", flush=True)
     neighbours = bench_kdtree.measure([int(n) for n in args.kdtree_sizes.split(",")])
     info["load average at end (1, 5, 15 min)"] = load()
     plots = {name: plot_operation(name, series, texts[name], times[FLOOR], args.out)
              for name, series in times.items() if name != FLOOR}
     plot_ratios(times, [name for name in times if kinds.get(name) not in (None, "boundary")], args.out)
-    write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, steady, neighbours,
+    write_report(args, info, times, texts, kinds, checks, vec3d, quat, poses, plots, steady, fitting, neighbours,
                  time.perf_counter() - start)
     print(f"wrote {os.path.join(args.out, 'README.md')} in {time.perf_counter() - start:.0f} s")
 

@@ -31,6 +31,7 @@ PyObject* build_module() {
     geometry::add_submodule(module.get());
     // Names added after the first release follow, so that the order of the
     // names above stays as it was.
+    bind::add_class<tessary::Transform>(module.get());
     bind::add_class<tessary_py::KdTree>(module.get());
     return module.release();
 }

@@ -61,8 +61,9 @@ struct Wanted {
 };
 
 // The query points of a batch: a VecList's elements or the rows of a
-// float64 or float32 buffer, read where they are, or anything else that
-// VecList() takes, copied. They stay valid and unchanged for the call.
+// buffer of real numbers (read where they are, each number as
+// astype(float64) gives it), or anything else that VecList() takes,
+// copied. They stay valid and unchanged for the call.
 class Queries {
 public:
     Queries(PyObject* source, std::string_view argument) : held_(std::make_unique<bind::BufferView>()) {
@@ -82,7 +83,7 @@ public:
             low += std::min<std::ptrdiff_t>(corner, 0);
             high += std::max<std::ptrdiff_t>(corner, 0);
         }
-        const std::size_t item = rows_->scalar == bind::FloatRows::Scalar::Double ? sizeof(double) : sizeof(float);
+        const auto item = static_cast<std::size_t>(held_->view.itemsize);
         return {rows_->first + low, static_cast<std::size_t>(high - low) + item};
     }
 
