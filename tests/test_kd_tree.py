@@ -236,7 +236,7 @@ class TestInputs:
         points = np.array(grid(5) * 2, dtype=np.float64)
         want = KdTree(points).nearest_k_each(points[::7], 5)
         for source in (VecList(points), [Vec3d(*p) for p in points], np.asfortranarray(points),
-                       points.astype(np.float32), np.ascontiguousarray(points[::-1])[::-1]):
+                       points.astype(np.float32), points.astype(np.int16), np.ascontiguousarray(points[::-1])[::-1]):
             got = KdTree(source).nearest_k_each(points[::7], 5)
             assert [bytes(memoryview(a)) for a in got] == [bytes(memoryview(a)) for a in want]
 
@@ -245,7 +245,8 @@ class TestInputs:
         tree = KdTree(points)
         queries = np.array(QUERIES[:10])
         want = [bytes(memoryview(a)) for a in tree.nearest_k_each(VecList(queries), 3)]
-        for source in (queries, np.asfortranarray(queries), queries[::-1].copy()[::-1], [Vec3d(*q) for q in queries]):
+        for source in (queries, np.asfortranarray(queries), queries[::-1].copy()[::-1], [Vec3d(*q) for q in queries],
+                       queries.astype(">f8")):
             assert [bytes(memoryview(a)) for a in tree.nearest_k_each(source, 3)] == want
         narrow = queries.astype(np.float32)
         got = tree.nearest_k_each(narrow, 3)
