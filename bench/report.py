@@ -2,9 +2,11 @@
 numpy/scipy equivalent at n = 10^2 ... 10^7, the numpy boundary, repeated
 maps and results written into arrays at 10^5 ... 10^7, the exact
 statistics and fits against numpy, Open3D and scipy, the per-call
-costs of Vec3d and Quat beside PyGLM and complex, and poses (Transform,
-Euler angles, rotation vectors) beside PyGLM and scipy, written as
-Markdown and PNG plots into bench/results/.
+costs of Vec3d and Quat beside PyGLM and complex, poses (Transform,
+Euler angles, rotation vectors) beside PyGLM and scipy, and KdTree's
+neighbour queries beside pykdtree, scipy, Open3D and scikit-learn (those
+installed) at 10^5 ... 10^7 points, written as Markdown and PNG plots into
+bench/results/.
 
 Run from the repository root (needs the `bench` extra):
 
@@ -39,8 +41,8 @@ UNPACKING_TARGET = 3.0
 def import_dependencies():
     """The benchmark dependencies (the `bench` extra), imported only once the
     arguments are read, so that --help works without them."""
-    global np, plt, bench_fitting, bench_numpy_boundary, bench_poses, bench_quat, bench_steady_state, bench_vec3d
-    global bench_vec_list
+    global np, plt, bench_fitting, bench_kdtree, bench_numpy_boundary, bench_poses, bench_quat, bench_steady_state
+    global bench_vec3d, bench_vec_list
     global check, interleaved
     import matplotlib
 
@@ -49,6 +51,7 @@ def import_dependencies():
     import numpy as np
 
     import bench_fitting
+    import bench_kdtree
     import bench_numpy_boundary
     import bench_poses
     import bench_quat
@@ -88,6 +91,13 @@ def git_commit():
         return out.stdout.strip() + (" (with uncommitted changes)" if dirty.stdout.strip() else "")
     except (OSError, subprocess.CalledProcessError):
         return "unknown"
+
+
+def installed_version(name):
+    try:
+        return importlib.metadata.version(name)
+    except importlib.metadata.PackageNotFoundError:
+        return "not installed"
 
 
 def load():
@@ -188,7 +198,8 @@ def per_call_section(title, results, columns):
     return lines
 
 
-def write_report(args, info, times, texts, kinds, checks, vec3d, quat, poses, plots, steady, fitting, elapsed):
+def write_report(args, info, times, texts, kinds, checks, vec3d, quat, poses, plots, steady, fitting, neighbours,
+                 elapsed):
     big, mid = max(SIZES), max(n for n in SIZES if n < max(SIZES))
     floor = times[FLOOR]
 
@@ -261,6 +272,13 @@ def write_report(args, info, times, texts, kinds, checks, vec3d, quat, poses, pl
               "`VecList.transform` moves the same list again on every call, beside scipy applying one transform "
               "and a stack of them.", ""]
     lines += bench_poses.markdown(poses)
+    lines += ["", "## Neighbours: KdTree", "",
+              "Each cloud's n points and m query points (m = n up to 10^6, then 10^6) go to every contender "
+              "installed; best of a few runs, contenders taking turns. scipy runs with `workers=-1`, pykdtree with "
+              "`OMP_NUM_THREADS` at the CPUs of the process; Open3D's build includes its point-cloud conversion; "
+              "scikit-learn answers queries only at 10^5 (it has no threads). Ratios are ours / peer; the targets "
+              "apply at 10^6. See `bench/bench_kdtree.py`.", ""]
+    lines += bench_kdtree.markdown(*neighbours)
     lines += ["", "## Plots", "", "![ours / peer against n](ratios.png)", ""]
     lines += [f"![{name}]({file})" for name, file in plots.items()]
     with open(os.path.join(args.out, "README.md"), "w") as f:
@@ -272,6 +290,8 @@ def main():
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "results"))
     parser.add_argument("--budget", type=float, default=0.5, help="seconds per contender per point")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--kdtree-sizes", default="100000,1000000,10000000",
+                        help="point counts of the KdTree section, comma-separated")
     args = parser.parse_args()
     import_dependencies()
     os.makedirs(args.out, exist_ok=True)
@@ -287,6 +307,7 @@ def main():
         "scipy": importlib.metadata.version("scipy"),
         "PyGLM": importlib.metadata.version("PyGLM"),
         "pyquaternion": importlib.metadata.version("pyquaternion"),
+        **{name: installed_version(name) for name in ("pykdtree", "open3d-cpu", "scikit-learn")},
         "tessary_py commit": git_commit(),
     }
     print(f"bulk operations, n = {SIZES[0]:,} ... {SIZES[-1]:,} (load {load()})", flush=True)
@@ -299,11 +320,13 @@ def main():
     vec3d, quat = bench_vec3d.measure(), bench_quat.measure()
     print(f"poses (load {load()})", flush=True)
     poses = bench_poses.measure()
+    print(f"neighbours (load {load()})", flush=True)
+    neighbours = bench_kdtree.measure([int(n) for n in args.kdtree_sizes.split(",")])
     info["load average at end (1, 5, 15 min)"] = load()
     plots = {name: plot_operation(name, series, texts[name], times[FLOOR], args.out)
              for name, series in times.items() if name != FLOOR}
     plot_ratios(times, [name for name in times if kinds.get(name) not in (None, "boundary")], args.out)
-    write_report(args, info, times, texts, kinds, checks, vec3d, quat, poses, plots, steady, fitting,
+    write_report(args, info, times, texts, kinds, checks, vec3d, quat, poses, plots, steady, fitting, neighbours,
                  time.perf_counter() - start)
     print(f"wrote {os.path.join(args.out, 'README.md')} in {time.perf_counter() - start:.0f} s")
 

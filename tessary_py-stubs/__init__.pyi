@@ -14,10 +14,13 @@ result is the same to the last bit on every run and every thread count.
 Degenerate input (a zero vector, a zero divisor, a parallel line) is not
 an error: it gives IEEE 754 infinities, NaN, `False` or `None`.
 
+Neighbour queries over a cloud of points, exact and many at a time, are
+[`KdTree`][tessary_py.KdTree]'s.
+
 Conventions shared by every class are described once, on the Conventions
 page of the documentation: [equality and hashing][equality], [errors][],
 [rotations][], [planes][], the [nearest-point search][nearest], the
-[worker pool][pool] and [numpy][].
+[neighbour queries][neighbours], the [worker pool][pool] and [numpy][].
 """
 
 import builtins
@@ -29,7 +32,7 @@ from typing_extensions import TypeAlias
 
 from . import geometry as geometry
 
-__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "Transform"]
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "Transform", "KdTree"]
 
 # Objects that export a buffer (PEP 688): numpy arrays, memoryviews, a
 # VecList. Signatures name it `Buffer`, as the standard library does.
@@ -50,6 +53,8 @@ else:
 
 # Whatever buffer is passed as `out` is what comes back.
 _Out = TypeVar("_Out", bound=Buffer)
+_Indices = TypeVar("_Indices", bound=Buffer)
+_Distances = TypeVar("_Distances", bound=Buffer)
 
 @final
 class Vec3d:
@@ -2060,3 +2065,365 @@ class Transform:
         are equal only within the tolerance of `==` usually hash
         differently, so a `set` or `dict` may hold both.
         """
+
+# What KdTree and its queries take as many points.
+_Points: TypeAlias = VecList | Sequence[Vec3d] | Buffer
+
+@final
+class KdTree:
+    """An exact k-d tree over a cloud of points: nearest, k nearest and radius queries.
+
+    Every answer is the one a scan of every point gives: the points ranked
+    by their squared distance to the query, computed as
+    [`Vec3d.distance_squared`][tessary_py.Vec3d.distance_squared] computes
+    it (point minus query, then `(dx*dx + dy*dy) + dz*dz`), equal distances
+    by index (the lower first), and every NaN after every number. The
+    distances returned are `point.distance_to(query)`, bit for bit. So the
+    answers depend on the data alone: not on the number of threads, the
+    processor or how the tree was built, and ties on grids and among
+    duplicates are settled the same way every time. See
+    [neighbour queries][neighbours] for the rules (NaN and infinities,
+    radius boundaries, missing neighbours) and the
+    [Neighbours guide](../guide/neighbours.md) for the scipy, pykdtree and
+    Open3D calls each method replaces.
+
+    Indices are positions in the points the tree was built from. Results
+    come in this module's order, index then distance (as
+    [`minimum_distance_to`][tessary_py.VecList.minimum_distance_to]),
+    unlike scipy's `query`, which gives distances first; no method takes
+    a scipy name.
+
+    The tree keeps its own copy of the points, so later changes to the
+    source never change its answers (from a `VecList` the copy is shared
+    until the list changes). Building and the `_each` queries run on the
+    [worker pool][pool]. The tree takes at most 40 bytes per point besides
+    its copy of the points. A tree cannot be changed; build a new one.
+
+    Parameters
+    ----------
+    points
+        The cloud: anything [`VecList`][tessary_py.VecList] takes (a
+        `VecList`, a sequence of `Vec3d`, or a buffer of real numbers of
+        shape `(n, 3)`, such as a numpy array of any real dtype, each
+        number as numpy's `astype(float64)` gives it).
+
+    Raises
+    ------
+    TypeError
+        As `VecList(points)`, naming the argument `points`:
+        `argument 'points': expected an array of shape (n, 3), got (5, 4)`.
+
+    Examples
+    --------
+    >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 2, 0)])
+    >>> tree
+    KdTree(3 points)
+    >>> tree.nearest(Vec3d(0.75, 0, 0))
+    (1, 0.25)
+    """
+
+    def __new__(cls, points: _Points) -> KdTree: ...
+    @property
+    def points(self) -> VecList:
+        """The points the tree was built from, in their order, as a `VecList`.
+
+        No copy is made: the list shares the tree's copy until either is
+        changed (a change to the list copies it first).
+        """
+
+    def nearest(self, point: Vec3d) -> tuple[int, float]:
+        """The point nearest to `point`: `(index, distance)`.
+
+        Equal distances go to the lower index. Replaces scipy's
+        `d, i = tree.query(x)` (note the order), pykdtree's
+        `tree.query(x[None])` and Open3D's `search_knn_vector_3d(x, 1)`.
+        An empty tree gives `(0, inf)`.
+
+        Parameters
+        ----------
+        point
+            The query. With a NaN or infinite coordinate, every point is
+            scanned (the distances are then inf or NaN).
+
+        Raises
+        ------
+        TypeError
+            `argument 'point': ... cannot be cast as 'Vec3d'`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(1, 0, 0), Vec3d(-1, 0, 0)])
+        >>> tree.nearest(Vec3d(0, 0, 0))  # a tie: the lower index
+        (0, 1.0)
+        """
+
+    def nearest_k(
+        self, point: Vec3d, k: SupportsIndex, *, max_distance: float | None = None
+    ) -> tuple[builtins.list[int], builtins.list[float]]:
+        """The `k` points nearest to `point`, nearest first: `(indices, distances)`.
+
+        Both lists have `k` items. Where fewer than `k` points lie within
+        `max_distance` (or the tree has fewer than `k` points), the missing
+        slots at the end are index `len(self)` and distance `inf`, as in
+        scipy.
+
+        Parameters
+        ----------
+        point
+            The query.
+        k
+            How many neighbours, at least 1.
+        max_distance
+            Keep only points with `point.distance_to(query) <= max_distance`
+            (inclusive, unlike scipy's strict `distance_upper_bound`); None
+            keeps every point, those at a NaN distance last.
+
+        Raises
+        ------
+        ValueError
+            `argument 'k': expected an integer of at least 1, got 0`;
+            `argument 'max_distance': expected a number of at least 0, got
+            -1.0` (NaN too).
+        TypeError
+            For a `k` that is not an integer, or a `max_distance` that is
+            not a number, naming the argument.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(3, 0, 0), Vec3d(1, 0, 0)])
+        >>> tree.nearest_k(Vec3d(0, 0, 0), 2)
+        ([0, 2], [0.0, 1.0])
+        >>> tree.nearest_k(Vec3d(0, 0, 0), 4, max_distance=1.0)
+        ([0, 2, 3, 3], [0.0, 1.0, inf, inf])
+        """
+
+    def within(self, point: Vec3d, radius: float) -> builtins.list[int]:
+        """The indices of the points within `radius` of `point`, nearest first, then by index.
+
+        Within means `point.distance_to(query) <= radius`, boundary
+        included; a point at a NaN distance is never within. Replaces
+        scipy's `query_ball_point(x, r)` (which orders by index) and
+        Open3D's `search_radius_vector_3d`.
+
+        Raises
+        ------
+        ValueError
+            `argument 'radius': expected a number of at least 0, got -1.0`
+            (NaN too).
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(2, 0, 0), Vec3d(0, 1, 0), Vec3d(1, 0, 0)])
+        >>> tree.within(Vec3d(0, 0, 0), 1.0)
+        [1, 2]
+        """
+
+    def count_within(self, point: Vec3d, radius: float) -> int:
+        """How many points `within(point, radius)` would list, without listing them.
+
+        Examples
+        --------
+        >>> KdTree([Vec3d(2, 0, 0), Vec3d(0, 1, 0), Vec3d(1, 0, 0)]).count_within(Vec3d(0, 0, 0), 2.0)
+        3
+        """
+
+    @overload
+    def nearest_each(
+        self, points: _Points, *, max_distance: float | None = None, out: None = None
+    ) -> tuple[ResultArray, ResultArray]:
+        """The nearest point to each of many query points: `(indices, distances)`, shape `(m,)` each."""
+    @overload
+    def nearest_each(
+        self, points: _Points, *, max_distance: float | None = None, out: tuple[_Indices, _Distances]
+    ) -> tuple[_Indices, _Distances]:
+        """The nearest point to each of many query points: `(indices, distances)`, shape `(m,)` each.
+
+        Row i answers `points[i]` exactly as `nearest` would (with
+        `max_distance`, as `nearest_k(p, 1, max_distance=...)`: index
+        `len(self)` and distance `inf` where no point is close enough).
+        Indices are the platform's signed index type (numpy's `intp`,
+        format `n`), distances float64. The queries are answered on the
+        [worker pool][pool], in an order of the tree's choosing, and the
+        answers land in the caller's order. Replaces scipy's
+        `d, i = tree.query(X, workers=-1)` (note the order), pykdtree's
+        `tree.query(X)` and Open3D's `nns.knn_search(X, 1)`.
+
+        Parameters
+        ----------
+        points
+            The queries: a `VecList`, a buffer of real numbers of shape
+            `(m, 3)` (read where it is, in any layout and of any real
+            dtype, as `VecList` reads one), or a sequence of `Vec3d`.
+        max_distance
+            As in `nearest_k`.
+        out
+            A tuple `(indices, distances)` of writable C-contiguous buffers
+            of shape `(m,)`, formats `n` (any native signed integer of that
+            size, such as numpy's `intp`) and `d`; the answers are written
+            there and `out` itself is returned. Checked as `VecList.dot`'s
+            `out` is, before anything is written.
+
+        Returns
+        -------
+        tuple[ResultArray, ResultArray]
+            The indices and the distances; `numpy.asarray` reads each
+            without a copy.
+
+        Raises
+        ------
+        TypeError
+            `argument 'points': expected an array of shape (n, 3), got (5,
+            4)`; `argument 'out': expected a tuple of two buffers (indices,
+            distances), got 'list' object`; or an `out` buffer of another
+            format, read-only or without a buffer.
+        ValueError
+            An `out` buffer of another shape or not contiguous, or
+            overlapping the queries or the other buffer; a negative or NaN
+            `max_distance`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0)])
+        >>> indices, distances = tree.nearest_each([Vec3d(0.25, 0, 0), Vec3d(5, 0, 0)])
+        >>> indices.tolist(), distances.tolist()
+        ([0, 1], [0.25, 4.0])
+        """
+
+    @overload
+    def nearest_k_each(
+        self, points: _Points, k: SupportsIndex, *, max_distance: float | None = None, out: None = None
+    ) -> tuple[ResultArray, ResultArray]:
+        """The `k` nearest points to each of many query points: `(indices, distances)`, shape `(m, k)` each."""
+    @overload
+    def nearest_k_each(
+        self, points: _Points, k: SupportsIndex, *, max_distance: float | None = None, out: tuple[_Indices, _Distances]
+    ) -> tuple[_Indices, _Distances]:
+        """The `k` nearest points to each of many query points: `(indices, distances)`, shape `(m, k)` each.
+
+        Row i is `nearest_k(points[i], k, max_distance=max_distance)`,
+        missing neighbours as index `len(self)` and distance `inf`. The
+        shape is `(m, k)` for every `k`, 1 included (scipy drops the second
+        dimension when `k` is 1; `nearest_each` is the `(m,)` form).
+        Replaces scipy's `d, i = tree.query(X, k, workers=-1)`, pykdtree's
+        `tree.query(X, k)` and Open3D's `nns.knn_search(X, k)`.
+
+        Parameters
+        ----------
+        points
+            As in `nearest_each`.
+        k
+            How many neighbours, at least 1.
+        max_distance
+            As in `nearest_k`.
+        out
+            As in `nearest_each`, with buffers of shape `(m, k)`.
+
+        Raises
+        ------
+        ValueError
+            `argument 'k': expected an integer of at least 1, got 0`, and
+            as `nearest_each`.
+        TypeError
+            As `nearest_each`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(3, 0, 0)])
+        >>> indices, distances = tree.nearest_k_each([Vec3d(0, 0, 0)], 2)
+        >>> indices.tolist(), distances.tolist()
+        ([[0, 1]], [[0.0, 1.0]])
+        """
+
+    def within_each(self, points: _Points, radius: float) -> tuple[ResultArray, ResultArray]:
+        """The points within `radius` of each of many query points: `(offsets, indices)`.
+
+        Flat arrays, both of format `n`: the neighbours of `points[i]` are
+        `indices[offsets[i]:offsets[i + 1]]`, in the order of `within`
+        (nearest first, then by index); `offsets` has `m + 1` items, the
+        first 0 and the last `len(indices)`. The counts are taken first, so
+        the result is allocated once at its size. Replaces scipy's
+        `query_ball_point(X, r, workers=-1)` (a numpy array of Python lists)
+        and Open3D's `nns.fixed_radius_search`.
+
+        Raises
+        ------
+        ValueError
+            `argument 'radius': expected a number of at least 0, got -1.0`
+            (NaN too).
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(3, 0, 0)])
+        >>> offsets, indices = tree.within_each([Vec3d(0.5, 0, 0), Vec3d(9, 0, 0)], 1.0)
+        >>> offsets.tolist(), indices.tolist()
+        ([0, 2, 2], [0, 1])
+        """
+
+    @overload
+    def count_within_each(self, points: _Points, radius: float, *, out: None = None) -> ResultArray:
+        """How many points lie within `radius` of each of many query points, shape `(m,)`, format `n`."""
+    @overload
+    def count_within_each(self, points: _Points, radius: float, *, out: _Out) -> _Out:
+        """How many points lie within `radius` of each of many query points, shape `(m,)`, format `n`.
+
+        Allocates nothing per query, whatever the counts. Replaces scipy's
+        `query_ball_point(X, r, return_length=True, workers=-1)`.
+
+        Parameters
+        ----------
+        points
+            As in `nearest_each`.
+        radius
+            At least 0; boundary included.
+        out
+            A writable C-contiguous buffer of shape `(m,)` and format `n`
+            (numpy's `intp`); written and returned.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(3, 0, 0)])
+        >>> tree.count_within_each([Vec3d(0, 0, 0), Vec3d(2, 0, 0)], 1.0).tolist()
+        [2, 2]
+        """
+
+    def __len__(self) -> int:
+        """The number of points, those with a NaN or infinite coordinate included."""
+
+    def __repr__(self) -> str:
+        """`KdTree(n points)`, with `, m not finite` when m points have a NaN or infinite coordinate."""
+
+@final
+@type_check_only
+class ResultArray:
+    """The results of a `KdTree` query on many points: an array that numpy reads without a copy.
+
+    One or two dimensions of numbers, format `n` (the platform's signed
+    index type, numpy's `intp`) or `d` (float64), C-contiguous. It exports
+    them through the buffer protocol, writable: `numpy.asarray(a)` is a
+    view of them, and `memoryview(a)` works without numpy. It can be
+    passed back as an `out` buffer. The class is not an attribute of the
+    module and cannot be instantiated.
+
+    Examples
+    --------
+    >>> indices, distances = KdTree([Vec3d(0, 0, 0)]).nearest_k_each([Vec3d(1, 0, 0)], 2)
+    >>> indices
+    ResultArray(shape=(1, 2), format='n')
+    >>> memoryview(distances).tolist()
+    [[1.0, inf]]
+    """
+
+    def tolist(self) -> builtins.list[Any]:
+        """The numbers as nested lists of `int` or `float`, one level per dimension."""
+
+    def __len__(self) -> int:
+        """The size of the first dimension."""
+
+    def __repr__(self) -> str:
+        """`ResultArray(shape=(m, k), format='n')`: the shape and the item format, not the numbers."""
+
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A writable buffer of the numbers, zero-copy. (Python exposes the method by this name from 3.12 on.)"""
+
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """Releases a buffer that `__buffer__` gave. (Python exposes the method by this name from 3.12 on.)"""

@@ -26,7 +26,7 @@ import numpy as np
 import pytest
 
 import tessary_py
-from tessary_py import AngleDegrees, AngleRadians, Quat, Transform, Vec3d, VecList, geometry
+from tessary_py import AngleDegrees, AngleRadians, KdTree, Quat, Transform, Vec3d, VecList, geometry
 
 
 class Boom(Exception):
@@ -46,6 +46,7 @@ def _panic_type():
 
 PanicException = _panic_type()
 VecListIterator = type(iter(VecList.empty()))
+ResultArray = type(KdTree([]).count_within_each([], 1.0))
 
 # The documented assertions, by battery and callable; any other panic is a
 # failure.
@@ -73,8 +74,11 @@ VALUE_CHECKED = {
     "Quat.to_euler": "argument 'sequence': expected three axes, all from 'xyz' (extrinsic) or all from 'XYZ' *",
     "Transform.from_matrix": "argument 'm': expected * got *",
 }
-READ_ONLY = {"area", "list", "rotation", "translation"}
-NO_CONSTRUCTOR = {VecListIterator: "cannot create 'builtins.VecListIterator' instances"}
+READ_ONLY = {"area", "list", "rotation", "translation", "points"}
+NO_CONSTRUCTOR = {VecListIterator: "cannot create 'builtins.VecListIterator' instances",
+                  ResultArray: "cannot create 'builtins.ResultArray' instances"}
+# The refusal of a count, radius or distance out of range, naming it.
+RANGE_REFUSAL = "argument '{}': expected * of at least *, got *"
 ITERATED = [(1.0, 2.0, 3.0), (4.0, -0.0, 6.0)]
 
 
@@ -87,6 +91,8 @@ def samples():
         "VecList": VecList([Vec3d(1, 2, 3), Vec3d(-0.0, 5, 6), Vec3d(7, 8, 9)]), "VecList.empty": VecList.empty(),
         "VecListIterator": iter(VecList([Vec3d(*e) for e in ITERATED])),
         "Transform": Transform(Quat(0.5, 0.5, -0.5, 0.5), Vec3d(1, 2, 3)),
+        "KdTree": KdTree(VecList([Vec3d(1, 2, 3), Vec3d(1, 2, 3), Vec3d(-4, 0.5, 9)])),
+        "ResultArray": KdTree([Vec3d(1, 2, 3)]).nearest_k_each([Vec3d(0, 0, 0)], 2)[1],
     }
 
 
@@ -94,7 +100,7 @@ def samples():
 # receiver.
 CLASSES = {"Vec3d": Vec3d, "AngleRadians": AngleRadians, "AngleDegrees": AngleDegrees, "Quat": Quat,
            "Circle": geometry.Circle, "Plane": geometry.Plane, "VecList": VecList, "VecList.empty": VecList,
-           "VecListIterator": VecListIterator, "Transform": Transform}
+           "VecListIterator": VecListIterator, "Transform": Transform, "KdTree": KdTree, "ResultArray": ResultArray}
 
 
 def sequence_junk():
@@ -281,8 +287,10 @@ def keyword_only(function):
 
 
 # The refusal of a buffer for results, with both layouts in the message.
-OUTPUT_REFUSALS = ("argument 'out': expected a writable C-contiguous buffer of shape (*,) and format '?', got *",
-                   "argument 'out': the buffer overlaps the elements the results are computed from")
+OUTPUT_REFUSALS = ("argument 'out': expected a writable C-contiguous buffer of shape (*) and format '?', got *",
+                   "argument 'out': the buffer overlaps the elements the results are computed from",
+                   "argument 'out': expected a tuple of two buffers (indices, distances), got *",
+                   "argument 'out': the indices and the distances overlap")
 
 
 def callables(name, receiver):
@@ -345,6 +353,10 @@ def state(obj):
         return struct.pack("<3d", *obj)
     if isinstance(obj, VecList):
         return struct.pack(f"<{3 * len(obj)}d", *(c for e in obj.to_array() for c in e))
+    if isinstance(obj, KdTree):
+        return state(obj.points), repr(obj)
+    if isinstance(obj, ResultArray):
+        return bytes(memoryview(obj)), memoryview(obj).shape
     if type(obj) not in FIELDS:
         return id(obj)
     values = [getattr(obj, a) for a in FIELDS[type(obj)]]
@@ -390,6 +402,9 @@ class Battery:
                 self.problems.append(f"{text} (panic)")
         elif type(error) is BufferError and ".__buffer__(" in label and str(error) == "Object is not writable.":
             pass  # junk flags that ask for a writable buffer
+        elif type(error) is ValueError and argument is not None and fnmatch.fnmatchcase(
+                str(error), RANGE_REFUSAL.format(argument)):
+            pass  # k below 1, a negative or NaN radius
         elif type(error) is ValueError and re.match(r"[\w.]*", label)[0] in LENGTH_CHECKED:
             if not str(error).startswith(LENGTH_CHECKED[re.match(r"[\w.]*", label)[0]]):
                 self.problems.append(f"{text} (length message)")
@@ -401,7 +416,7 @@ class Battery:
         elif type(error) is TypeError and argument is not None:
             if not str(error).startswith(f"argument '{argument}': "):
                 self.problems.append(f"{text} (does not name {argument})")
-            elif str(error) == "argument 'list': Can't extract `str` to `Vec`":
+            elif str(error) == f"argument '{argument}': Can't extract `str` to `Vec`":
                 pass
             elif fnmatch.fnmatchcase(str(error), f"argument '{argument}': expected an array of shape (*), got (*)"):
                 pass  # a buffer of floats in another shape

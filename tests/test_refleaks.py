@@ -12,7 +12,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from tessary_py import AngleRadians, Quat, Transform, Vec3d, VecList
+from tessary_py import AngleRadians, KdTree, Quat, Transform, Vec3d, VecList
 
 ROUNDS = 2000
 
@@ -141,8 +141,34 @@ def statistics_calls():
     return calls, (VecList, Quat, points, array, weights, short)
 
 
+def kd_tree_calls():
+    """Every query of KdTree, one point and many, into new arrays and into
+    buffers, and each refusal."""
+    points = np.array([[x, y, z] for x in range(6) for y in range(6) for z in range(6)], dtype=float)
+    tree, p, queries = KdTree(points), Vec3d(2.5, 1, 3), points[::9] + 0.5
+    ints, floats, counts = np.zeros((24, 3), dtype=np.intp), np.zeros((24, 3)), np.zeros(24, dtype=np.intp)
+    calls = [
+        lambda: KdTree(points), lambda: KdTree(VecList(points)), lambda: tree.points, lambda: repr(tree),
+        lambda: tree.nearest(p), lambda: tree.nearest_k(p, 5), lambda: tree.nearest_k(p, 300, max_distance=1.5),
+        lambda: tree.within(p, 1.5), lambda: tree.count_within(point=p, radius=2),
+        lambda: tree.nearest_each(queries), lambda: tree.nearest_k_each(queries, 3),
+        lambda: tree.nearest_k_each(queries, 3, out=(ints, floats)), lambda: tree.within_each(queries, 1.0),
+        lambda: tree.count_within_each(queries, 1.0, out=counts), lambda: tree.count_within_each(queries, 1.0).tolist(),
+        lambda: np.asarray(tree.nearest_each(queries)[1]),
+        # error paths
+        lambda: swallow(lambda: KdTree(points[:, :2])), lambda: swallow(lambda: KdTree([p, 1])),
+        lambda: swallow(lambda: tree.nearest_k(p, 0)), lambda: swallow(lambda: tree.within(p, -1.0)),
+        lambda: swallow(lambda: tree.nearest_k(p, 2, max_distance="x")),
+        lambda: swallow(lambda: tree.nearest_k_each(queries, 3, out=(floats, ints))),
+        lambda: swallow(lambda: tree.nearest_k_each(queries, 3, out=[ints, floats])),
+        lambda: swallow(lambda: tree.count_within_each(queries, 1.0, out=floats[:, 0])),
+        lambda: swallow(lambda: tree.nearest_each(queries, out=(ints[:, 0], 1))),
+    ]
+    return calls, (KdTree, VecList, Vec3d, tree, p, points, queries, ints, floats, counts)
+
+
 GROUPS = {"vec3d": vec3d_calls, "out": output_calls, "rotations": rotation_calls, "poses": pose_calls,
-          "statistics": statistics_calls}
+          "statistics": statistics_calls, "kdtree": kd_tree_calls}
 
 
 @pytest.mark.parametrize("group", GROUPS)

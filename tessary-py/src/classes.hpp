@@ -3,14 +3,17 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "binding/members.hpp"
+#include "binding/result_array.hpp"
 #include "../../tessary/src/angle.hpp"
 #include "../../tessary/src/geometry/circle.hpp"
 #include "../../tessary/src/geometry/plane.hpp"
 #include "../../tessary/src/quat.hpp"
 #include "../../tessary/src/transform.hpp"
 #include "../../tessary/src/vec3d.hpp"
+#include "kd_tree/kd_tree.hpp"
 #include "vec_list/vec_list.hpp"
 
 template <>
@@ -72,5 +75,23 @@ struct bind::Class<tessary_py::VecListIterator> {
 template <>
 struct bind::Class<tessary::Transform> {
     static constexpr const char* qualified = "builtins.Transform";
+    static PyTypeObject* build();
+};
+
+// What VecList(list) accepts, as a list (sharing a VecList's array), with
+// the messages naming `argument`.
+tessary_py::VecList vec_list_from(PyObject* sequence, std::string_view argument);
+
+// Not registered: Python code meets it as the result of bulk queries.
+template <>
+struct bind::Class<bind::ResultArray> {
+    static constexpr const char* qualified = "builtins.ResultArray";
+    static PyTypeObject* build();
+};
+
+template <>
+struct bind::Class<tessary_py::KdTree> {
+    static constexpr const char* qualified = "builtins.KdTree";
+    static constexpr bool shared_argument = true;
     static PyTypeObject* build();
 };

@@ -29,7 +29,10 @@ PyObject* build_module() {
     bind::add_class<tessary_py::VecList>(module.get());
     bind::add_class<tessary::Vec3d>(module.get());
     geometry::add_submodule(module.get());
+    // Names added after the first release follow, so that the order of the
+    // names above stays as it was.
     bind::add_class<tessary::Transform>(module.get());
+    bind::add_class<tessary_py::KdTree>(module.get());
     return module.release();
 }
 

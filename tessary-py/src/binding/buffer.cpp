@@ -11,7 +11,7 @@ namespace {
 
 // Where an empty export points: consumers may read a pointer even for no
 // bytes, so it is never null.
-const double empty_data[1] = {0.0};
+double empty_data[1] = {0.0};
 
 bool fortran_contiguous(int ndim, const Py_ssize_t* shape) {
     // C order is also Fortran order when at most one dimension exceeds 1.
@@ -22,8 +22,8 @@ bool fortran_contiguous(int ndim, const Py_ssize_t* shape) {
 
 }  // namespace
 
-bool refuse_request(const char* type_name, int ndim, const Py_ssize_t* shape, int flags) {
-    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+bool refuse_request(const char* type_name, int ndim, const Py_ssize_t* shape, bool writable, int flags) {
+    if (!writable && (flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
         PyErr_SetString(PyExc_BufferError, "Object is not writable.");
         return true;
     }
@@ -34,22 +34,31 @@ bool refuse_request(const char* type_name, int ndim, const Py_ssize_t* shape, in
     return false;
 }
 
-void describe(Py_buffer* view, const double* data, int ndim, Py_ssize_t* shape, Py_ssize_t* strides, int flags) {
+const char* format_text(char format) {
+    switch (format) {
+        case 'n': return "n";
+        case '?': return "?";
+        default: return "d";
+    }
+}
+
+void describe(Py_buffer* view, const void* data, int ndim, Py_ssize_t* shape, Py_ssize_t* strides,
+              const char* format, Py_ssize_t itemsize, bool writable, int flags) {
     Py_ssize_t count = 1;
     for (int i = 0; i < ndim; ++i) count *= shape[i];
-    strides[ndim - 1] = sizeof(double);
-    if (ndim == 2) strides[0] = shape[1] * static_cast<Py_ssize_t>(sizeof(double));
+    strides[ndim - 1] = itemsize;
+    if (ndim == 2) strides[0] = shape[1] * itemsize;
     const bool with_format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT;
     const bool with_shape = (flags & PyBUF_ND) == PyBUF_ND;
-    view->buf = const_cast<double*>(data != nullptr ? data : empty_data);
-    view->len = count * static_cast<Py_ssize_t>(sizeof(double));
+    view->buf = data != nullptr ? const_cast<void*>(data) : empty_data;
+    view->len = count * itemsize;
     // Without a shape the consumer sees one flat run of len bytes (or of
-    // doubles, when it asked for the format), as PyBuffer_FillInfo gives:
+    // items, when it asked for the format), as PyBuffer_FillInfo gives:
     // memoryview reads shape[i] for every dimension that ndim claims.
-    view->itemsize = with_format || with_shape ? sizeof(double) : 1;
-    view->readonly = 1;
+    view->itemsize = with_format || with_shape ? itemsize : 1;
+    view->readonly = writable ? 0 : 1;
     view->ndim = with_shape ? ndim : 1;
-    view->format = with_format ? const_cast<char*>("d") : nullptr;
+    view->format = with_format ? const_cast<char*>(format) : nullptr;
     view->shape = with_shape ? shape : nullptr;
     view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? strides : nullptr;
     view->suboffsets = nullptr;
@@ -178,13 +187,28 @@ std::string_view native_format(const Py_buffer& view) {
 
 namespace detail {
 
-void acquire_output(BufferView& held, PyObject* object, std::string_view name, std::size_t count, char format,
-                    std::size_t itemsize, std::span<const std::byte> inputs) {
+namespace {
+
+// Whether a view's items are those of `format`: the same character, or for
+// the index format any native signed integer of the same size.
+bool same_items(const Py_buffer& view, char format, std::size_t itemsize) {
+    const std::string_view given = native_format(view);
+    if (given.size() != 1 || static_cast<std::size_t>(view.itemsize) != itemsize) return false;
+    if (format == 'n') return given == "n" || given == "l" || given == "q" || given == "i";
+    return given[0] == format;
+}
+
+}  // namespace
+
+void acquire_output(BufferView& held, PyObject* object, std::string_view name, std::span<const std::size_t> shape,
+                    char format, std::size_t itemsize, std::span<const std::byte> inputs) {
     Py_buffer& view = held.view;
-    const Py_ssize_t expected_shape[1] = {static_cast<Py_ssize_t>(count)};
+    const int ndim = static_cast<int>(shape.size());
+    Py_ssize_t expected_shape[2] = {0, 0};
+    for (int i = 0; i < ndim; ++i) expected_shape[i] = static_cast<Py_ssize_t>(shape[static_cast<std::size_t>(i)]);
     std::string message = "argument '";
     message.append(name).append("': expected ");
-    message.append(layout_text(true, true, shape_text(1, expected_shape), std::string_view(&format, 1)));
+    message.append(layout_text(true, true, shape_text(ndim, expected_shape), std::string_view(&format, 1)));
     message.append(", got ");
     if (!PyObject_CheckBuffer(object)) {
         message.append("'").append(type_name(Py_TYPE(object))).append("' object, which exports no buffer");
@@ -200,13 +224,12 @@ void acquire_output(BufferView& held, PyObject* object, std::string_view name, s
     }
     writable = writable && view.readonly == 0;
     const bool contiguous = PyBuffer_IsContiguous(&view, 'C') != 0;
-    const std::string_view given_format = native_format(view);
     const char* raw_format = view.format != nullptr ? view.format : "B";
     message.append(layout_text(writable, contiguous, shape_text(view.ndim, view.shape), raw_format));
-    const bool same_items = given_format.size() == 1 && given_format[0] == format &&
-                            static_cast<std::size_t>(view.itemsize) == itemsize;
-    if (!same_items || !writable) raise(PyExc_TypeError, message);
-    if (view.ndim != 1 || view.shape[0] != expected_shape[0] || !contiguous) raise(PyExc_ValueError, message);
+    if (!same_items(view, format, itemsize) || !writable) raise(PyExc_TypeError, message);
+    bool same_shape = view.ndim == ndim;
+    for (int i = 0; same_shape && i < ndim; ++i) same_shape = view.shape[i] == expected_shape[i];
+    if (!same_shape || !contiguous) raise(PyExc_ValueError, message);
     const auto* begin = static_cast<const std::byte*>(view.buf);
     const auto* end = begin + view.len;
     if (view.len != 0 && !inputs.empty() && begin < inputs.data() + inputs.size() && inputs.data() < end) {

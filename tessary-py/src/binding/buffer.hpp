@@ -1,4 +1,4 @@
-// The buffer protocol (PEP 3118) both ways: read-only exports of doubles,
+// The buffer protocol (PEP 3118) both ways: exports of doubles or indices,
 // imports of rows of real numbers from any exporter, and writable buffers
 // that callers hand in to receive results. An exported view is filled
 // completely or not at all, and what it keeps alive is released exactly
@@ -18,25 +18,44 @@
 
 namespace bind {
 
-// One export: a C-contiguous array of doubles of `ndim` (1 or 2)
-// dimensions at `data`, whose memory `keep` holds for as long as the view
-// lives. The view points at its shape and strides.
+// The item formats of exports and of buffers for results: float64, bool,
+// and the platform's signed index type (Py_ssize_t, numpy's intp).
+template <class Item>
+constexpr char format_of = 0;
+template <>
+inline constexpr char format_of<double> = 'd';
+template <>
+inline constexpr char format_of<bool> = '?';
+template <>
+inline constexpr char format_of<Py_ssize_t> = 'n';
+
+// One export: a C-contiguous array of `ndim` (1 or 2) dimensions of items
+// of `format` (a format_of) at `data`, whose memory `keep` holds for as
+// long as the view lives; read-only unless `writable`. The view points at
+// its shape and strides.
 template <class Keep>
 struct Exported {
     Keep keep;
-    const double* data = nullptr;
+    const void* data = nullptr;
     int ndim = 1;
     Py_ssize_t shape[2] = {0, 0};
     Py_ssize_t strides[2] = {0, 0};
+    char format = 'd';
+    Py_ssize_t itemsize = sizeof(double);
+    bool writable = false;
 };
 
 namespace detail {
 
 // Fails a request the export cannot meet, with the view left untouched.
-bool refuse_request(const char* type_name, int ndim, const Py_ssize_t* shape, int flags);
+bool refuse_request(const char* type_name, int ndim, const Py_ssize_t* shape, bool writable, int flags);
 
 // Fills everything but `obj` and `internal`.
-void describe(Py_buffer* view, const double* data, int ndim, Py_ssize_t* shape, Py_ssize_t* strides, int flags);
+void describe(Py_buffer* view, const void* data, int ndim, Py_ssize_t* shape, Py_ssize_t* strides,
+              const char* format, Py_ssize_t itemsize, bool writable, int flags);
+
+// The text of a format character that a view points at.
+const char* format_text(char format);
 
 }  // namespace detail
 
@@ -44,11 +63,13 @@ void describe(Py_buffer* view, const double* data, int ndim, Py_ssize_t* shape, 
 // hands `exported` to the view.
 template <class Keep>
 int fill_view(PyObject* exporter, Py_buffer* view, int flags, std::unique_ptr<Exported<Keep>> exported) {
-    if (detail::refuse_request(Py_TYPE(exporter)->tp_name, exported->ndim, exported->shape, flags)) {
+    if (detail::refuse_request(Py_TYPE(exporter)->tp_name, exported->ndim, exported->shape, exported->writable,
+                               flags)) {
         view->obj = nullptr;
         return -1;
     }
-    detail::describe(view, exported->data, exported->ndim, exported->shape, exported->strides, flags);
+    detail::describe(view, exported->data, exported->ndim, exported->shape, exported->strides,
+                     detail::format_text(exported->format), exported->itemsize, exported->writable, flags);
     view->obj = Py_NewRef(exporter);
     view->internal = exported.release();
     return 0;
@@ -81,20 +102,15 @@ struct Output {
 
 namespace detail {
 
-// The writable, C-contiguous, one-dimensional buffer of `count` items of
-// `format` that `object` exports, not overlapping `inputs`. Anything else
-// is refused, before anything is written, with a TypeError (no buffer,
-// another format, read-only) or a ValueError (another shape, not
-// contiguous, overlapping) naming the argument and both layouts.
-void acquire_output(BufferView& held, PyObject* object, std::string_view name, std::size_t count, char format,
-                    std::size_t itemsize, std::span<const std::byte> inputs);
-
-template <class Item>
-constexpr char format_of = 0;
-template <>
-inline constexpr char format_of<double> = 'd';
-template <>
-inline constexpr char format_of<bool> = '?';
+// The writable, C-contiguous buffer of `shape` (one or two dimensions)
+// of items of `format` that `object` exports, not overlapping `inputs`.
+// Anything else is refused, before anything is written, with a TypeError
+// (no buffer, another format, read-only) or a ValueError (another shape,
+// not contiguous, overlapping) naming the argument and both layouts. For
+// the index format 'n', any native signed integer format of the same size
+// is the same items (numpy's intp exports 'l' on most platforms).
+void acquire_output(BufferView& held, PyObject* object, std::string_view name, std::span<const std::size_t> shape,
+                    char format, std::size_t itemsize, std::span<const std::byte> inputs);
 
 }  // namespace detail
 
@@ -102,16 +118,21 @@ inline constexpr char format_of<bool> = '?';
 // it may run Python code (an exporter written in Python).
 template <class Item>
 class OutputBuffer {
-    static_assert(detail::format_of<Item> != 0 && (sizeof(Item) == 8 || sizeof(Item) == 1));
+    static_assert(format_of<Item> != 0);
 
 public:
     OutputBuffer(const Output<Item>& output, std::size_t count, std::span<const std::byte> inputs)
+        : OutputBuffer(output, std::span<const std::size_t>(&count, 1), inputs) {}
+
+    OutputBuffer(const Output<Item>& output, std::span<const std::size_t> shape, std::span<const std::byte> inputs)
         : object_(output.object) {
-        detail::acquire_output(held_, output.object, output.name, count, detail::format_of<Item>, sizeof(Item),
-                               inputs);
+        detail::acquire_output(held_, output.object, output.name, shape, format_of<Item>, sizeof(Item), inputs);
     }
 
     Item* data() const noexcept { return static_cast<Item*>(held_.view.buf); }
+    std::span<const std::byte> bytes() const noexcept {
+        return {static_cast<const std::byte*>(held_.view.buf), static_cast<std::size_t>(held_.view.len)};
+    }
     // The object that was given, as the call's result.
     Ref result() const noexcept { return Ref::borrowed(object_); }
 

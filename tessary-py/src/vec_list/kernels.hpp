@@ -88,7 +88,28 @@ void update(T* data, std::size_t count, const F& f, const With*... with) {
         update_plain(data, count, f, with...);
     }
 }
+
+// f(), with everything it calls that can be inlined compiled for AVX2 where
+// the processor has it (its lanes round as the scalar instructions do).
+template <class F>
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const F& f) {
+    f();
+}
+
+template <class F>
+void with_avx2(const F& f) {
+    if (has_avx2) {
+        run_avx2(f);
+    } else {
+        f();
+    }
+}
 #else
+template <class F>
+void with_avx2(const F& f) {
+    f();
+}
+
 template <class In, class Out, class F, class... With>
 void transform(const In* in, Out* out, std::size_t count, const F& f, const With*... with) {
     transform_plain(in, out, count, f, with...);

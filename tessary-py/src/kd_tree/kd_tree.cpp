@@ -1,0 +1,354 @@
+// Python class KdTree.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "../classes.hpp"
+
+namespace {
+
+using bind::ResultArray;
+using tessary::Neighbour;
+using tessary::Vec3d;
+using tessary_py::KdTree;
+using tessary_py::PoolRanges;
+using tessary_py::VecList;
+using M = bind::Members<KdTree>;
+
+// ---- Arguments, each converted and checked in its turn
+
+// Python's repr of a float, for messages.
+std::string float_text(double v) {
+    char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) throw bind::PythonError{};
+    std::string copy(text);
+    PyMem_Free(text);
+    return copy;
+}
+
+// A radius, or a maximum distance: a number of at least 0, not NaN, held
+// as the key that bounds the squared distances within it.
+struct Radius {
+    std::uint64_t limit;
+};
+
+Radius radius_from(PyObject* object, std::string_view argument) {
+    const double radius = bind::Arg<double>::convert(object, argument);
+    if (!(radius >= 0.0)) {
+        std::string message = "argument '";
+        message.append(argument).append("': expected a number of at least 0, got ").append(float_text(radius));
+        bind::raise(PyExc_ValueError, message);
+    }
+    return {tessary::within_key(radius)};
+}
+
+// max_distance=None: any distance, NaN included.
+struct MaxDistance {
+    std::uint64_t limit;
+};
+
+// k: an integer of at least 1.
+struct Wanted {
+    std::size_t count;
+};
+
+// The query points of a batch: a VecList's elements or the rows of a
+// buffer of real numbers (read where they are, each number as
+// astype(float64) gives it), or anything else that VecList() takes,
+// copied. They stay valid and unchanged for the call.
+class Queries {
+public:
+    Queries(PyObject* source, std::string_view argument) : held_(std::make_unique<bind::BufferView>()) {
+        if (!bind::is_instance<VecList>(source)) rows_ = bind::import_float_rows(source, *held_, argument, 3);
+        if (!rows_) list_ = vec_list_from(source, argument);
+    }
+
+    std::size_t size() const noexcept { return rows_ ? rows_->rows : list_.size(); }
+
+    // The bytes the points are read from, which results must not overwrite.
+    std::span<const std::byte> bytes() const noexcept {
+        if (!rows_) return std::as_bytes(list_.view());
+        if (rows_->rows == 0) return {};
+        std::ptrdiff_t low = 0, high = 0;
+        for (const std::ptrdiff_t corner : {(static_cast<std::ptrdiff_t>(rows_->rows) - 1) * rows_->row_stride,
+                                            2 * rows_->column_stride}) {
+            low += std::min<std::ptrdiff_t>(corner, 0);
+            high += std::max<std::ptrdiff_t>(corner, 0);
+        }
+        const auto item = static_cast<std::size_t>(held_->view.itemsize);
+        return {rows_->first + low, static_cast<std::size_t>(high - low) + item};
+    }
+
+    // f(query) with query(i) the i-th point as a Vec3d.
+    template <class F>
+    void visit(const F& f) const {
+        if (!rows_ || rows_->packed_doubles(3)) {
+            const Vec3d* points = rows_ ? reinterpret_cast<const Vec3d*>(rows_->first) : list_.view().data();
+            f([points](std::size_t i) { return points[i]; });
+        } else {
+            f([rows = *rows_](std::size_t i) { return Vec3d{rows.at(i, 0), rows.at(i, 1), rows.at(i, 2)}; });
+        }
+    }
+
+private:
+    std::unique_ptr<bind::BufferView> held_;
+    std::optional<bind::FloatRows> rows_;
+    VecList list_;
+};
+
+}  // namespace
+
+template <>
+struct bind::Arg<Radius> {
+    using Held = Radius;
+    static Radius convert(PyObject* object, std::string_view name) { return radius_from(object, name); }
+};
+
+template <>
+struct bind::Arg<MaxDistance> {
+    using Held = MaxDistance;
+    static MaxDistance convert(PyObject* object, std::string_view name) {
+        if (object == Py_None) return {tessary::kNaNKey};
+        return {radius_from(object, name).limit};
+    }
+};
+
+template <>
+struct bind::Arg<Wanted> {
+    using Held = Wanted;
+    static Wanted convert(PyObject* object, std::string_view name) {
+        bind::Ref integer = PyLong_CheckExact(object) ? bind::Ref::borrowed(object) : bind::Ref(PyNumber_Index(object));
+        if (!integer) bind::reraise_for_argument(name);
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) bind::reraise_for_argument(name);
+        if (overflow > 0 || (overflow == 0 && value > PY_SSIZE_T_MAX)) {
+            bind::raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+        if (overflow < 0 || value < 1) {
+            bind::Ref text = bind::check(PyObject_Str(integer.get()));
+            std::string message = "argument '";
+            message.append(name).append("': expected an integer of at least 1, got ");
+            message.append(PyUnicode_AsUTF8(text.get()));
+            bind::raise(PyExc_ValueError, message);
+        }
+        return {static_cast<std::size_t>(value)};
+    }
+};
+
+template <>
+struct bind::Arg<Queries> {
+    using Held = Queries;
+    static Queries convert(PyObject* object, std::string_view name) { return Queries(object, name); }
+};
+
+namespace {
+
+// ---- The class
+
+KdTree make(PyObject* points) {
+    const VecList list = vec_list_from(points, "points");
+    return KdTree{tessary_py::build_tree(list.view()), list.pin()};
+}
+
+std::size_t length(const KdTree& self) { return self.tree.size(); }
+
+std::string text(const KdTree& self) {
+    std::string out = "KdTree(" + std::to_string(self.tree.size()) + " points";
+    if (self.tree.non_finite() != 0) out += ", " + std::to_string(self.tree.non_finite()) + " not finite";
+    return out + ")";
+}
+
+VecList points(const KdTree& self) {
+    // Shared copy-on-write: a change to the list copies it first.
+    return VecList(std::const_pointer_cast<tessary_py::ElementArray>(self.points));
+}
+
+// The searches for one point are compiled for AVX2 too, as the batches are:
+// a leaf is a loop over up to 32 points.
+using tessary_py::kernels::with_avx2;
+
+std::pair<std::size_t, double> nearest(const KdTree& self, const Vec3d& point) {
+    Neighbour found{};
+    with_avx2([&] { found = self.tree.nearest(point); });
+    return {found.index, found.distance()};
+}
+
+// Two lists of k items: the answers, then index len(tree) and distance inf
+// for each one missing.
+bind::Ref nearest_k(const KdTree& self, const Vec3d& point, Wanted k, MaxDistance max_distance) {
+    const std::size_t count = k.count;
+    const std::uint64_t limit = max_distance.limit;
+    const std::size_t size = self.tree.size();
+    std::vector<Neighbour> found(std::min(count, size));
+    if (!found.empty()) with_avx2([&] { self.tree.nearest_k(point, found.size(), limit, found.data()); });
+    bind::Ref indices = bind::check(PyList_New(static_cast<Py_ssize_t>(count)));
+    bind::Ref distances = bind::check(PyList_New(static_cast<Py_ssize_t>(count)));
+    bind::Ref missing_index, missing_distance;
+    for (std::size_t j = 0; j < count; ++j) {
+        PyObject* index;
+        PyObject* distance;
+        if (j < found.size() && found[j].index != size) {
+            index = bind::check(PyLong_FromSize_t(found[j].index)).release();
+            distance = bind::check(PyFloat_FromDouble(found[j].distance())).release();
+        } else {
+            if (!missing_index) {
+                missing_index = bind::check(PyLong_FromSize_t(size));
+                missing_distance = bind::check(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
+            }
+            index = Py_NewRef(missing_index.get());
+            distance = Py_NewRef(missing_distance.get());
+        }
+        PyList_SET_ITEM(indices.get(), static_cast<Py_ssize_t>(j), index);
+        PyList_SET_ITEM(distances.get(), static_cast<Py_ssize_t>(j), distance);
+    }
+    return bind::check(PyTuple_Pack(2, indices.get(), distances.get()));
+}
+
+std::vector<std::size_t> within(const KdTree& self, const Vec3d& point, Radius radius) {
+    std::vector<Neighbour> found;
+    with_avx2([&] { self.tree.within(point, radius.limit, found); });
+    std::vector<std::size_t> indices;
+    indices.reserve(found.size());
+    for (const Neighbour& n : found) indices.push_back(n.index);
+    return indices;
+}
+
+std::size_t count_within(const KdTree& self, const Vec3d& point, Radius radius) {
+    std::size_t found = 0;
+    with_avx2([&] { found = self.tree.count_within(point, radius.limit); });
+    return found;
+}
+
+bind::Ref pair(ResultArray first, ResultArray second) {
+    bind::Ref a(bind::to_python(std::move(first)));
+    bind::Ref b(bind::to_python(std::move(second)));
+    return bind::check(PyTuple_Pack(2, a.get(), b.get()));
+}
+
+// The k nearest of every query, into new arrays of `shape` or into the
+// two buffers of `out`.
+bind::Ref answer_nearest(const KdTree& self, const Queries& queries, std::size_t k, std::uint64_t limit,
+                         PyObject* out, std::span<const std::size_t> shape) {
+    auto answer = [&](Py_ssize_t* indices, double* distances) {
+        queries.visit([&](const auto& query) {
+            self.tree.nearest_each(queries.size(), query, k, limit, indices, distances, PoolRanges{});
+        });
+    };
+    if (out == Py_None) {
+        ResultArray indices = ResultArray::of<Py_ssize_t>(shape);
+        ResultArray distances = ResultArray::of<double>(shape);
+        answer(indices.data<Py_ssize_t>(), distances.data<double>());
+        return pair(std::move(indices), std::move(distances));
+    }
+    if (!PyTuple_Check(out) || PyTuple_GET_SIZE(out) != 2) {
+        std::string message = "argument 'out': expected a tuple of two buffers (indices, distances), got '";
+        message.append(bind::type_name(Py_TYPE(out))).append("' object");
+        if (PyTuple_Check(out)) message.append(" of length ").append(std::to_string(PyTuple_GET_SIZE(out)));
+        bind::raise(PyExc_TypeError, message);
+    }
+    const bind::OutputBuffer<Py_ssize_t> indices({PyTuple_GET_ITEM(out, 0), "out"}, shape, queries.bytes());
+    const bind::OutputBuffer<double> distances({PyTuple_GET_ITEM(out, 1), "out"}, shape, queries.bytes());
+    const std::span<const std::byte> a = indices.bytes(), b = distances.bytes();
+    if (!a.empty() && !b.empty() && a.data() < b.data() + b.size() && b.data() < a.data() + a.size()) {
+        bind::raise(PyExc_ValueError, "argument 'out': the indices and the distances overlap");
+    }
+    answer(indices.data(), distances.data());
+    return bind::Ref::borrowed(out);
+}
+
+bind::Ref nearest_each(const KdTree& self, const Queries& queries, MaxDistance max_distance, PyObject* out) {
+    const std::size_t shape[1] = {queries.size()};
+    return answer_nearest(self, queries, 1, max_distance.limit, out, shape);
+}
+
+bind::Ref nearest_k_each(const KdTree& self, const Queries& queries, Wanted k, MaxDistance max_distance,
+                         PyObject* out) {
+    const std::size_t shape[2] = {queries.size(), k.count};
+    return answer_nearest(self, queries, k.count, max_distance.limit, out, shape);
+}
+
+bind::Ref count_within_each(const KdTree& self, const Queries& queries, Radius radius,
+                            bind::Output<Py_ssize_t> out) {
+    const std::uint64_t limit = radius.limit;
+    const std::size_t m = queries.size();
+    auto answer = [&](Py_ssize_t* counts) {
+        queries.visit([&](const auto& query) { self.tree.count_within_each(m, query, limit, counts, PoolRanges{}); });
+    };
+    if (!out.given()) {
+        const std::size_t shape[1] = {m};
+        ResultArray counts = ResultArray::of<Py_ssize_t>(shape);
+        answer(counts.data<Py_ssize_t>());
+        return bind::Ref(bind::to_python(std::move(counts)));
+    }
+    const bind::OutputBuffer<Py_ssize_t> counts(out, m, queries.bytes());
+    answer(counts.data());
+    return counts.result();
+}
+
+// Two passes: the counts give each query's place in the flat result, then
+// each query writes its neighbours there.
+bind::Ref within_each(const KdTree& self, const Queries& queries, Radius radius) {
+    const std::uint64_t limit = radius.limit;
+    const std::size_t m = queries.size();
+    const std::size_t offsets_shape[1] = {m + 1};
+    ResultArray offsets = ResultArray::of<Py_ssize_t>(offsets_shape);
+    Py_ssize_t* starts = offsets.data<Py_ssize_t>();
+    starts[0] = 0;
+    queries.visit([&](const auto& query) {
+        self.tree.count_within_each(m, query, limit, starts + 1, PoolRanges{});
+    });
+    // Running totals; more neighbours than a buffer can index cannot be
+    // held anyway.
+    for (std::size_t i = 0; i < m; ++i) {
+        if (starts[i + 1] > PY_SSIZE_T_MAX - starts[i]) throw std::bad_alloc();
+        starts[i + 1] += starts[i];
+    }
+    const std::size_t found_shape[1] = {static_cast<std::size_t>(starts[m])};
+    ResultArray found = ResultArray::of<Py_ssize_t>(found_shape);
+    queries.visit([&](const auto& query) {
+        self.tree.within_each(m, query, limit, starts, found.data<Py_ssize_t>(), PoolRanges{});
+    });
+    return pair(std::move(offsets), std::move(found));
+}
+
+using New = M::Constructor<"KdTree(points)", &make>;
+
+PyMethodDef methods[] = {
+    M::method<"nearest($self, point)", &nearest>(),
+    M::method<"nearest_k($self, point, k, *, max_distance=None)", &nearest_k>(),
+    M::method<"within($self, point, radius)", &within>(),
+    M::method<"count_within($self, point, radius)", &count_within>(),
+    M::method<"nearest_each($self, points, *, max_distance=None, out=None)", &nearest_each>(),
+    M::method<"nearest_k_each($self, points, k, *, max_distance=None, out=None)", &nearest_k_each>(),
+    M::method<"within_each($self, points, radius)", &within_each>(),
+    M::method<"count_within_each($self, points, radius, *, out=None)", &count_within_each>(),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    M::getter<&points>("points"),
+    {},
+};
+
+PyType_Slot slots[] = {
+    New::doc_slot(),
+    New::new_slot(),
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    bind::slot(Py_tp_repr, &M::repr<&text>),
+    bind::slot(Py_mp_length, &M::length<&length>),
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* bind::Class<KdTree>::build() { return bind::make_type<KdTree>(slots, &New::vectorcall); }
