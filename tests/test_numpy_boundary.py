@@ -13,7 +13,7 @@ import pytest
 
 from tessary_py import AngleRadians, Quat, Vec3d, VecList
 
-from conftest import bits
+from conftest import PYTHON_BUFFER_PROTOCOL, bits
 
 LINUX = sys.platform.startswith("linux")
 
@@ -109,7 +109,7 @@ class TestVecListExport:
             assert simple["format"] is None and simple["shape"] is None
             flat = request(exporter, PyBUF_FORMAT)
             assert (flat["ndim"], flat["itemsize"], flat["format"], flat["shape"]) == (1, 8, b"d", None)
-        if sys.version_info >= (3, 12):
+        if PYTHON_BUFFER_PROTOCOL:
             assert vl.__buffer__(0).tobytes() == bytes(vl) == np.asarray(vl).tobytes()
             assert vl.__buffer__(PyBUF_FORMAT).tolist() == [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
         assert request(vl, PyBUF_ND | PyBUF_FORMAT)["shape"] == [2, 3]

@@ -30,15 +30,7 @@ void raise_wrong_class(std::string_view argument, PyObject* given, std::string_v
 
 void reraise_for_argument(std::string_view argument) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref cause(value);
-    Py_XDECREF(type);
-    if (traceback != nullptr) {
-        PyException_SetTraceback(cause.get(), traceback);
-        Py_DECREF(traceback);
-    }
+    Ref cause(PyErr_GetRaisedException());
     Ref text(PyObject_Str(cause.get()));
     if (!text) throw PythonError{};
     std::string prefix = "argument '";
