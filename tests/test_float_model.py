@@ -14,6 +14,8 @@ import pytest
 
 from conftest import cxx_compiler, toolchain_environment
 
+pytestmark = pytest.mark.per_compiler
+
 ROOT = Path(__file__).resolve().parent.parent
 PASSED = "the floating-point probe passed"
 NO_FMA = "this processor has no fused multiply-add"
@@ -142,6 +144,7 @@ class TestContraction:
     # =fast both fuse whatever the source says.
     @pytest.mark.parametrize("option", ["-ffp-contract=off", "-ffp-contract=on", "-ffp-contract=fast"])
     def test_option_after_the_build_options(self, tmp_path, option):
+        cmake()  # first, so that a machine without it skips before compiling
         fuses = compiler_contracts(tmp_path, option)
         if fuses is None:
             pytest.skip("this processor has no fused multiply-add to show contraction with")

@@ -316,6 +316,7 @@ print(rss() - first)
 @pytest.mark.skipif(not LINUX, reason="reads /proc/self")
 @pytest.mark.plain_allocator
 @pytest.mark.not_emulated  # the emulator's translated code grows the resident size as new paths run
+@pytest.mark.interpreter_independent
 def test_memory_stays_flat_over_exports_and_imports():
     out = subprocess.run([sys.executable, "-c", EXPORT_CYCLES], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
