@@ -220,8 +220,8 @@ def main() -> None:
             wheel = write_wheel(target, module, work / info, arguments.out)
             platform = auditwheel_platform(wheel)
             expected = f"manylinux_2_17_{target.arch}"
-            print(f"{wheel.name}: auditwheel: {platform}; from the C library: {', '.join(math)}; "
-                  f"probe: {'; '.join(probe) or 'not run'}", flush=True)
+            print(f"{wheel.name}\n  auditwheel: {platform}\n  from the C library: {', '.join(math)}\n"
+                  f"  {'; '.join(probe)}", flush=True)
             if platform != expected:
                 sys.exit(f"auditwheel calls {wheel.name} {platform}, not {expected}")
             shutil.rmtree(work / f"build-{target.arch}-{target.version}")

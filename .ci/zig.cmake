@@ -17,27 +17,38 @@
 # floating-point probe of CMakeLists.txt runs there under qemu-user.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TESSARY_ZIG TESSARY_WHEEL_ARCH TESSARY_TARGET_ROOT)
 
-if(TESSARY_WHEEL_ARCH STREQUAL "x86_64")
-  set(target x86_64-linux-gnu.2.17)
-  set(cpu x86_64)
-  set(qemu qemu-x86_64-static)
-elseif(TESSARY_WHEEL_ARCH STREQUAL "aarch64")
-  set(target aarch64-linux-gnu.2.17)
-  set(cpu generic)
-  set(qemu qemu-aarch64-static)
-elseif(TESSARY_WHEEL_ARCH STREQUAL "armv7l")
-  set(target arm-linux-gnueabihf.2.17)
-  set(cpu generic+v7a+vfp3d16-neon-d32)
-  set(qemu qemu-arm-static)
-else()
+# Each wheel architecture: zig's target (glibc 2.17), the processor, and the
+# emulator that runs the target's programs here.
+set(targets
+  "x86_64 x86_64-linux-gnu.2.17 x86_64 qemu-x86_64-static"
+  "aarch64 aarch64-linux-gnu.2.17 generic qemu-aarch64-static"
+  "armv7l arm-linux-gnueabihf.2.17 generic+v7a+vfp3d16-neon-d32 qemu-arm-static")
+foreach(entry IN LISTS targets)
+  separate_arguments(entry)
+  list(GET entry 0 arch)
+  if(arch STREQUAL TESSARY_WHEEL_ARCH)
+    list(GET entry 1 target)
+    list(GET entry 2 cpu)
+    list(GET entry 3 qemu)
+  endif()
+endforeach()
+if(NOT target)
   message(FATAL_ERROR "TESSARY_WHEEL_ARCH: x86_64, aarch64 or armv7l, not '${TESSARY_WHEEL_ARCH}'")
 endif()
 if(NOT EXISTS "${TESSARY_ZIG}")
-  message(FATAL_ERROR "TESSARY_ZIG: the zig executable (python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))'), not '${TESSARY_ZIG}'")
+  message(FATAL_ERROR "TESSARY_ZIG: the zig executable of the ziglang package "
+                      "(ziglang/zig beside its __init__.py), not '${TESSARY_ZIG}'")
 endif()
 
 # The compiler and its target together: nothing can drop the target.
 set(CMAKE_CXX_COMPILER "${TESSARY_ZIG}" c++ -target ${target} -mcpu=${cpu})
+if(TESSARY_WHEEL_ARCH STREQUAL "armv7l")
+  # clang has no strict floating-point model for 32-bit ARM and ignores
+  # float_model.hpp's `#pragma float_control(precise, on)`, with a warning
+  # for every file. It would only undo unsafe options that clang does not
+  # announce, and this file passes none.
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -Wno-ignored-pragmas")
+endif()
 # zig's runtime library would give the module its own sin, cos and tan
 # (zig-libm.cpp says why); the module calls the C library's.
 set(CMAKE_PROJECT_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/zig-libm.cmake)
@@ -56,5 +67,5 @@ endif()
 if(TESSARY_TARGET_ROOT)
   # zig's own C and C++ headers come first; the root adds only what they
   # lack, Python's multiarch pyconfig.h.
-  set(CMAKE_CXX_FLAGS_INIT "-idirafter ${TESSARY_TARGET_ROOT}/usr/include")
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -idirafter ${TESSARY_TARGET_ROOT}/usr/include")
 endif()
