@@ -1,7 +1,9 @@
 """The benchmark report: every bulk operation of VecList against its
 numpy/scipy equivalent at n = 10^2 ... 10^7, the numpy boundary, repeated
-maps and results written into arrays at 10^5 ... 10^7, and the
-per-call costs of Vec3d and Quat beside PyGLM and complex, written as
+maps and results written into arrays at 10^5 ... 10^7, the exact
+statistics and fits against numpy, Open3D and scipy, the per-call
+costs of Vec3d and Quat beside PyGLM and complex, and poses (Transform,
+Euler angles, rotation vectors) beside PyGLM and scipy, written as
 Markdown and PNG plots into bench/results/.
 
 Run from the repository root (needs the `bench` extra):
@@ -37,7 +39,8 @@ UNPACKING_TARGET = 3.0
 def import_dependencies():
     """The benchmark dependencies (the `bench` extra), imported only once the
     arguments are read, so that --help works without them."""
-    global np, plt, bench_numpy_boundary, bench_quat, bench_steady_state, bench_vec3d, bench_vec_list
+    global np, plt, bench_fitting, bench_numpy_boundary, bench_poses, bench_quat, bench_steady_state, bench_vec3d
+    global bench_vec_list
     global check, interleaved
     import matplotlib
 
@@ -45,7 +48,9 @@ def import_dependencies():
     import matplotlib.pyplot as plt
     import numpy as np
 
+    import bench_fitting
     import bench_numpy_boundary
+    import bench_poses
     import bench_quat
     import bench_steady_state
     import bench_vec3d
@@ -183,7 +188,7 @@ def per_call_section(title, results, columns):
     return lines
 
 
-def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, steady, elapsed):
+def write_report(args, info, times, texts, kinds, checks, vec3d, quat, poses, plots, steady, fitting, elapsed):
     big, mid = max(SIZES), max(n for n in SIZES if n < max(SIZES))
     floor = times[FLOOR]
 
@@ -243,10 +248,19 @@ def write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, st
               "gets its own `out=` wherever it takes one. Faults are minor page faults per call (getrusage) over "
               "ten calls once warm.", ""]
     lines += bench_steady_state.markdown(steady)
+    lines += ["", "## Exact statistics and fits", "",
+              "`bench/bench_fitting.py`: ours beside numpy, Open3D and scipy, and each result's error against the exact "
+              "rational answer.", ""]
+    lines += bench_fitting.markdown(fitting)
     lines += ["", "## Per call", "", "Ratios are ours / peer; `complex` is the floor of a C-level call that makes a "
               "new object.", ""]
     lines += per_call_section("Vec3d", vec3d, bench_vec3d.COLUMNS)
     lines += [""] + per_call_section("Quat and angles", quat, bench_quat.COLUMNS)
+    lines += ["", "## Poses", "", "Transform, Euler angles and rotation vectors (`bench/bench_poses.py`): per call "
+              "beside PyGLM's `dmat4`/`dquat` and scipy's `RigidTransform`/`Rotation`, then whole clouds, where "
+              "`VecList.transform` moves the same list again on every call, beside scipy applying one transform "
+              "and a stack of them.", ""]
+    lines += bench_poses.markdown(poses)
     lines += ["", "## Plots", "", "![ours / peer against n](ratios.png)", ""]
     lines += [f"![{name}]({file})" for name, file in plots.items()]
     with open(os.path.join(args.out, "README.md"), "w") as f:
@@ -279,13 +293,17 @@ def main():
     times, texts, kinds, checks = bulk_times(SIZES, args.budget, args.rounds)
     print(f"steady state (load {load()})", flush=True)
     steady = bench_steady_state.measure(budget=args.budget, rounds=args.rounds)
+    print(f"statistics and fits (load {load()})", flush=True)
+    fitting = bench_fitting.measure(budget=args.budget * 4, rounds=args.rounds)
     print(f"per call (load {load()})", flush=True)
     vec3d, quat = bench_vec3d.measure(), bench_quat.measure()
+    print(f"poses (load {load()})", flush=True)
+    poses = bench_poses.measure()
     info["load average at end (1, 5, 15 min)"] = load()
     plots = {name: plot_operation(name, series, texts[name], times[FLOOR], args.out)
              for name, series in times.items() if name != FLOOR}
     plot_ratios(times, [name for name in times if kinds.get(name) not in (None, "boundary")], args.out)
-    write_report(args, info, times, texts, kinds, checks, vec3d, quat, plots, steady,
+    write_report(args, info, times, texts, kinds, checks, vec3d, quat, poses, plots, steady, fitting,
                  time.perf_counter() - start)
     print(f"wrote {os.path.join(args.out, 'README.md')} in {time.perf_counter() - start:.0f} s")
 

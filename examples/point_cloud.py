@@ -38,7 +38,7 @@ def main(argv: list[str]) -> None:
     points = load(argv[1]) if len(argv) > 1 else generated()
     print(f"{len(points)} points, {points.dtype}, shape {points.shape}")
 
-    # numpy in: float64 (or float32) arrays of shape (n, 3) are read directly.
+    # numpy in: arrays of shape (n, 3) of any real dtype are read directly.
     cloud = VecList(points)
 
     # Rotate 30 degrees about the diagonal, in place. rotate turns by +θ

@@ -3,9 +3,11 @@
 Vectors ([`Vec3d`][tessary_py.Vec3d]), angles
 ([`AngleRadians`][tessary_py.AngleRadians],
 [`AngleDegrees`][tessary_py.AngleDegrees]), quaternions
-([`Quat`][tessary_py.Quat]), lists of vectors with bulk operations on a
-worker pool ([`VecList`][tessary_py.VecList]) and the submodule
-[`geometry`][tessary_py.geometry] with planes, circles and intersections.
+([`Quat`][tessary_py.Quat]), rigid transforms
+([`Transform`][tessary_py.Transform]), lists of vectors with bulk
+operations on a worker pool ([`VecList`][tessary_py.VecList]) and the
+submodule [`geometry`][tessary_py.geometry] with planes, circles and
+intersections.
 
 Every formula has a fixed evaluation order and no fused multiply-add, so a
 result is the same to the last bit on every run and every thread count.
@@ -23,27 +25,31 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import Any, ClassVar, Protocol, SupportsIndex, TypeVar, final, overload, type_check_only
 
-from typing_extensions import Buffer, TypeAlias
+from typing_extensions import TypeAlias
 
 from . import geometry as geometry
 
-__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "Transform"]
 
+# Objects that export a buffer (PEP 688): numpy arrays, memoryviews, a
+# VecList. Signatures name it `Buffer`, as the standard library does.
 if sys.version_info >= (3, 12):
-    _PointBuffer: TypeAlias = Buffer
+    from collections.abc import Buffer
 else:
     # numpy's stubs give ndarray its __buffer__ method only from Python 3.12
     # on, when CPython adds the method name; before that, an array is
     # recognised by the interface that every ndarray has.
+    from typing_extensions import Buffer as _Buffer
+
     @type_check_only
     class _ArrayInterface(Protocol):
         @property
         def __array_interface__(self) -> dict[str, Any]: ...
 
-    _PointBuffer: TypeAlias = Buffer | _ArrayInterface
+    Buffer: TypeAlias = _Buffer | _ArrayInterface
 
 # Whatever buffer is passed as `out` is what comes back.
-_Out = TypeVar("_Out", bound=_PointBuffer)
+_Out = TypeVar("_Out", bound=Buffer)
 
 @final
 class Vec3d:
@@ -72,12 +78,18 @@ class Vec3d:
     Vectors do not pickle or copy with the `copy` module; write
     `Vec3d(v.x, v.y, v.z)`.
 
+    Each component is stored unchanged; any real number is accepted
+    (`float`, `int`, `bool`, or an object with `__float__` or
+    `__index__`).
+
     Parameters
     ----------
-    x, y, z
-        The components, stored unchanged. Any real number is accepted
-        (`float`, `int`, `bool`, or an object with `__float__` or
-        `__index__`).
+    x
+        The first component, along the x axis.
+    y
+        The second component, along the y axis.
+    z
+        The third component, along the z axis.
 
     Raises
     ------
@@ -718,11 +730,18 @@ class Quat:
     writes the components in the shortest round-trip form:
     `Quat(1, -0, -0, -0)`.
 
+    The four components are stored unchanged (any real numbers).
+
     Parameters
     ----------
-    w, i, j, k
-        The scalar part and the three imaginary coefficients, stored
-        unchanged (any real numbers).
+    w
+        The scalar part.
+    i
+        The coefficient of the first imaginary unit.
+    j
+        The coefficient of the second imaginary unit.
+    k
+        The coefficient of the third imaginary unit.
 
     Raises
     ------
@@ -871,7 +890,7 @@ class Quat:
         """The vector part `(i, j, k)` as a plain tuple (not a `Vec3d`)."""
 
     @staticmethod
-    def from_rotation_matrix(m: Sequence[Sequence[float]] | _PointBuffer) -> Quat:
+    def from_rotation_matrix(m: Sequence[Sequence[float]] | Buffer) -> Quat:
         """The unit quaternion of a rotation matrix in `to_rotation_matrix`'s convention.
 
         So `Quat.from_rotation_matrix(q.to_rotation_matrix())` is `q` or
@@ -890,15 +909,20 @@ class Quat:
         ----------
         m
             Three rows of three numbers: a nested sequence, or any object
-            exporting a float64 or float32 buffer of shape `(3, 3)` (a numpy
-            array in any order or with any strides).
+            exporting a buffer of real numbers of shape `(3, 3)` (a numpy
+            array of any numeric dtype, in any order or with any strides),
+            read as `VecList` reads one.
 
         Raises
         ------
         TypeError
             `argument 'm': expected an array of shape (3, 3), got (2, 3)`
-            for another shape; `argument 'm': must be real number, not str`
-            for an entry that is not a number.
+            for another shape, or `... got a row of length 2` for rows of
+            several lengths; `argument 'm': must be real number, not str`
+            for an entry that is not a number;
+            `argument 'm': expected real numbers in 3 rows of 3, got an
+            array of format 'Zd' (complex)` for a buffer of anything but
+            real numbers.
 
         Examples
         --------
@@ -908,11 +932,27 @@ class Quat:
         """
 
     def inverse(self) -> Quat:
-        """The inverse `conj(q) / |q|**2`: `q * q.inverse()` is the identity.
+        """The inverse `conj(q) / |q|**2`: `q * q.inverse()` is the identity within a few ulps.
 
         For a unit quaternion this is the conjugate (up to rounding), the
         reverse rotation. It also undoes a non-unit quaternion's scaling.
         The zero quaternion gives NaN components.
+
+        `q * q.inverse()` rounds: each component lies within 2**-51 (about
+        4.4e-16) of `(1, 0, 0, 0)` in every measurement, which `==` (less
+        than 2**-52 per component) does not always accept. It is exactly
+        `Quat(1, 0, 0, 0)` when nothing rounds, as when `q.dot(q)` is
+        exactly a power of two and at most two components are non-zero
+        (a rotation about a coordinate axis whose `|q|**2` rounds to 1).
+
+        Examples
+        --------
+        >>> turn = Quat.from_axis_angle(Vec3d(1, 2, 2) / 3, AngleRadians(1.0))
+        >>> turn * turn.inverse()
+        Quat(1.0000000000000002, 0, 0, 0)
+        >>> quarter = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+        >>> quarter * quarter.inverse()
+        Quat(1, 0, 0, 0)
         """
 
     def dot(self, other: Quat) -> float:
@@ -956,6 +996,207 @@ class Quat:
         True
         """
 
+    @staticmethod
+    def align(
+        a: VecList | Buffer, b: VecList | Buffer, weights: Sequence[float] | Buffer | None = None
+    ) -> tuple[Quat, float]:
+        """The rotation that best maps the vectors `a` onto the vectors `b`, and its residual.
+
+        Solves Wahba's problem: the unit quaternion `q` (in this module's
+        convention, so `q.rotate(a[i])` is close to `b[i]`) that minimises
+        `sum(w[i] * |q.rotate(a[i]) - b[i]|**2)`, always a proper rotation,
+        never a reflection. It is the eigenvector of the largest eigenvalue
+        of Horn's symmetric 4×4 matrix, found by a deterministic Jacobi
+        solver, conjugated to the module's convention. The vectors are
+        used as they are (not centred: for point sets, subtract the
+        centroids first).
+
+        scipy's `Rotation.align_vectors(b, a)` (note the order: scipy maps
+        its *second* argument onto its first) gives the same rotation, to
+        about 1e-12, on inputs with a unique optimum; see
+        [Fitting and registration][guide-fitting].
+
+        Where the optimum is not unique, the answer is defined: a single
+        pair, or all vectors on one line, gives the rotation by the smallest
+        angle (scipy's answer for a single pair); vectors in opposite
+        directions give a half turn (`w == 0`) about an axis across them;
+        no pairs, all-zero vectors or all-zero weights give the identity.
+        The quaternion has `w >= 0` (when `w == 0`, its first non-zero
+        component is positive) and no negative zeros. A NaN or infinite
+        vector component gives a quaternion of NaNs and a NaN residual. The sums run in fixed chunks whose order does
+        not depend on the number of threads, so the result is the same bits
+        at any pool size.
+
+        Parameters
+        ----------
+        a
+            The vectors to rotate: a `VecList`, or a buffer of real numbers
+            of shape `(n, 3)`, read as the `VecList` constructor reads it.
+        b
+            The vectors to reach, as many as in `a`, in the same forms.
+        weights
+            `None` (every pair counts once), or one finite, non-negative
+            weight per pair: a sequence of numbers or a buffer of real
+            numbers of shape `(n,)`. A zero weight drops its pair.
+
+        Returns
+        -------
+        tuple[Quat, float]
+            `(q, residual)`: the rotation, and the root of the weighted sum
+            of squared distances `sqrt(sum(w[i] * |q.rotate(a[i]) - b[i]|**2))`,
+            computed from the distances themselves (scipy's `rssd`, which
+            scipy derives from the eigenvalues and so loses digits when it
+            is small).
+
+        Raises
+        ------
+        ValueError
+            `argument 'b': expected as many vectors as 'a', 3, got 2`;
+            `argument 'weights': expected one weight per pair, 3, got 2`;
+            `argument 'weights': expected finite non-negative numbers, got a
+            weight at index 1 that is negative, infinite or NaN`.
+        TypeError
+            `argument 'a': 'list' object cannot be cast as 'VecList'` (wrap
+            a list of `Vec3d` as `VecList(items)`);
+            `argument 'b': expected an array of shape (n, 3), got (2, 4)`;
+            `argument 'weights': expected an array of shape (n,), got (2, 1)`.
+
+        Examples
+        --------
+        >>> a = VecList([Vec3d(1, 0, 0), Vec3d(0, 1, 0)])
+        >>> b = VecList([Vec3d(0, 1, 0), Vec3d(-1, 0, 0)])
+        >>> q, residual = Quat.align(a, b)
+        >>> q == Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()), residual < 1e-15
+        (True, True)
+        """
+
+    @staticmethod
+    def from_euler(sequence: str, a: AngleRadians, b: AngleRadians, c: AngleRadians) -> Quat:
+        """The rotation of three turns about coordinate axes: scipy's `Rotation.from_euler(sequence, [a, b, c])`.
+
+        `sequence` names the axes of the three turns, which take `a`, `b`
+        and `c` in that order. In lower case (`"xyz"`) the turns are
+        **extrinsic**, about the fixed axes, the first letter's turn
+        applied first; in capitals (`"XYZ"`) they are **intrinsic**, each
+        about the axes as the turns before have moved them (the same
+        rotation as the lower-case sequence reversed with its angles
+        reversed). The twelve sequences are the six of three different axes
+        (`"xyz"`, `"zyx"`, ...) and the six that repeat the first axis last
+        (`"zxz"`, `"xyx"`, ...). `Quat.from_euler(seq, a, b, c).rotate(v)`
+        is `Rotation.from_euler(seq, [a, b, c]).apply(v)` to rounding.
+
+        Each turn is `from_axis_angle(axis, angle)`, and the three are
+        composed in the order they apply: `third * (second * first)`.
+
+        Parameters
+        ----------
+        sequence
+            Three letters, all of `x`, `y`, `z` or all of `X`, `Y`, `Z`,
+            none the same as the one before it: `"xyx"` is a sequence,
+            `"xxy"` is not.
+        a
+            The angle of the first turn of `sequence`. Only `AngleRadians`
+            is accepted, as by `from_axis_angle`; convert degrees with
+            `AngleDegrees(d).to_radians()`.
+        b
+            The angle of the second turn, an `AngleRadians`.
+        c
+            The angle of the third turn, an `AngleRadians`.
+
+        Raises
+        ------
+        ValueError
+            `argument 'sequence': expected three axes, all from 'xyz'
+            (extrinsic) or all from 'XYZ' (intrinsic), none the same as the
+            one before it, got 'xxy'`.
+        TypeError
+            `argument 'sequence': 'bytes' object cannot be cast as 'str'`,
+            or `argument 'a': 'float' object cannot be cast as
+            'AngleRadians'`.
+
+        Examples
+        --------
+        >>> yaw = Quat.from_euler("zyx", AngleRadians.half_pi(), AngleRadians(0), AngleRadians(0))
+        >>> yaw.rotate(Vec3d.i())
+        Vec3d(0.0000000000000002220446049250313, 1, 0)
+        """
+
+    def to_euler(self, sequence: str) -> tuple[AngleRadians, AngleRadians, AngleRadians]:
+        """The angles `(a, b, c)` of this rotation about the axes of `sequence`: scipy's `as_euler(sequence)`.
+
+        `Quat.from_euler(sequence, a, b, c)` is this rotation again (as a
+        quaternion, `q` or `-q`). The first and third angles are in
+        [-π, π]; the second in [0, π] for the sequences that repeat their
+        first axis, and in [-π/2, π/2] for the others. Computed by the
+        direct method of Bernardes and Viollet (2022), as scipy computes
+        it; the quaternion's magnitude does not matter.
+
+        **Gimbal lock.** When the second angle is within 1e-7 rad of its
+        limits (0 or π, or ±π/2), the first and third turns are about one
+        line and only their sum (or difference) is determined. The third
+        angle is then 0 and the first carries the whole turn, as scipy has
+        it, with no warning. The angles still reproduce the rotation: to
+        rounding on the limit itself, to about the distance from it within
+        the 1e-7 band.
+
+        Parameters
+        ----------
+        sequence
+            As for `from_euler`: `"xyz"` (extrinsic) ... `"ZXZ"` (intrinsic).
+
+        Raises
+        ------
+        ValueError, TypeError
+            As for `from_euler`, for `sequence`.
+
+        Examples
+        --------
+        >>> q = Quat.from_euler("XYZ", AngleRadians(0.1), AngleRadians(0.2), AngleRadians(0.3))
+        >>> [round(angle.angle, 12) for angle in q.to_euler("XYZ")]
+        [0.1, 0.2, 0.3]
+        >>> locked = Quat.from_euler("xyz", AngleRadians(0.4), AngleRadians.half_pi(), AngleRadians(0.3))
+        >>> locked.to_euler("xyz")  # only 0.4 - 0.3 is determined
+        (0.1 radians, 1.5707963267948966 radians, 0 radians)
+        """
+
+    @staticmethod
+    def from_rotation_vector(v: Vec3d) -> Quat:
+        """The rotation by `|v|` radians about the direction of `v`: scipy's `Rotation.from_rotvec(v)`.
+
+        Built as `(cos(|v|/2), -(sin(|v|/2)/|v|)·v)`, the quaternion that
+        `from_axis_angle(v / |v|, |v|)` gives, so `rotate` turns by +|v|
+        about `v` (right-hand rule). Near zero the ratio keeps every digit
+        (`|v|/2` is exact and the sine of a small angle is the angle), and
+        the zero vector gives the identity.
+
+        Raises
+        ------
+        TypeError
+            `argument 'v': 'tuple' object cannot be cast as 'Vec3d'`.
+
+        Examples
+        --------
+        >>> Quat.from_rotation_vector(Vec3d(0, 0, 1.5707963267948966)).rotate(Vec3d.i())
+        Vec3d(0.0000000000000002220446049250313, 1, 0)
+        >>> Quat.from_rotation_vector(Vec3d.zero())
+        Quat(1, -0, -0, -0)
+        """
+
+    def to_rotation_vector(self) -> Vec3d:
+        """The rotation vector of this rotation, scipy's `as_rotvec()`: the angle in [0, π] times the unit axis.
+
+        `Quat.from_rotation_vector(q.to_rotation_vector())` is `q` or `-q`
+        (to rounding). A half turn has two vectors, ±π·axis; this gives the
+        one scipy gives. A non-unit quaternion gives the vector of its
+        direction (the scaling that `rotate` applies is not part of it);
+        the zero quaternion gives NaN.
+
+        Examples
+        --------
+        >>> Quat.from_axis_angle(Vec3d.k(), AngleRadians(1.5)).to_rotation_vector()
+        Vec3d(0, 0, 1.5)
+        """
+
     def __mul__(self, other: Quat, /) -> Quat:
         """The composition "`other` first, then `self`": `(a * b).rotate(v)` is `a.rotate(b.rotate(v))`.
 
@@ -985,7 +1226,9 @@ class VecList:
     `normalize`, `is_unit`, distances, `collapse`, `rotate`, `rotate_each`,
     `minimum_distance_to`) run on a process-wide worker pool and give,
     bit for bit, the result of the single-vector operation on each element,
-    whatever the number of threads. The pool is sized once, when it is
+    whatever the number of threads. The statistics (`centroid`, `bounds`,
+    `covariance`, `principal_axes`) are exact sums rounded once, so they too
+    are the same bits at any number of threads. The pool is sized once, when it is
     first used, from `RAYON_NUM_THREADS` (or `RAYON_RS_NUM_CPUS`), else
     from the processors the process may use and its cgroup CPU quota (see
     [the worker pool][pool]).
@@ -1006,13 +1249,17 @@ class VecList:
     ----------
     list
         The vectors: a sequence of `Vec3d` (a `list`, a `tuple`, another
-        `VecList`, or any object with item access), or an object exporting a
-        float64 or float32 buffer of shape `(n, 3)` (a numpy array in C or
-        Fortran order, sliced or with negative strides; float32 is widened
-        exactly). For type checkers `_PointBuffer` is any `Buffer`; on
-        Python 3.11, where numpy's stubs give arrays no `__buffer__`, it
-        also admits objects with `__array_interface__`, as every numpy array
-        has.
+        `VecList`, a one-dimensional numpy array of objects, or any object
+        with item access), or an object exporting a buffer of real numbers
+        of shape `(n, 3)`: float64, float32, float16, integers of any width,
+        bool or long double, in either byte order (a numpy array in C or
+        Fortran order, sliced or with negative strides). Each number
+        becomes the double that numpy's `astype(float64)` gives: exactly,
+        except integers beyond 2**53 and long doubles, which round to the
+        nearest double. For type checkers `Buffer` is
+        `collections.abc.Buffer`; on Python 3.11, where numpy's stubs give
+        arrays no `__buffer__`, it also admits objects with
+        `__array_interface__`, as every numpy array has.
 
     Raises
     ------
@@ -1023,8 +1270,10 @@ class VecList:
         for something without item access (generators, sets, dicts);
         `` argument 'list': Can't extract `str` to `Vec` `` for a `str`;
         `argument 'list': expected an array of shape (n, 3), got (5, 4)`
-        for a float buffer of another shape. Any other buffer (an integer
-        array, say) is read as a sequence, whose rows are not `Vec3d`.
+        for a buffer of numbers of another shape;
+        `argument 'list': expected real numbers in rows of 3, got an array
+        of format 'Zd' (complex)` for a buffer of anything else (complex
+        numbers, objects, strings, records), naming its format.
 
     Examples
     --------
@@ -1035,7 +1284,7 @@ class VecList:
     2
     """
 
-    def __new__(cls, list: Sequence[Vec3d] | _PointBuffer) -> VecList: ...
+    def __new__(cls, list: Sequence[Vec3d] | Buffer) -> VecList: ...
     @staticmethod
     def empty() -> VecList:
         """A new list with no elements."""
@@ -1266,7 +1515,7 @@ class VecList:
             not a `Quat` (the list is unchanged).
         """
 
-    def rotate_each(self, quats: Sequence[Quat] | _PointBuffer) -> None:
+    def rotate_each(self, quats: Sequence[Quat] | Buffer) -> None:
         """Rotate element i by rotation i in place, exactly as `quats[i].rotate(element)` would.
 
         As for `rotate`, iterators taken earlier and arrays exported
@@ -1275,9 +1524,10 @@ class VecList:
         Parameters
         ----------
         quats
-            One rotation per element: a sequence of `Quat`, or an object
-            exporting a float64 or float32 buffer of shape `(n, 4)` whose
-            rows are `(w, i, j, k)` (float32 is widened exactly).
+            One rotation per element: a sequence of `Quat` (a numpy array
+            of `Quat` objects included), or an object exporting a buffer of
+            real numbers of shape `(n, 4)` whose rows are `(w, i, j, k)`,
+            read as `VecList` reads one.
 
         Raises
         ------
@@ -1288,7 +1538,9 @@ class VecList:
             `argument 'quats': 'Vec3d' object cannot be cast as 'Quat'` for
             an item that is not a `Quat`;
             `argument 'quats': expected an array of shape (n, 4), got (2, 3)`
-            for a float buffer of another shape.
+            for a buffer of numbers of another shape;
+            `argument 'quats': expected real numbers in rows of 4, got an
+            array of format 'Zd' (complex)` for one of anything else.
         RuntimeError
             `Already mutably borrowed` when `quats` is this very list, or
             `Already borrowed` when reading `quats` touches this list.
@@ -1299,6 +1551,67 @@ class VecList:
         >>> vl.rotate_each([Quat.identity(), Quat(0, 0, 0, 1)])
         >>> vl.to_array()
         [[1.0, 0.0, 0.0], [-1.0, 0.0, 0.0]]
+        """
+
+    def transform(self, transform: Transform) -> None:
+        """Move every element in place, exactly as `transform.apply(element)` would.
+
+        Like `rotate`, and at about its speed: iterators taken
+        earlier, and arrays exported earlier, keep the old elements.
+
+        Raises
+        ------
+        TypeError
+            `argument 'transform': 'Quat' object cannot be cast as
+            'Transform'` (the list is unchanged).
+
+        Examples
+        --------
+        >>> vl = VecList([Vec3d(1, 0, 0), Vec3d(0, 1, 0)])
+        >>> vl.transform(Transform(Quat(0, 0, 0, 1), Vec3d(10, 0, 0)))
+        >>> vl.to_array()
+        [[9.0, 0.0, 0.0], [10.0, -1.0, 0.0]]
+        """
+
+    def transform_each(self, transforms: Sequence[Transform] | Buffer) -> None:
+        """Move element i by transform i in place, exactly as `transforms[i].apply(element)` would.
+
+        As for `rotate_each`: on the worker pool, the same bits at every
+        thread count, and iterators and arrays taken earlier keep the old
+        elements.
+
+        Parameters
+        ----------
+        transforms
+            One transform per element: a sequence of `Transform` (a numpy
+            array of `Transform` objects included), or an object exporting
+            a buffer of real numbers of shape `(n, 7)` whose rows are
+            `(qw, qi, qj, qk, tx, ty, tz)`, the rotation's `w, i, j, k` then
+            the translation, read as `VecList` reads one.
+
+        Raises
+        ------
+        ValueError
+            `argument 'transforms': expected one transform per element, 3
+            for this list, got 2` when the counts differ (the list is
+            unchanged).
+        TypeError
+            `argument 'transforms': 'Quat' object cannot be cast as
+            'Transform'` for an item that is not a `Transform`;
+            `argument 'transforms': expected an array of shape (n, 7), got
+            (2, 4)` for a buffer of numbers of another shape;
+            `argument 'transforms': expected real numbers in rows of 7, got
+            an array of format 'Zd' (complex)` for one of anything else.
+        RuntimeError
+            `Already mutably borrowed` when `transforms` is this very list,
+            or `Already borrowed` when reading it touches this list.
+
+        Examples
+        --------
+        >>> vl = VecList([Vec3d(1, 0, 0), Vec3d(1, 0, 0)])
+        >>> vl.transform_each([Transform(), Transform(translation=Vec3d(0, 0, 5))])
+        >>> vl.to_array()
+        [[1.0, 0.0, 0.0], [1.0, 0.0, 5.0]]
         """
 
     def minimum_distance_to(self, other: Vec3d, stride: SupportsIndex) -> tuple[int, float]:
@@ -1354,6 +1667,108 @@ class VecList:
         >>> inf = float("inf")  # inf - inf is NaN, ranked after inf
         >>> VecList([Vec3d(1, 0, 0), Vec3d(inf, 0, 0)]).minimum_distance_to(Vec3d(inf, 0, 0), 1)
         (0, inf)
+        """
+
+    def centroid(self) -> Vec3d:
+        """The mean of the elements: each component's exact sum, rounded once, divided by `len(self)`.
+
+        The sum of each component is kept exactly (no rounding at all,
+        whatever the magnitudes, signs and order) and rounded once to the
+        nearest double, so the result is `math.fsum(column) / n` bit for
+        bit, within one rounding of the exact mean, and the same bits on
+        every platform and at any number of threads. Map coordinates keep
+        their digits: numpy's `mean(axis=0)` on a tile at x ≈ 5e5, y ≈ 5e6
+        is off by tens to hundreds of ulps (see
+        [Fitting and registration][guide-fitting]).
+
+        Special values: any NaN in a component gives NaN, +inf and -inf
+        together give NaN, otherwise an infinity gives itself; an exact sum
+        beyond the range of doubles gives the infinity of its sign (two
+        elements of 1e308 have the centroid inf). The empty list gives
+        `Vec3d(NaN, NaN, NaN)`.
+
+        Examples
+        --------
+        >>> VecList([Vec3d(1e308, 1, 0), Vec3d(-1e308, 2, 0), Vec3d(3, 3, 0)]).centroid()
+        Vec3d(1, 2, 0)
+        """
+
+    def bounds(self) -> tuple[Vec3d, Vec3d]:
+        """The smallest and the largest component of the elements: `(low, high)`, the bounding box.
+
+        NaN components are left out (as numpy's `nanmin` and `nanmax`); a
+        component that is NaN in every element, or the empty list, gives
+        NaN. -0.0 counts as below +0.0, so the low corner of `-0.0` and
+        `0.0` is `-0.0` and the high corner `0.0`. Min and max are exact,
+        so the result is the same at any number of threads.
+
+        Examples
+        --------
+        >>> VecList([Vec3d(1, -2, float("nan")), Vec3d(-3, 5, 4)]).bounds()
+        (Vec3d(-3, -2, 4), Vec3d(1, 5, 4))
+        """
+
+    def covariance(self, *, ddof: SupportsIndex | None = None) -> builtins.list[builtins.list[float]]:
+        """The 3×3 covariance of the elements about their exact mean, each entry rounded once.
+
+        Entry `[j][k]` is the exact value of
+        `sum((p[j] - m[j]) * (p[k] - m[k])) / (n - ddof)`, with `m` the
+        exact (rational) mean, rounded once to the nearest double: it is
+        computed from exact sums of the components and of their products
+        as `(n * sum(pj pk) - sum(pj) * sum(pk)) / (n * (n - ddof))`, with
+        no rounding before the end. So the result is correctly rounded
+        however far the points lie from the origin (numpy's `cov` and
+        Open3D's one-pass formula lose digits there), symmetric, and the
+        same bits on every platform and at any number of threads.
+
+        Returned as three rows of three floats, like `to_rotation_matrix`:
+        `numpy.array(points.covariance())` is a `(3, 3)` array (nine floats
+        cost far less than the sums).
+
+        Parameters
+        ----------
+        ddof
+            The divisor is `n - ddof`: `None` or 0 for the population
+            covariance (numpy's `cov(..., bias=True)`, Open3D's), 1 for the
+            sample covariance (numpy's `cov` default).
+
+        Returns
+        -------
+        list[list[float]]
+            NaN entries where `n <= ddof` (the empty list, one point with
+            `ddof=1`), and in the rows and columns of a component that holds
+            a NaN or an infinity.
+
+        Raises
+        ------
+        TypeError
+            `argument 'ddof': 'float' object cannot be interpreted as an
+            integer`.
+        OverflowError
+            For a negative `ddof`.
+
+        Examples
+        --------
+        >>> VecList([Vec3d(1, 0, 0), Vec3d(3, 0, 2)]).covariance()
+        [[1.0, 0.0, 1.0], [0.0, 0.0, 0.0], [1.0, 0.0, 1.0]]
+        """
+
+    def principal_axes(self) -> tuple[builtins.list[float], builtins.list[Vec3d]]:
+        """The eigenvalues and unit eigenvectors of the population covariance: `(variances, axes)`.
+
+        Variances in ascending order, `axes[k]` the direction of
+        `variances[k]`: so `axes[0]` is the normal of the best-fitting plane
+        and `axes[2]` the direction of the best-fitting line. Each axis has
+        its largest component (the first of equals) positive, so the same
+        cloud always gives the same axes. Found by a cyclic Jacobi solver
+        with a fixed order and stopping rule: the same bits everywhere. A
+        NaN or infinite coordinate gives NaN variances and axes.
+
+        Examples
+        --------
+        >>> variances, axes = VecList([Vec3d(-2, 0, 0), Vec3d(2, 0, 0), Vec3d(0, 1, 0), Vec3d(0, -1, 0)]).principal_axes()
+        >>> variances, axes
+        ([0.0, 0.5, 2.0], [Vec3d(0, 0, 1), Vec3d(0, 1, 0), Vec3d(1, 0, 0)])
         """
 
     def __len__(self) -> int:
@@ -1431,3 +1846,217 @@ class VecListIterator:
 
     def __next__(self) -> Vec3d:
         """A new `Vec3d` copy of the next element; `StopIteration` at the end, and ever after."""
+
+@final
+class Transform:
+    """A rigid transform (a pose): a rotation, then a translation.
+
+    `t.apply(v)` is `t.rotation.rotate(v) + t.translation`: the rotation is
+    applied as `Quat.rotate` applies it (see [rotations][]), then the
+    translation is added. `a * b` applies `b` first, as `Quat * Quat` does;
+    `inverse`, `interpolate` and the 4x4 matrix (`to_matrix`,
+    `numpy.asarray(t)`, `from_matrix`) complete the set. The guide page
+    [Poses][poses-guide] shows each beside scipy, PyGLM and pytransform3d.
+
+    The rotation is used as stored, never normalised, as everywhere in the
+    module: a rotation of magnitude m also scales by m², so a `Transform`
+    with a non-unit rotation is a similarity, and composition, `inverse`
+    (which undoes the scaling too) and `to_matrix` keep that meaning.
+    Unit rotations give rigid motions; `from_matrix` makes only those.
+
+    A `Transform` is an immutable value: `rotation` and `translation`
+    return new objects. It compares as `Quat` and `Vec3d` do (every one of
+    its seven components within strictly less than 2**-52; `q` and `-q`
+    are the same rotation but different values) and is hashable like
+    `Vec3d`, by its exact components (negative zero as zero, every NaN
+    alike), so equal transforms can hash differently
+    ([equality and hashing][equality]). `repr` is
+    `Transform(Quat(1, 0, 0, 0), Vec3d(1, 2, 3))`, which evaluates back.
+
+    Parameters
+    ----------
+    rotation
+        The rotation, a `Quat`; the identity when left out or `None`.
+    translation
+        The translation, a `Vec3d`; zero when left out or `None`.
+
+    Raises
+    ------
+    TypeError
+        `argument 'rotation': 'Vec3d' object cannot be cast as 'Quat'`, or
+        `argument 'translation': ... cannot be cast as 'Vec3d'`.
+
+    Examples
+    --------
+    >>> quarter = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+    >>> pose = Transform(quarter, Vec3d(1, 2, 3))
+    >>> pose.apply(Vec3d(1, 0, 0))
+    Vec3d(1.0000000000000002, 3, 3)
+    >>> Transform(translation=Vec3d(1, 2, 3))
+    Transform(Quat(1, 0, 0, 0), Vec3d(1, 2, 3))
+    """
+
+    def __new__(cls, rotation: Quat | None = None, translation: Vec3d | None = None) -> Transform: ...
+    @property
+    def rotation(self) -> Quat:
+        """The rotation, as a new `Quat` (read-only: changing the copy does not change the transform)."""
+
+    @property
+    def translation(self) -> Vec3d:
+        """The translation, as a new `Vec3d` (read-only, as `rotation`)."""
+
+    @staticmethod
+    def identity() -> Transform:
+        """The transform that changes nothing: `Transform(Quat(1, 0, 0, 0), Vec3d(0, 0, 0))`."""
+
+    @staticmethod
+    def from_matrix(m: Sequence[Sequence[float]] | Buffer) -> Transform:
+        """The rigid transform of a 4x4 homogeneous matrix, or of its top three rows.
+
+        `m` is read as `to_matrix` writes it: `m @ (v, 1)` is the moved
+        point, so the upper-left 3x3 block R is the rotation applied to
+        column vectors (scipy's `as_matrix()`, Open3D's and numpy's
+        convention; the **transpose** of `Quat.to_rotation_matrix()`) and
+        the last column is the translation. The rotation is the unit
+        quaternion that `Quat.from_rotation_matrix` reads from `R.T`, so a
+        round trip gives `t` back to rounding, its rotation possibly
+        negated (the same rotation).
+
+        R must be a rotation to within 1e-6: every entry of
+        `|R^T R - I|` at most 1e-6 (room for a rotation stored in float32)
+        and a positive determinant. Reflections, scalings and shears are
+        refused rather than silently repaired.
+
+        Parameters
+        ----------
+        m
+            4x4 with the last row `(0, 0, 0, 1)` (exactly), or 3x4: a nested
+            sequence, or any object exporting a buffer of real numbers of
+            shape `(4, 4)` or `(3, 4)` (a numpy array of any real dtype, in
+            any order or with any strides).
+
+        Raises
+        ------
+        ValueError
+            `argument 'm': expected a rotation in the upper-left 3x3 block
+            (every entry of |R^T R - I| at most 1e-06, determinant
+            positive), got entries up to 0.5 and determinant 1`;
+            `argument 'm': expected the last row (0, 0, 0, 1), got
+            (0, 0, 0, 2)`.
+        TypeError
+            `argument 'm': expected an array of shape (4, 4) or (3, 4), got
+            (3, 3)` for another shape; `argument 'm': must be real number,
+            not str` for an entry that is not a number.
+
+        Examples
+        --------
+        >>> m = [[0, -1, 0, 1], [1, 0, 0, 2], [0, 0, 1, 3], [0, 0, 0, 1]]
+        >>> Transform.from_matrix(m).apply(Vec3d(1, 0, 0))
+        Vec3d(1, 3, 3)
+        """
+
+    def apply(self, v: Vec3d) -> Vec3d:
+        """The point `v` moved: `rotation.rotate(v) + translation`.
+
+        Raises
+        ------
+        TypeError
+            `argument 'v': ... cannot be cast as 'Vec3d'`.
+        """
+
+    def apply_direction(self, v: Vec3d) -> Vec3d:
+        """The direction `v` turned, without the translation: `rotation.rotate(v)`.
+
+        Raises
+        ------
+        TypeError
+            `argument 'v': ... cannot be cast as 'Vec3d'`.
+        """
+
+    def inverse(self) -> Transform:
+        """The transform that undoes this one: `t.inverse().apply(t.apply(v))` is `v` to rounding.
+
+        Its rotation is `rotation.inverse()` (`conj(q) / |q|²`, which also
+        undoes a non-unit rotation's scaling) and its translation is minus
+        the translation carried back by it. A zero rotation gives NaN.
+        """
+
+    def interpolate(self, other: Transform, t: float) -> Transform:
+        """The pose a fraction `t` of the way from this one to `other`.
+
+        The rotation is `rotation.slerp(other.rotation, t)` (constant
+        angular speed along the shorter arc) and the translation moves on
+        the straight line `a + t·(b - a)`. At `t == 0` the result is exactly
+        this transform, at `t == 1` exactly `other` (even where the shorter
+        arc ends at `-other.rotation`, the same rotation); other values
+        extrapolate.
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Transform'`, or
+            `argument 't': must be real number, not str`.
+
+        Examples
+        --------
+        >>> start = Transform()
+        >>> end = Transform(Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()), Vec3d(2, 0, 0))
+        >>> start.interpolate(end, 0.5).translation
+        Vec3d(1, 0, 0)
+        """
+
+    def to_matrix(self) -> list[list[float]]:
+        """The homogeneous 4x4 matrix M with `M @ (v, 1) == (apply(v), 1)`, as four rows of four floats.
+
+        Column c of the upper-left 3x3 block is `apply_direction(e_c)`
+        itself (the image of the c-th axis, so a non-unit rotation's
+        scaling is in it), the last column is the translation and the last
+        row `(0, 0, 0, 1)`. That block is the map that `rotate` applies:
+        scipy's `as_matrix()`, and for a unit rotation the **transpose** of
+        `rotation.to_rotation_matrix()` (to rounding). `numpy.asarray(t)` is
+        the same matrix as a float64 array; `from_matrix` reads it back.
+
+        Examples
+        --------
+        >>> Transform(Quat(0, 0, 0, 1), Vec3d(1, 2, 3)).to_matrix()
+        [[-1.0, 0.0, 0.0, 1.0], [0.0, -1.0, 0.0, 2.0], [0.0, 0.0, 1.0, 3.0], [0.0, 0.0, 0.0, 1.0]]
+        """
+
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only float64 buffer of `to_matrix()`, shape `(4, 4)`, C order: `numpy.asarray(t)`.
+
+        The buffer holds a copy. (Python exposes the method by this name
+        from 3.12 on; the buffer protocol works on every supported version.)
+        """
+
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """Releases a buffer that `__buffer__` gave.
+
+        `memoryview.release()` and numpy call it; user code has no need to.
+        (Python exposes the method by this name from 3.12 on.)
+        """
+
+    def __mul__(self, other: Transform, /) -> Transform:
+        """The composition "`other` first, then `self`": `(a * b).apply(v)` is `a.apply(b.apply(v))` to rounding.
+
+        Its rotation is `a.rotation * b.rotation` and its translation
+        `a.apply(b.translation)`. Any other operand gives a `TypeError`
+        from Python (use `apply` for a point).
+        """
+
+    def __repr__(self) -> str:
+        """`Transform(Quat(w, i, j, k), Vec3d(x, y, z))`, each component in its shortest round-trip form."""
+
+    def __eq__(self, other: object, /) -> bool:
+        """Whether all seven components differ by strictly less than 2**-52; `False` for other types."""
+
+    def __ne__(self, other: object, /) -> bool:
+        """The negation of `==`."""
+
+    def __hash__(self) -> int:
+        """A hash of the exact components, the same in every process and run.
+
+        Negative zero hashes as zero and every NaN alike. Transforms that
+        are equal only within the tolerance of `==` usually hash
+        differently, so a `set` or `dict` may hold both.
+        """

@@ -12,7 +12,7 @@ test gives `False`, and `circle_circle` gives `None`.
 
 from typing import ClassVar, final
 
-from tessary_py import Vec3d
+from tessary_py import Buffer, Vec3d, VecList
 
 __all__ = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
 
@@ -89,6 +89,48 @@ class Plane:
         --------
         >>> Plane.from_points(Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 1, 0)).normal
         Vec3d(0, 0, 1)
+        """
+
+    @staticmethod
+    def fit(points: VecList | Buffer) -> Plane:
+        """The least-squares plane of a point cloud: through its centroid, normal to its least-variance axis.
+
+        The plane minimises the sum of squared distances of the points:
+        it passes through `points.centroid()` and its normal is
+        `points.principal_axes()[1][0]`, the axis of the smallest
+        eigenvalue of the exact covariance, so the result is
+        `Plane.from_point(normal, centroid)` bit for bit. The normal's
+        largest component (the first of equals) is positive, so the same
+        cloud always gives the same plane: a ground tile gets a normal close
+        to +z. Map coordinates keep their digits (see
+        [Fitting and registration][guide-fitting]).
+
+        A NaN or infinite coordinate gives the plane of NaNs that
+        `from_points` gives for degenerate input.
+
+        Parameters
+        ----------
+        points
+            A `VecList`, or a buffer of real numbers of shape `(n, 3)`, read
+            as the `VecList` constructor reads them.
+
+        Raises
+        ------
+        ValueError
+            `argument 'points': a plane needs at least 3 points, got 2`;
+            `argument 'points': the points lie on one line (or are one
+            point), so no single plane fits them` when the middle variance
+            is at most 2**-40 times the largest.
+        TypeError
+            `argument 'points': 'list' object cannot be cast as 'VecList'`;
+            `argument 'points': expected an array of shape (n, 3), got (4, 2)`.
+
+        Examples
+        --------
+        >>> from tessary_py import VecList
+        >>> p = Plane.fit(VecList([Vec3d(0, 0, 5), Vec3d(1, 0, 5), Vec3d(0, 1, 5), Vec3d(2, 3, 5)]))
+        >>> p.normal, p.distance
+        (Vec3d(0, 0, 1), -5.0)
         """
 
     @staticmethod

@@ -34,6 +34,12 @@ def _libm_call(name):
 
 
 sin, cos, tan, acos = (_libm_call(n) for n in ("sin", "cos", "tan", "acos"))
+# math.atan2 is the C library's, with C99's special values; math.hypot is
+# Python's own algorithm, so the C library's is called instead.
+atan2 = math.atan2
+_libm.hypot.restype = ctypes.c_double
+_libm.hypot.argtypes = [ctypes.c_double, ctypes.c_double]
+hypot = _libm.hypot
 
 
 def div(a, b):

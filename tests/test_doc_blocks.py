@@ -6,7 +6,13 @@ the `repr` of the value:
 
     v + w                # Vec3d(1.5, 1, 7)
 
-Comments on their own line, or after any other kind of statement (an
+A result too long for that line (an error message) goes on the next line
+instead, in a comment that starts with an arrow:
+
+    error(lambda: v[1.0])
+    # → "TypeError: argument 'index': 'float' object cannot be interpreted as an integer"
+
+Other comments on their own line, or after any other kind of statement (an
 assignment, a call inside `try`), are prose and are not checked. The blocks
 of one file run in order in one namespace, so later blocks use the names of
 earlier ones, as a reader does.
@@ -80,14 +86,22 @@ def skip_without_peers(path: Path) -> None:
         pytest.skip(f"{', '.join(missing)} not installed, which {path.name} uses")
 
 
+RESULT_BELOW = "# → "
+
+
 def result_comments(source: str) -> dict[int, str]:
-    """Line number -> text of a comment that follows code on that line."""
+    """Line number -> text of a comment that follows code on that line, or
+    that starts with an arrow on the next line."""
     comments = {}
     code_lines = set()
     for token in tokenize.generate_tokens(io.StringIO(source).readline):
         if token.type == tokenize.COMMENT:
-            if token.start[0] in code_lines:
-                comments[token.start[0]] = token.string[1:].strip()
+            line = token.start[0]
+            if token.string.startswith(RESULT_BELOW) and line not in code_lines:
+                assert line - 1 in code_lines and line - 1 not in comments, f"line {line}: {token.string} shows no result"
+                comments[line - 1] = token.string[len(RESULT_BELOW):].strip()
+            elif line in code_lines:
+                comments[line] = token.string[1:].strip()
         elif token.type not in (tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT,
                                 tokenize.ENDMARKER):
             code_lines.add(token.start[0])
@@ -107,6 +121,9 @@ def run_block(block: Block, namespace: dict) -> int:
     for statement in tree.body:
         where = f"{display(block.path)}, line {block.line + statement.lineno - 1}"
         expected = comments.get(statement.end_lineno)
+        below = block.source.splitlines()[statement.end_lineno:statement.end_lineno + 1]
+        assert isinstance(statement, ast.Expr) or not below or not below[0].lstrip().startswith(RESULT_BELOW), \
+            f"{where}: a result is shown after a statement that has none"
         if isinstance(statement, ast.Expr):
             value = eval(compile(ast.Expression(statement.value), name, "eval"), namespace)
             if expected is not None:

@@ -74,6 +74,20 @@ def test_operator_tables_list_every_special_method():
     assert "| `hash(self)` | `__hash__ = None` |" in HOOK.table("tessary_py.Quat")
 
 
+# At a window 1280 pixels wide a code block of the site holds about 109
+# characters (the theme's 61rem grid less its 12.1rem navigation and
+# margins, at 20 px to the rem, in 13.6 px monospace); a longer line is cut
+# off and has to be scrolled to, which hides the end of a result comment.
+CODE_WIDTH = 100
+
+
+def test_code_lines_fit_a_1280_pixel_window():
+    long = [f"{path.relative_to(ROOT)}:{block.line + i}" for path in sorted(DOCS.rglob("*.md"))
+            for block in blocks(path) for i, line in enumerate(block.source.splitlines())
+            if len(line) > CODE_WIDTH]
+    assert long == []
+
+
 def test_the_examples_page_includes_every_script():
     page = (DOCS / "guide" / "examples.md").read_text(encoding="utf-8")
     included = re.findall(r'^--8<-- "examples/([^"]+)"$', page, re.MULTILINE)

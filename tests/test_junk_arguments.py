@@ -26,7 +26,7 @@ import numpy as np
 import pytest
 
 import tessary_py
-from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+from tessary_py import AngleDegrees, AngleRadians, Quat, Transform, Vec3d, VecList, geometry
 
 
 class Boom(Exception):
@@ -56,10 +56,24 @@ ALLOWED_PANICS = {"VecList": LIST_PANICS, "VecList.empty": {
     "VecList.minimum_distance_to": {"assertion failed: stride != 0", "called `Option::unwrap()` on a `None` value"},
 }}
 # Methods whose successful call changes their receiver.
-MUTATORS = {"VecList.append", "VecList.extend", "VecList.rotate", "VecList.rotate_each"}
-# Methods that refuse a well-formed argument of the wrong length.
-LENGTH_CHECKED = {"VecList.rotate_each"}
-READ_ONLY = {"area", "list"}
+MUTATORS = {"VecList.append", "VecList.extend", "VecList.rotate", "VecList.rotate_each", "VecList.transform",
+            "VecList.transform_each"}
+# Methods that refuse a well-formed argument of the wrong length (or a
+# cloud they cannot fit) with a ValueError, and how its message starts.
+LENGTH_CHECKED = {
+    "VecList.rotate_each": ("argument 'quats': expected one rotation per element, ",),
+    "VecList.transform_each": ("argument 'transforms': expected one transform per element, ",),
+    "Quat.align": ("argument 'b': expected as many vectors as 'a', ", "argument 'weights': expected "),
+    "Plane.fit": ("argument 'points': a plane needs at least 3 points, ", "argument 'points': the points lie on one line"),
+}
+# Methods that refuse a well-formed argument of the wrong value, with the
+# ValueError their parameter's documentation gives.
+VALUE_CHECKED = {
+    "Quat.from_euler": "argument 'sequence': expected three axes, all from 'xyz' (extrinsic) or all from 'XYZ' *",
+    "Quat.to_euler": "argument 'sequence': expected three axes, all from 'xyz' (extrinsic) or all from 'XYZ' *",
+    "Transform.from_matrix": "argument 'm': expected * got *",
+}
+READ_ONLY = {"area", "list", "rotation", "translation"}
 NO_CONSTRUCTOR = {VecListIterator: "cannot create 'builtins.VecListIterator' instances"}
 ITERATED = [(1.0, 2.0, 3.0), (4.0, -0.0, 6.0)]
 
@@ -72,6 +86,7 @@ def samples():
         "Plane": geometry.Plane(Vec3d(0, 0, 1), 5),
         "VecList": VecList([Vec3d(1, 2, 3), Vec3d(-0.0, 5, 6), Vec3d(7, 8, 9)]), "VecList.empty": VecList.empty(),
         "VecListIterator": iter(VecList([Vec3d(*e) for e in ITERATED])),
+        "Transform": Transform(Quat(0.5, 0.5, -0.5, 0.5), Vec3d(1, 2, 3)),
     }
 
 
@@ -79,7 +94,7 @@ def samples():
 # receiver.
 CLASSES = {"Vec3d": Vec3d, "AngleRadians": AngleRadians, "AngleDegrees": AngleDegrees, "Quat": Quat,
            "Circle": geometry.Circle, "Plane": geometry.Plane, "VecList": VecList, "VecList.empty": VecList,
-           "VecListIterator": VecListIterator}
+           "VecListIterator": VecListIterator, "Transform": Transform}
 
 
 def sequence_junk():
@@ -246,7 +261,15 @@ def signature_parts(function):
     inside = function.__text_signature__.strip("()")
     names = [p for p in inside.split(", ") if p and p != "$self"]
     star = names.index("*") if "*" in names else len(names)
-    return names[:star], [p.partition("=")[0] for p in names[star + 1:]]
+    return [p.partition("=")[0] for p in names[:star]], [p.partition("=")[0] for p in names[star + 1:]]
+
+
+def all_defaulted(function):
+    """Whether every positional parameter may be left out (`name=None`)."""
+    inside = function.__text_signature__.strip("()")
+    positional = [p for p in inside.split(", ") if p and p != "$self"]
+    positional = positional[:positional.index("*")] if "*" in positional else positional
+    return all(p.endswith("=None") for p in positional)
 
 
 def parameters(function):
@@ -272,8 +295,11 @@ def callables(name, receiver):
     title = cls.__name__
     found = []
     if name == title and cls not in NO_CONSTRUCTOR:
-        found = [(f"{title}()", cls, parameters(cls)),
-                 (f"{title}.__new__", lambda *a, **k: cls.__new__(cls, *a, **k), parameters(cls))]
+        def new(*a, **k):
+            return cls.__new__(cls, *a, **k)
+
+        new.__text_signature__ = cls.__text_signature__
+        found = [(f"{title}()", cls, parameters(cls)), (f"{title}.__new__", new, parameters(cls))]
     for attribute, raw in vars(cls).items():
         if isinstance(raw, staticmethod):
             function = getattr(cls, attribute)
@@ -322,7 +348,7 @@ def state(obj):
     if type(obj) not in FIELDS:
         return id(obj)
     values = [getattr(obj, a) for a in FIELDS[type(obj)]]
-    return tuple(state(v) if isinstance(v, Vec3d) else struct.pack("<d", v) for v in values)
+    return tuple(state(v) if isinstance(v, (Vec3d, Quat)) else struct.pack("<d", v) for v in values)
 
 
 class Battery:
@@ -365,8 +391,11 @@ class Battery:
         elif type(error) is BufferError and ".__buffer__(" in label and str(error) == "Object is not writable.":
             pass  # junk flags that ask for a writable buffer
         elif type(error) is ValueError and re.match(r"[\w.]*", label)[0] in LENGTH_CHECKED:
-            if not str(error).startswith("argument 'quats': expected one rotation per element, "):
+            if not str(error).startswith(LENGTH_CHECKED[re.match(r"[\w.]*", label)[0]]):
                 self.problems.append(f"{text} (length message)")
+        elif type(error) is ValueError and re.match(r"[\w.]*", label)[0] in VALUE_CHECKED:
+            if not fnmatch.fnmatchcase(str(error), VALUE_CHECKED[re.match(r"[\w.]*", label)[0]]):
+                self.problems.append(f"{text} (value message)")
         elif isinstance(error, SystemError) or not isinstance(error, ALLOWED):
             self.problems.append(f"{text} (exception type)")
         elif type(error) is TypeError and argument is not None:
@@ -393,7 +422,7 @@ class Battery:
         else:  # only keyword-only parameters: the message of a method without any
             too_many = f"{full_name} takes no arguments (1 given)"
         self.call(label + "(+1)", lambda: function(*valid, 1), watched, expected=too_many)
-        if params:
+        if params and not all_defaulted(function):
             self.call(label + "()", lambda: function(), watched, expected=f"{full_name} missing *")
             self.call(label + "(dup)", lambda: function(*valid, **{params[0]: valid[0]}), watched,
                       expected=f"{full_name} got multiple values for argument '{params[0]}'")
@@ -506,9 +535,11 @@ class Battery:
         for label, function, params in sorted(callables(self.name, receiver), key=lambda c: c[0] in MUTATORS):
             # The receiver last: a list cannot extend itself.
             others = [i for i in instances.values() if i is not receiver]
-            # Last, rotations for rotate_each, one for each element of the
-            # sample list.
-            valid = valid_arguments(function, params, [1.5, True, *others, receiver, [Quat(0, 1, 0, 0)] * 3])
+            # Last, rotations for rotate_each and transforms for
+            # transform_each, one for each element of the sample list, an
+            # axis sequence and a 4x4 matrix.
+            valid = valid_arguments(function, params, [1.5, True, *others, receiver, [Quat(0, 1, 0, 0)] * 3,
+                                                       [Transform()] * 3, "zyx", np.eye(4)])
             watched = [w for w in [receiver, *valid] if w is not None]
             title = label.partition(".")[0].removesuffix("()")
             full_name = f"{title}.__new__()" if label == f"{title}()" else f"{label}()"

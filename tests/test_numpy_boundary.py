@@ -1,6 +1,6 @@
 """Data in and out through the buffer protocol: VecList and Vec3d export
 read-only arrays of doubles, and VecList copies in any (n, 3) array of
-doubles or floats."""
+real numbers."""
 
 import ctypes
 import gc
@@ -13,7 +13,7 @@ import pytest
 
 from tessary_py import AngleRadians, Quat, Vec3d, VecList
 
-from conftest import PYTHON_BUFFER_PROTOCOL, bits
+from conftest import PYTHON_BUFFER_PROTOCOL, bits, same_bits
 
 LINUX = sys.platform.startswith("linux")
 
@@ -238,11 +238,10 @@ class TestImport:
 
     @pytest.mark.parametrize("given, message", [
         ("abc", "argument 'list': Can't extract `str` to `Vec`"),
-        (np.zeros((2, 3), dtype=np.int64), "argument 'list': 'ndarray' object cannot be cast as 'Vec3d'"),
-        (np.zeros((2, 3), dtype=">f8"), "argument 'list': 'ndarray' object cannot be cast as 'Vec3d'"),
-        (np.zeros((2, 3), dtype=np.float16), "argument 'list': 'ndarray' object cannot be cast as 'Vec3d'"),
         (b"abc", "argument 'list': 'int' object cannot be cast as 'Vec3d'"),
         (bytearray(b"x"), "argument 'list': 'int' object cannot be cast as 'Vec3d'"),
+        (np.zeros(4, dtype=np.int8), "argument 'list': expected an array of shape (n, 3), got (4,)"),
+        (np.array([5, Vec3d(1, 2, 3)], dtype=object), "argument 'list': 'int' object cannot be cast as 'Vec3d'"),
         ([Vec3d(1, 2, 3), 5], "argument 'list': 'int' object cannot be cast as 'Vec3d'"),
         ({1, 2}, "argument 'list': 'set' object cannot be cast as 'Sequence'"),
         (5, "argument 'list': 'int' object cannot be cast as 'Sequence'"),
@@ -254,8 +253,115 @@ class TestImport:
 
     def test_sequences_of_vectors_still_build(self):
         items = [Vec3d(1, 2, 3), Vec3d(-0.0, 5, 6)]
-        for given in (items, tuple(items)):
+        objects = np.empty(2, dtype=object)
+        objects[:] = items
+        for given in (items, tuple(items), objects):
             assert np.asarray(VecList(given)).tolist() == [[1, 2, 3], [-0.0, 5, 6]]
+
+
+def real_formats():
+    """(dtype or exporter name, array) for every real number format, filled
+    with the values whose conversion is most easily got wrong."""
+    ints = {}
+    for dtype in (np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64):
+        info = np.iinfo(dtype)
+        values = [info.min, info.max, 0, 1, info.max - 1, info.min + 1 if info.min else 2]
+        if info.bits == 64:
+            # Beyond 2**53 a double holds only every other integer and more
+            # sparsely further out: round to nearest, ties to even.
+            values += [2**53 + 1, 2**53 + 3, 2**62 + 2**9, 2**62 + 2**9 + 1, 2**63 - 2**10, 2**63 - 2**9]
+            values += [-v for v in values[-6:]] if info.min else [2**64 - 2**11, 2**64 - 2**10, 2**63 + 1]
+        ints[np.dtype(dtype).name] = np.array(values, dtype=dtype)
+    # float16: zeros, subnormals, the largest, infinities, quiet and
+    # signalling NaNs with payloads.
+    halves = np.array([0x0000, 0x8000, 0x0001, 0x8001, 0x03FF, 0x0400, 0x3C00, 0x3C01, 0x7BFF, 0xFBFF, 0x7C00,
+                       0xFC00, 0x7E00, 0xFE01, 0x7C01, 0x7D55], dtype=np.uint16).view(np.float16)
+    floats = np.array([0.1, -0.0, 1e-45, -3.4028235e38, np.inf, np.nan, 16777217.0], dtype=np.float32)
+    longs = np.array([1, 2**-60, 1e300, -1e-310], dtype=np.longdouble) + np.array([2**-62, 0, 0, 0], np.longdouble)
+    bools = np.array([0, 1, 2, 255, 0, 1], dtype=np.uint8).view(np.bool_)
+    arrays = dict(ints, float16=halves, float32=floats, float64=awkward_array().reshape(-1), longdouble=longs,
+                  bool=bools)
+    for name in ("int16", "uint32", "int64", "uint64", "float16", "float32", "float64"):
+        arrays[">" + name] = arrays[name].astype(np.dtype(arrays[name].dtype).newbyteorder(">"))
+    return arrays
+
+
+def rows_of(values, width):
+    """The values in rows of `width`, repeated to fill the last row."""
+    count = -(-len(values) // width) * width
+    return np.resize(values, count).reshape(-1, width)
+
+
+def same_as_astype(got, array):
+    """The bits of array.astype(float64), up to the quiet bit of a NaN:
+    numpy quiets a signalling float16 NaN where it converts in hardware
+    (on ARM) and keeps it where it converts in software."""
+    wanted = array.astype(np.float64)
+    quiet = np.where(np.isnan(wanted), np.uint64(1 << 51), np.uint64(0))
+    got_bits = np.ascontiguousarray(got, dtype=np.float64).view(np.uint64) | quiet
+    return got.shape == wanted.shape and np.array_equal(got_bits, np.ascontiguousarray(wanted).view(np.uint64) | quiet)
+
+
+class TestRealFormats:
+    """Every real number format reads as numpy's astype(float64) gives it,
+    wherever rows of numbers are taken."""
+
+    @pytest.mark.parametrize("name", list(real_formats()))
+    def test_vec_list_matches_astype(self, name):
+        values = real_formats()[name]
+        for array in (rows_of(values, 3), rows_of(values, 3)[::-1], np.asfortranarray(rows_of(values, 3))):
+            assert same_as_astype(np.asarray(VecList(array)), array), array.dtype
+
+    @pytest.mark.parametrize("name", list(real_formats()))
+    def test_rotations_and_matrices_match_astype(self, name):
+        values = real_formats()[name]
+        quats = rows_of(values, 4)[::-1]
+        points = VecList(np.ones((len(quats), 3)))
+        by_doubles = VecList(points)
+        points.rotate_each(quats)
+        by_doubles.rotate_each(quats.astype(np.float64))
+        assert same_bits(np.asarray(points).ravel().tolist(), np.asarray(by_doubles).ravel().tolist())
+        matrix = np.resize(values, 9).reshape(3, 3)
+        got, wanted = Quat.from_rotation_matrix(matrix), Quat.from_rotation_matrix(matrix.astype(np.float64))
+        assert same_bits([got.w, got.i, got.j, got.k], [wanted.w, wanted.i, wanted.j, wanted.k])
+
+    def test_every_native_struct_format(self):
+        # Formats numpy does not export ('n', 'N', and 'l' beside 'q')
+        # arrive from memoryview.cast ('e' from Python 3.12 on).
+        for code in "bBhHiIlLqQnN?fd" + ("e" if sys.version_info >= (3, 12) else ""):
+            raw = memoryview(bytes(range(48))).cast(code)
+            rows = raw[: len(raw) // 3 * 3].cast("B").cast(code, (len(raw) // 3, 3))
+            wanted = [[float(x) for x in row] for row in rows.tolist()]
+            assert np.asarray(VecList(rows)).tolist() == wanted, code
+
+    @pytest.mark.parametrize("dtype, shown", [
+        ("c16", "'Zd' (complex)"), ("c8", "'Zf' (complex)"), ("O", "'O' (object)"), ("S5", "'5s' (bytes)"),
+        ("U3", "'3w' (str)"), ("V8", "'8x' (void)"), ([("a", "f8"), ("b", "i4")], "'T{=d:a:@i:b:}' (structured)"),
+    ])
+    def test_other_buffers_are_refused_by_format(self, dtype, shown):
+        calls = [(lambda a: VecList(a), (2, 3), "argument 'list': expected real numbers in rows of 3"),
+                 (lambda a: VecList([Vec3d(0, 0, 0)] * 2).rotate_each(a), (2, 4),
+                  "argument 'quats': expected real numbers in rows of 4"),
+                 (Quat.from_rotation_matrix, (3, 3), "argument 'm': expected real numbers in 3 rows of 3")]
+        for call, shape, expected in calls:
+            array = np.zeros(shape[0] if isinstance(dtype, list) else shape, dtype=dtype)
+            with pytest.raises(TypeError) as error:
+                call(array)
+            assert str(error.value) == f"{expected}, got an array of format {shown}"
+
+    def test_unreadable_buffers_are_refused_with_the_exporters_words(self):
+        with pytest.raises(TypeError) as error:
+            VecList(np.zeros((2, 3), dtype="M8[s]"))
+        assert str(error.value) == ("argument 'list': expected real numbers in rows of 3, got a buffer that cannot "
+                                    "be read: cannot include dtype 'M' in a buffer")
+        assert isinstance(error.value.__cause__, ValueError)
+
+    def test_arrays_of_objects_in_one_dimension_are_sequences(self):
+        quats = np.array([Quat(0, 0, 0, 1), Quat(1, 0, 0, 0)])
+        assert quats.dtype == object
+        vl = VecList([Vec3d(1, 0, 0)] * 2)
+        vl.rotate_each(quats)
+        assert vl.to_array() == [[-1, 0, 0], [1, 0, 0]]
 
 
 IMPORT_BY_THREADS = """

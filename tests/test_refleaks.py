@@ -12,7 +12,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from tessary_py import Quat, Vec3d, VecList
+from tessary_py import AngleRadians, Quat, Transform, Vec3d, VecList
 
 ROUNDS = 2000
 
@@ -86,7 +86,63 @@ def rotation_calls():
     return calls, (Quat, VecList, a, b, rows, matrix, points, quats, array)
 
 
-GROUPS = {"vec3d": vec3d_calls, "out": output_calls, "rotations": rotation_calls}
+def pose_calls():
+    a = Transform(Quat(0.9, 0.1, -0.3, 0.2).normalize(), Vec3d(1, 2, 3))
+    b, v, q = Transform(translation=Vec3d(-1, 0, 2)), Vec3d(0.5, -1, 2), Quat(0.5, 0.5, -0.5, 0.5)
+    x = AngleRadians(0.3)
+    matrix, rows = np.array(a.to_matrix()), a.to_matrix()
+    points = VecList([Vec3d(1, 2, 3), Vec3d(4, 5, 6)])
+    poses, array = [a, b], np.array([[1, 0, 0, 0, 1, 2, 3], [0, 1, 0, 0, 0, 0, 0]], dtype=float)
+    calls = [
+        lambda: Transform(q, v), lambda: Transform(), lambda: Transform(translation=v), lambda: Transform.identity(),
+        lambda: a * b, lambda: a.inverse(), lambda: a.apply(v), lambda: a.apply_direction(v=v),
+        lambda: a.interpolate(b, 0.3), lambda: a.to_matrix(), lambda: np.asarray(a), lambda: a.rotation,
+        lambda: a.translation, lambda: repr(a), lambda: hash(a), lambda: a == b,
+        lambda: Transform.from_matrix(matrix), lambda: Transform.from_matrix(rows[:3]),
+        lambda: Quat.from_euler("zyx", x, x, x), lambda: q.to_euler("XYX"), lambda: Quat.from_rotation_vector(v),
+        lambda: q.to_rotation_vector(), lambda: points.transform(a), lambda: points.transform_each(poses),
+        lambda: points.transform_each(array),
+        # error paths
+        lambda: swallow(lambda: Transform(v)), lambda: swallow(lambda: Transform(q, q)), lambda: swallow(lambda: a * 2),
+        lambda: swallow(lambda: a.interpolate(b, "t")), lambda: swallow(lambda: setattr(a, "rotation", q)),
+        lambda: swallow(lambda: Transform.from_matrix(2 * matrix)),
+        lambda: swallow(lambda: Transform.from_matrix(matrix[:2])),
+        lambda: swallow(lambda: Transform.from_matrix([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, "1", 0]])),
+        lambda: swallow(lambda: Transform.from_matrix(rows[:3] + [[0, 0, 1, 1]])),
+        lambda: swallow(lambda: Quat.from_euler("xxy", x, x, x)), lambda: swallow(lambda: q.to_euler(3)),
+        lambda: swallow(lambda: Quat.from_euler("\udc80yz", x, x, x)),
+        lambda: swallow(lambda: Quat.from_euler("xyz", x, 1, x)),
+        lambda: swallow(lambda: points.transform(q)), lambda: swallow(lambda: points.transform_each(poses[:1])),
+        lambda: swallow(lambda: points.transform_each([a, q])),
+        lambda: swallow(lambda: points.transform_each(array[:, :4])),
+    ]
+    return calls, (Transform, Quat, Vec3d, VecList, AngleRadians, a, b, v, q, x, matrix, rows, points, poses, array)
+
+
+def statistics_calls():
+    """The exact statistics and fits, and each refusal."""
+    from tessary_py import geometry
+
+    rng = np.random.default_rng(4)
+    array = np.column_stack([5e5 + rng.uniform(0, 100, 300), rng.normal(size=300), rng.normal(size=300)])
+    points = VecList(array)
+    weights, short = np.ones(300), [1.0, 2.0]
+    calls = [
+        lambda: points.centroid(), lambda: points.bounds(), lambda: points.covariance(),
+        lambda: points.covariance(ddof=1), lambda: points.principal_axes(), lambda: geometry.Plane.fit(points),
+        lambda: geometry.Plane.fit(array), lambda: Quat.align(points, array), lambda: Quat.align(array, array, weights),
+        lambda: Quat.align(array, points, weights.tolist()),
+        # error paths
+        lambda: swallow(lambda: geometry.Plane.fit(array[:2])), lambda: swallow(lambda: geometry.Plane.fit("a")),
+        lambda: swallow(lambda: Quat.align(array, array[:5])), lambda: swallow(lambda: Quat.align(array, array, short)),
+        lambda: swallow(lambda: Quat.align(array, array, -weights)), lambda: swallow(lambda: Quat.align(array, 5)),
+        lambda: swallow(lambda: points.covariance(ddof="1")), lambda: swallow(lambda: points.covariance(ddof=-1)),
+    ]
+    return calls, (VecList, Quat, points, array, weights, short)
+
+
+GROUPS = {"vec3d": vec3d_calls, "out": output_calls, "rotations": rotation_calls, "poses": pose_calls,
+          "statistics": statistics_calls}
 
 
 @pytest.mark.parametrize("group", GROUPS)

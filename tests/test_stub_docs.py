@@ -19,9 +19,10 @@ BY_NAME = {d.qualname: d for d in DEFINITIONS if d.kind != "setter"}
 # a number slot and never apply through an operator (see the stubtest
 # allowlist); the stubs leave them out on purpose.
 NOT_DECLARED = {"__radd__", "__rsub__", "__rtruediv__"}
-# Angles scale only with the number on the right; quaternions compose only
-# with each other, which the forward form covers.
-NOT_DECLARED_IN = {("AngleRadians", "__rmul__"), ("Quat", "__rmul__")}
+# Angles scale only with the number on the right; quaternions and
+# transforms compose only with their own kind, which the forward form
+# covers.
+NOT_DECLARED_IN = {("AngleRadians", "__rmul__"), ("Quat", "__rmul__"), ("Transform", "__rmul__")}
 # The comparison slot answers all six operators; classes without an order
 # answer NotImplemented for these four, so they are not declared.
 ORDERING = {"__lt__", "__le__", "__gt__", "__ge__"}
@@ -83,6 +84,14 @@ class TestCompleteness:
     def test_classes_document_their_constructor_arguments(self, qualname):
         cls = BY_NAME[qualname]
         assert "Parameters\n----------" in cls.docstring
+
+    def test_parameters_are_described_one_by_one(self):
+        # The reference shows one table row per name and would repeat a
+        # description given to several ("x, y, z") in each row.
+        shared = [f"{d.qualname}: {line.strip()}" for d in DEFINITIONS if d.docstring
+                  for line in d.docstring.split("Parameters\n----------\n", 1)[-1].split("\n\n")[0].splitlines()
+                  if "Parameters\n----------" in d.docstring and not line.startswith(" ") and "," in line]
+        assert shared == []
 
     def test_runtime_docstrings_are_still_only_signatures(self):
         # Editors read the stubs; the objects themselves keep their text

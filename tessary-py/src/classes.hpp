@@ -9,6 +9,7 @@
 #include "../../tessary/src/geometry/circle.hpp"
 #include "../../tessary/src/geometry/plane.hpp"
 #include "../../tessary/src/quat.hpp"
+#include "../../tessary/src/transform.hpp"
 #include "../../tessary/src/vec3d.hpp"
 #include "vec_list/vec_list.hpp"
 
@@ -51,6 +52,9 @@ struct bind::Class<tessary::Plane> {
 // The repr of one Vec3d, which VecList's repr repeats for every element.
 void append_vec3d_repr(std::string& out, const tessary::Vec3d& v);
 
+// The repr of one Quat, which Transform's repr holds.
+void append_quat_repr(std::string& out, const tessary::Quat& q);
+
 // Passed by reference: a list argument is read in place, not copied.
 template <>
 struct bind::Class<tessary_py::VecList> {
@@ -62,5 +66,11 @@ struct bind::Class<tessary_py::VecList> {
 template <>
 struct bind::Class<tessary_py::VecListIterator> {
     static constexpr const char* qualified = "builtins.VecListIterator";
+    static PyTypeObject* build();
+};
+
+template <>
+struct bind::Class<tessary::Transform> {
+    static constexpr const char* qualified = "builtins.Transform";
     static PyTypeObject* build();
 };

@@ -29,6 +29,7 @@ PyObject* build_module() {
     bind::add_class<tessary_py::VecList>(module.get());
     bind::add_class<tessary::Vec3d>(module.get());
     geometry::add_submodule(module.get());
+    bind::add_class<tessary::Transform>(module.get());
     return module.release();
 }
 

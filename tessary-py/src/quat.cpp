@@ -1,15 +1,50 @@
 // Python class Quat.
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
+#include <tuple>
 
+#include "../../tessary/src/euler.hpp"
 #include "../../tessary/src/text.hpp"
-#include "binding/buffer.hpp"
+#include "binding/matrix.hpp"
 #include "classes.hpp"
+#include "vec_list/statistics.hpp"
+
+// An axis sequence argument: a str of three letters, all of "xyz"
+// (extrinsic) or all of "XYZ" (intrinsic), none the same as the one before.
+template <>
+struct bind::Arg<tessary::EulerSequence> {
+    using Held = tessary::EulerSequence;
+    static tessary::EulerSequence convert(PyObject* object, std::string_view name) {
+        // Only an ASCII str can be a sequence; its characters are its bytes.
+        if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]] {
+            const std::string_view text{static_cast<const char*>(PyUnicode_DATA(object)),
+                                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))};
+            const std::optional<tessary::EulerSequence> parsed = tessary::EulerSequence::parse(text);
+            if (parsed) [[likely]] return *parsed;
+        }
+        refuse(object, name);
+    }
+
+    // Out of line, so that the call above stays small enough to inline.
+    [[noreturn, gnu::cold, gnu::noinline]] static void refuse(PyObject* object, std::string_view name) {
+        if (!PyUnicode_Check(object)) bind::raise_wrong_class(name, object, "str");
+        const bind::Ref shown = bind::check(PyObject_Repr(object));
+        const char* shown_text = PyUnicode_AsUTF8(shown.get());
+        if (shown_text == nullptr) throw bind::PythonError{};
+        std::string message = "argument '";
+        message.append(name).append("': expected three axes, all from 'xyz' (extrinsic) or all from 'XYZ' ");
+        message.append("(intrinsic), none the same as the one before it, got ").append(shown_text);
+        bind::raise(PyExc_ValueError, message);
+    }
+};
 
 namespace {
 
+using tessary::AngleRadians;
+using tessary::EulerSequence;
 using tessary::Quat;
 using M = bind::Members<Quat>;
 
@@ -17,58 +52,24 @@ Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
 
 std::string text(const Quat& q) {
     std::string out;
-    tessary::append_fields(out, "Quat", {q.w, q.i, q.j, q.k});
+    append_quat_repr(out, q);
     return out;
 }
 
-using Matrix = std::array<std::array<double, 3>, 3>;
-
-// Three rows of three numbers: any (3, 3) buffer of floating-point numbers,
+// Three rows of three numbers: any (3, 3) buffer of real numbers,
 // or a sequence of three sequences of three numbers.
-Matrix read_matrix(PyObject* m) {
-    Matrix rows;
-    bind::BufferView held;
-    if (const std::optional<bind::FloatRows> floats = bind::import_float_rows(m, held, "m", 3, 3)) {
-        for (std::size_t r = 0; r < 3; ++r) {
-            for (std::size_t c = 0; c < 3; ++c) rows[r][c] = floats->at(r, c);
-        }
-        return rows;
-    }
-    // The items, owned: converting a number may run Python code, which
-    // must not be able to change what is read next. Read by iteration, so
-    // that a length (a hint only) is never trusted.
-    auto items = [](PyObject* sequence) {
-        if (!PySequence_Check(sequence) || PyUnicode_Check(sequence)) {
-            bind::raise_wrong_class("m", sequence, "Sequence");
-        }
-        std::vector<bind::Ref> read;
-        bind::Ref iterator(PyObject_GetIter(sequence));
-        if (!iterator) bind::reraise_for_argument("m");
-        while (bind::Ref item{PyIter_Next(iterator.get())}) read.push_back(std::move(item));
-        if (PyErr_Occurred()) bind::reraise_for_argument("m");
-        return read;
-    };
-    const std::vector<bind::Ref> outer = items(m);
-    std::vector<std::vector<bind::Ref>> inner;
-    bool fits = outer.size() == 3;
-    for (const bind::Ref& row : outer) {
-        inner.push_back(items(row.get()));
-        fits = fits && inner.back().size() == 3;
-    }
-    if (!fits) {
-        std::string shape = "(" + std::to_string(outer.size());
-        shape += outer.empty() ? ",)" : ", " + std::to_string(inner[0].size()) + ")";
-        bind::raise_wrong_shape("m", 3, 3, shape);
-    }
-    for (std::size_t r = 0; r < 3; ++r) {
-        for (std::size_t c = 0; c < 3; ++c) {
-            rows[r][c] = bind::Arg<double>::convert(inner[r][c].get(), "m");
-        }
-    }
-    return rows;
+Quat from_rotation_matrix(PyObject* m) {
+    static constexpr std::size_t heights[] = {3};
+    std::array<double, 9> read;
+    bind::read_matrix(m, "m", heights, 3, read.data());
+    return Quat::from_rotation_matrix({{{read[0], read[1], read[2]}, {read[3], read[4], read[5]},
+                                        {read[6], read[7], read[8]}}});
 }
 
-Quat from_rotation_matrix(PyObject* m) { return Quat::from_rotation_matrix(read_matrix(m)); }
+std::tuple<AngleRadians, AngleRadians, AngleRadians> to_euler(const Quat& q, const EulerSequence& sequence) {
+    const auto [a, b, c] = tessary::quat_to_euler(q, sequence);
+    return {a, b, c};
+}
 
 using New = M::Constructor<"Quat(w, i, j, k)", &make>;
 
@@ -87,6 +88,11 @@ PyMethodDef methods[] = {
     M::method<"inverse($self)", &Quat::inverse>(),
     M::method<"dot($self, other)", &Quat::dot>(),
     M::method<"slerp($self, other, t)", &Quat::slerp>(),
+    M::static_method<"align(a, b, weights=None)", &tessary_py::statistics::align>(),
+    M::static_method<"from_euler(sequence, a, b, c)", &tessary::quat_from_euler>(),
+    M::method<"to_euler($self, sequence)", &to_euler>(),
+    M::static_method<"from_rotation_vector(v)", &Quat::from_rotation_vector>(),
+    M::method<"to_rotation_vector($self)", &Quat::to_rotation_vector>(),
     {},
 };
 
@@ -110,5 +116,7 @@ PyType_Slot slots[] = {
 };
 
 }  // namespace
+
+void append_quat_repr(std::string& out, const Quat& q) { tessary::append_fields(out, "Quat", {q.w, q.i, q.j, q.k}); }
 
 PyTypeObject* bind::Class<Quat>::build() { return bind::make_type<Quat>(slots, &New::vectorcall); }

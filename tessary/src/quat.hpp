@@ -129,6 +129,43 @@ struct Quat {
                 ((w * m3 + k * m0) + j * m1) - i * m2};
     }
 
+    // The rotation by |v| radians about v's direction (right-hand rule),
+    // as rotate applies it: (cos(|v|/2), -(sin(|v|/2) / |v|) v), the form
+    // from_axis_angle gives for the axis v / |v|. The ratio needs no
+    // series near 0: h = |v| * 0.5 is exact and sin(h) and the division
+    // are each correctly rounded, so nothing cancels; only |v| = 0 (or a
+    // square that underflows to 0) takes the limit 1/2 in place of 0/0.
+    static Quat from_rotation_vector(const Vec3d& v) {
+        const double theta = v.magnitude();
+        const double h = theta * 0.5;
+        const double sine = std::sin(h);
+        const double c = std::cos(h);
+        const double minus_s = flip_sign(theta == 0.0 ? 0.5 : sine / theta);
+        return {c, minus_s * v.x, minus_s * v.y, minus_s * v.z};
+    }
+
+    // The rotation vector of the rotation that rotate applies: its angle,
+    // in [0, pi], times its unit axis; a non-unit quaternion gives the
+    // vector of its direction (the scaling is dropped). In the textbook
+    // form (w, x, y, z) = (w, -i, -j, -k), made canonical as scipy makes it
+    // (w > 0, or w == 0 and the first non-zero of x, y, z positive), the
+    // angle is 2 atan2(n, w) with n = |(x, y, z)|, and the vector is
+    // (x, y, z) * (angle / n). That ratio keeps its digits as n goes to 0
+    // (atan2(n, w) is n / w to within rounding, whatever the digits n
+    // lost to underflow), so only n = 0 takes the limit 2 / w in place of
+    // 0 / 0.
+    Vec3d to_rotation_vector() const {
+        const double x = flip_sign(i), y = flip_sign(j), z = flip_sign(k);
+        const bool negate =
+            w < 0.0 || (w == 0.0 && (x < 0.0 || (x == 0.0 && (y < 0.0 || (y == 0.0 && z < 0.0)))));
+        const Vec3d axis = negate ? Vec3d{i, j, k} : Vec3d{x, y, z};
+        const double scalar = negate ? flip_sign(w) : w;
+        const double n = axis.magnitude();
+        const double angle = 2.0 * std::atan2(n, scalar);
+        const double scale = n == 0.0 ? 2.0 / scalar : angle / n;
+        return axis.mul(scale);
+    }
+
     std::pair<Vec3d, AngleRadians> to_axis_angle() const {
         if (within_epsilon(w - 1.0)) return {Vec3d::i(), AngleRadians{0.0}};
         const double alpha = std::acos(w);

@@ -23,6 +23,13 @@ inline constexpr std::uint64_t CANONICAL_NAN_BITS = 0x7FF8000000000000;
 
 inline constexpr bool within_epsilon(double difference) { return std::fabs(difference) < EPSILON; }
 
+// The bit pattern a component hashes as: -0.0 folds into 0.0 (by adding
+// +0.0) and every NaN into one canonical pattern, so values that print
+// alike hash alike.
+inline std::uint64_t hash_bits(double v) {
+    return std::isnan(v) ? CANONICAL_NAN_BITS : std::bit_cast<std::uint64_t>(v + 0.0);
+}
+
 // Flips the sign bit only; unlike 0.0 - v this turns 0.0 into -0.0 and keeps
 // a NaN's payload.
 inline double flip_sign(double v) {
@@ -112,14 +119,7 @@ struct Vec3d {
         return within_epsilon(x - other.x) && within_epsilon(y - other.y) && within_epsilon(z - other.z);
     }
 
-    // Bit patterns to hash: -0.0 folds into 0.0 (by adding +0.0) and every
-    // NaN into one canonical pattern, so values that print alike hash alike.
     std::array<std::uint64_t, 3> hash_key() const { return {hash_bits(x), hash_bits(y), hash_bits(z)}; }
-
-private:
-    static std::uint64_t hash_bits(double v) {
-        return std::isnan(v) ? CANONICAL_NAN_BITS : std::bit_cast<std::uint64_t>(v + 0.0);
-    }
 };
 
 }  // namespace tessary

@@ -1,5 +1,5 @@
 // The buffer protocol (PEP 3118) both ways: read-only exports of doubles,
-// imports of floating-point rows from any exporter, and writable buffers
+// imports of rows of real numbers from any exporter, and writable buffers
 // that callers hand in to receive results. An exported view is filled
 // completely or not at all, and what it keeps alive is released exactly
 // once, by the view's own release.
@@ -120,18 +120,41 @@ private:
     PyObject* object_;
 };
 
-// The rows of `source` when it exports float64 or float32 numbers of shape
+// The rows of `source` when it exports real numbers (integers of any
+// width, float16 to long double, bool; either byte order) of shape
 // (n, width), or (rows, width) when `rows` is given; they stay valid while
-// `held` lives. nullopt when it exports no buffer of floating-point numbers
-// (or one that cannot describe its layout), so that the caller reads it as
-// a sequence. Floating-point numbers of another shape are a TypeError:
-// "argument 'list': expected an array of shape (n, 3), got (5, 4)".
+// `held` lives, and FloatRows reads each as numpy's astype(float64) would.
+// nullopt when `source` exports no buffer, is bytes or bytearray, or
+// exports one dimension of Python objects, so that the caller reads it as
+// a sequence. Any other buffer is a
+// TypeError naming what it holds: "argument 'list': expected real numbers
+// in rows of 3, got an array of format 'Zd' (complex)"; and real numbers
+// of another shape too: "argument 'list': expected an array of shape
+// (n, 3), got (5, 4)".
 std::optional<FloatRows> import_float_rows(PyObject* source, BufferView& held, std::string_view argument,
                                            std::size_t width, std::optional<std::size_t> rows = std::nullopt);
+
+// The numbers of `source` when it exports real numbers of shape (n,), as
+// rows of one column; nullopt and TypeErrors as for import_float_rows,
+// the shape's reading "argument 'weights': expected an array of shape
+// (n,), got (5, 4)".
+std::optional<FloatRows> import_float_column(PyObject* source, BufferView& held, std::string_view argument);
 
 // TypeError "argument 'NAME': expected an array of shape (n, 3), got " and
 // then `got` (a shape such as "(5, 4)").
 [[noreturn]] void raise_wrong_shape(std::string_view argument, std::size_t width, std::optional<std::size_t> rows,
                                     std::string_view got);
+
+// The rows of a small matrix: as import_float_rows, for a buffer of shape
+// (h, width) with h one of `heights`; any other shape is a TypeError that
+// names each accepted one: "argument 'm': expected an array of shape
+// (4, 4) or (3, 4), got (4, 3)".
+std::optional<FloatRows> import_float_matrix(PyObject* source, BufferView& held, std::string_view argument,
+                                             std::span<const std::size_t> heights, std::size_t width);
+
+// TypeError "argument 'NAME': expected an array of shape (4, 4) or (3, 4),
+// got " and then `got`.
+[[noreturn]] void raise_wrong_matrix_shape(std::string_view argument, std::span<const std::size_t> heights,
+                                           std::size_t width, std::string_view got);
 
 }  // namespace bind

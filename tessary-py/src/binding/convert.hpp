@@ -120,6 +120,18 @@ struct Arg<T> {
     }
 };
 
+// An optional argument of one of the module's classes, `name=None` in the
+// text signature: None (or the argument left out) gives nullopt.
+template <Exposed T>
+    requires(!SharedArgument<T>)
+struct Arg<std::optional<T>> {
+    using Held = std::optional<T>;
+    static std::optional<T> convert(PyObject* object, std::string_view name) {
+        if (object == Py_None) return std::nullopt;
+        return Arg<T>::convert(object, name);
+    }
+};
+
 // Parameters may be declared by value or by const reference alike.
 template <class P>
 using ArgOf = Arg<std::remove_cvref_t<P>>;

@@ -30,12 +30,16 @@ void raise_wrong_class(std::string_view argument, PyObject* given, std::string_v
 
 void reraise_for_argument(std::string_view argument) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+    std::string prefix = "argument '";
+    prefix.append(argument).append("': ");
+    reraise_as_type_error(prefix);
+}
+
+void reraise_as_type_error(std::string_view prefix) {
     Ref cause(PyErr_GetRaisedException());
     Ref text(PyObject_Str(cause.get()));
     if (!text) throw PythonError{};
-    std::string prefix = "argument '";
-    prefix.append(argument).append("': ");
-    Ref message(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
+    Ref message(PyUnicode_FromFormat("%s%U", std::string(prefix).c_str(), text.get()));
     if (!message) throw PythonError{};
     Ref error(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!error) throw PythonError{};

@@ -40,6 +40,11 @@ struct Panic {
 // exception passes unchanged. Throws PythonError either way.
 [[noreturn]] void reraise_for_argument(std::string_view argument);
 
+// Called with an exception pending: replaces it with a TypeError whose
+// message is `prefix` followed by the pending exception's text, with the
+// original as its __cause__. Throws PythonError.
+[[noreturn]] void reraise_as_type_error(std::string_view prefix);
+
 // The type's __qualname__, as the messages show it.
 std::string type_name(PyTypeObject* type);
 

@@ -1,6 +1,7 @@
 // Python class Plane. Without comparison or hash slots, planes compare and
 // hash by identity.
 #include "../classes.hpp"
+#include "../vec_list/statistics.hpp"
 
 namespace {
 
@@ -17,6 +18,7 @@ PyMethodDef methods[] = {
     M::static_method<"yz()", &Plane::yz>(),
     M::method<"contains_point($self, point)", &Plane::contains_point>(),
     M::method<"distance_to_point($self, point)", &Plane::distance_to_point>(),
+    M::static_method<"fit(points)", &tessary_py::statistics::fit_plane>(),
     {},
 };
 

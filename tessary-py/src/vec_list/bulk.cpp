@@ -1,16 +1,21 @@
 #include "bulk.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "../binding/buffer.hpp"
 #include "../classes.hpp"
 #include "kernels.hpp"
+#include "memory.hpp"
 
 namespace tessary_py::bulk {
 namespace {
@@ -36,48 +41,138 @@ VecList map_vectors(const VecList& list, std::size_t grain, F f, const With*... 
     return VecList(std::move(out));
 }
 
-// Replaces element i by f(element i, with[i]...). Each element is read
-// before its own slot is written, so an array that nothing else holds is
-// changed where it is; one pinned by an iterator, an export or another
-// list is left as it was, and the results go to a new array.
+// Replaces the elements by what step(in, out, begin, end) writes for
+// elements [begin, end) of `in` to the same positions of `out`, in ranges
+// shared out over the pool. An array that nothing else holds is changed
+// where it is (`out` is `in`, each element read before its own slot is
+// written); one pinned by an iterator, an export or another list is left as
+// it was, and the results go to a new array.
+template <class Step>
+void replace_ranges(VecList& list, std::size_t grain, const Step& step) {
+    if (const std::span<Vec3d> own = list.unshared(); !own.empty()) {
+        pool::parallel_for(own.size(), grain, [&](std::size_t begin, std::size_t end) {
+            step(own.data(), own.data(), begin, end);
+        });
+    } else if (const std::span<const Vec3d> in = list.view(); !in.empty()) {
+        auto out = std::make_shared<ElementArray>(in.size());
+        pool::parallel_for(in.size(), grain, [&](std::size_t begin, std::size_t end) {
+            step(in.data(), out->slots(), begin, end);
+        });
+        out->set_size(in.size());
+        list = VecList(std::move(out));
+    }
+}
+
+// Replaces element i by f(element i, with[i]...).
 template <class F, class... With>
 void replace_each(VecList& list, std::size_t grain, F f, const With*... with) {
-    if (const std::span<Vec3d> own = list.unshared(); !own.empty()) {
-        kernels::map_in_place(own, grain, f, with...);
-    } else if (list.size() != 0) {
-        list = map_vectors(list, grain, f, with...);
-    }
+    replace_ranges(list, grain, [&](const Vec3d* in, Vec3d* out, std::size_t begin, std::size_t end) {
+        kernels::map_range(in + begin, out + begin, end - begin, f, (with + begin)...);
+    });
 }
 
-void append_quat(std::vector<tessary::Quat>& quats, PyObject* item) {
-    if (!bind::is_instance<tessary::Quat>(item)) bind::raise_wrong_class("quats", item, "Quat");
-    quats.push_back(bind::read<tessary::Quat>(item));
+// Rows that each worker gathers at a time: a few pages of values on its
+// stack, so that the rows are read once and never copied whole.
+constexpr std::size_t kRowBlock = 256;
+
+// Replaces element i by f(element i, parts of row i...): each of Parts
+// (Quat, Vec3d, ...) takes as many consecutive columns as it has doubles,
+// from the first column on. Each part goes to a block of its own: a block
+// of 32-byte Quat next to one of 24-byte Vec3d keeps the vectorised loop to
+// plain loads, where one of 56-byte rows would not.
+template <class... Parts, class F>
+void replace_each_row(VecList& list, const bind::FloatRows& rows, std::size_t grain, F f) {
+    replace_ranges(list, grain, [&](const Vec3d* in, Vec3d* out, std::size_t begin, std::size_t end) {
+        std::tuple<std::array<Parts, kRowBlock>...> blocks;
+        for (std::size_t at = begin; at < end; at += kRowBlock) {
+            const std::size_t count = std::min(kRowBlock, end - at);
+            std::apply(
+                [&](auto&... block) {
+                    kernels::gather_rows(rows, at, count, block.data()...);
+                    kernels::map_range(in + at, out + at, count, f,
+                                       static_cast<const std::remove_cvref_t<decltype(block[0])>*>(block.data())...);
+                },
+                blocks);
+        }
+    });
 }
 
-// rotate_each's rotations: a sequence of Quat, or floating-point numbers in
-// rows of (w, i, j, k).
-std::vector<tessary::Quat> read_quats(PyObject* source) {
-    std::vector<tessary::Quat> quats;
-    bind::BufferView held;
-    if (const std::optional<bind::FloatRows> rows = bind::import_float_rows(source, held, "quats", 4)) {
-        quats.resize(rows->rows);
-        kernels::gather_rows(*rows, quats.data());
-        return quats;
-    }
-    if (!PySequence_Check(source)) bind::raise_wrong_class("quats", source, "Sequence");
+// Memory for values read from a sequence: the element arrays' own
+// (memory.hpp), so that a large one reuses a kept mapping instead of
+// faulting in fresh pages on every call.
+template <class T>
+struct StagingAllocator {
+    using value_type = T;
+    StagingAllocator() = default;
+    template <class U>
+    explicit StagingAllocator(const StagingAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(allocate_elements(n * sizeof(T))); }
+    void deallocate(T* memory, std::size_t n) noexcept { release_elements(memory, n * sizeof(T), n * sizeof(T)); }
+    friend bool operator==(const StagingAllocator&, const StagingAllocator&) = default;
+};
+
+template <class T>
+using Staged = std::vector<T, StagingAllocator<T>>;
+
+template <class T>
+void append_value(Staged<T>& values, PyObject* item, std::string_view argument) {
+    if (!bind::is_instance<T>(item)) bind::raise_wrong_class(argument, item, bind::class_name<T>);
+    values.push_back(bind::read<T>(item));
+}
+
+// The per-element arguments of rotate_each and transform_each given as a
+// sequence of T.
+template <class T>
+Staged<T> read_values(PyObject* source, std::string_view argument) {
+    if (!PySequence_Check(source)) bind::raise_wrong_class(argument, source, "Sequence");
+    Staged<T> values;
     if (PyList_CheckExact(source) || PyTuple_CheckExact(source)) {
         // Reading the items runs no Python code, so the container cannot
         // change meanwhile.
         const Py_ssize_t count = PySequence_Fast_GET_SIZE(source);
-        quats.reserve(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) append_quat(quats, PySequence_Fast_ITEMS(source)[i]);
-        return quats;
+        values.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) append_value(values, PySequence_Fast_ITEMS(source)[i], argument);
+        return values;
     }
     bind::Ref iterator(PyObject_GetIter(source));
-    if (!iterator) bind::reraise_for_argument("quats");
-    while (bind::Ref item{PyIter_Next(iterator.get())}) append_quat(quats, item.get());
-    if (PyErr_Occurred()) bind::reraise_for_argument("quats");
-    return quats;
+    if (!iterator) bind::reraise_for_argument(argument);
+    while (bind::Ref item{PyIter_Next(iterator.get())}) append_value(values, item.get(), argument);
+    if (PyErr_Occurred()) bind::reraise_for_argument(argument);
+    return values;
+}
+
+// ValueError, before anything changes, unless there is one value per
+// element: "argument 'quats': expected one rotation per element, 3 for
+// this list, got 2".
+void check_one_per_element(const VecList& list, std::size_t count, std::string_view argument,
+                           std::string_view what) {
+    if (count == list.size()) return;
+    std::string message = "argument '";
+    message.append(argument).append("': expected one ").append(what).append(" per element, ");
+    message.append(std::to_string(list.size())).append(" for this list, got ").append(std::to_string(count));
+    bind::raise(PyExc_ValueError, message);
+}
+
+// Replaces element i by f(element i, value i) for one T per element from
+// `source`: real numbers in rows of T's doubles in order (a
+// Quat's w, i, j, k; a Transform's rotation, then its translation), read
+// where they are as the parts Parts... that make up T, or a sequence of T.
+template <class T, class... Parts, class F, class ByParts>
+void replace_by_each(VecList& list, PyObject* source, std::string_view argument, std::string_view what, F f,
+                     ByParts by_parts) {
+    static_assert((sizeof(Parts) + ...) == sizeof(T));
+    bind::BufferView held;
+    if (const std::optional<bind::FloatRows> rows =
+            bind::import_float_rows(source, held, argument, sizeof(T) / sizeof(double))) {
+        // A buffer over the list's own elements pins them, so the results
+        // then go to a new array and never overwrite rows still to be read.
+        check_one_per_element(list, rows->rows, argument, what);
+        replace_each_row<Parts...>(list, *rows, kGrainRotate, by_parts);
+        return;
+    }
+    const Staged<T> values = read_values<T>(source, argument);
+    check_one_per_element(list, values.size(), argument, what);
+    replace_each(list, kGrainRotate, f, values.data());
 }
 
 // A Python list whose item i is f(element i), as float or bool.
@@ -152,15 +247,19 @@ void rotate(VecList& list, const tessary::Quat& quat) {
 }
 
 void rotate_each(VecList& list, PyObject* quats) {
-    const std::vector<tessary::Quat> rotations = read_quats(quats);
-    if (rotations.size() != list.size()) {
-        std::string message = "argument 'quats': expected one rotation per element, ";
-        message.append(std::to_string(list.size())).append(" for this list, got ");
-        message.append(std::to_string(rotations.size()));
-        bind::raise(PyExc_ValueError, message);
-    }
-    replace_each(
-        list, kGrainRotate, [](const Vec3d& e, const tessary::Quat& q) { return q.rotate(e); }, rotations.data());
+    auto rotated = [](const Vec3d& e, const tessary::Quat& q) { return q.rotate(e); };
+    replace_by_each<tessary::Quat, tessary::Quat>(list, quats, "quats", "rotation", rotated, rotated);
+}
+
+void transform(VecList& list, const tessary::Transform& transform) {
+    replace_each(list, kGrainRotate, [t = transform](const Vec3d& e) { return t.apply(e); });
+}
+
+void transform_each(VecList& list, PyObject* transforms) {
+    replace_by_each<tessary::Transform, tessary::Quat, Vec3d>(
+        list, transforms, "transforms", "transform",
+        [](const Vec3d& e, const tessary::Transform& t) { return t.apply(e); },
+        [](const Vec3d& e, const tessary::Quat& q, const Vec3d& t) { return tessary::Transform{q, t}.apply(e); });
 }
 
 VecList collapse(const VecList& list, bind::Index axis) {

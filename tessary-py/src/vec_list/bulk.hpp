@@ -8,6 +8,7 @@
 #include "../binding/convert.hpp"
 #include "../binding/ref.hpp"
 #include "../../../tessary/src/quat.hpp"
+#include "../../../tessary/src/transform.hpp"
 #include "vec_list.hpp"
 
 namespace tessary_py::bulk {
@@ -29,6 +30,13 @@ void rotate(VecList& list, const tessary::Quat& quat);
 // (n, 4) array of floating-point (w, i, j, k), the same way. ValueError,
 // with the list unchanged, when the counts differ.
 void rotate_each(VecList& list, PyObject* quats);
+
+// The same for rigid transforms: every element replaced by
+// transform.apply(element), or element i by transforms[i].apply(element i)
+// where `transforms` is a sequence of Transform or an (n, 7) array of
+// floating-point (qw, qi, qj, qk, tx, ty, tz).
+void transform(VecList& list, const tessary::Transform& transform);
+void transform_each(VecList& list, PyObject* transforms);
 
 // Python lists of float (or bool for is_unit), in element order; or, when
 // `out` is given, the results written into its buffer of one double (or

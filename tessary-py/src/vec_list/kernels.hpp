@@ -4,6 +4,7 @@
 // the number of threads.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -105,12 +106,16 @@ void map(std::span<const Vec3d> in, Out* out, std::size_t grain, const F& f, con
     });
 }
 
-// e = f(e, with[i]...) for every element, shared out over the pool.
+// out[i] = f(in[i], with[i]...) for i in [0, count), where `out` is either
+// `in` itself (each element is read before its own slot is written) or
+// memory that does not overlap it.
 template <class F, class... With>
-void map_in_place(std::span<Vec3d> elements, std::size_t grain, const F& f, const With*... with) {
-    pool::parallel_for(elements.size(), grain, [&](std::size_t begin, std::size_t end) {
-        update(elements.data() + begin, end - begin, f, (with + begin)...);
-    });
+void map_range(const Vec3d* in, Vec3d* out, std::size_t count, const F& f, const With*... with) {
+    if (in == out) {
+        update(out, count, f, with...);
+    } else {
+        transform(in, out, count, f, with...);
+    }
 }
 
 struct Nearest {
@@ -174,20 +179,48 @@ inline std::pair<std::size_t, double> minimum_distance(std::span<const Vec3d> in
     return {best.position, best.squared()};
 }
 
-// Rows of numbers laid out at any byte strides, widened to double where
-// they are narrower, into values of as many doubles (Vec3d, Quat).
+// Rows [first, first + count) of numbers of any real type laid out at any
+// byte strides, converted to double, into out[0, count): values of as many
+// doubles (Vec3d, Quat, Transform). With several outputs each row is split
+// into consecutive parts, its first columns into the first output's value,
+// the next into the second's, and so on, in one pass over the rows. The
+// conversion is chosen once, so that the inner loop is the plain strided
+// read of one type.
+template <class... Parts>
+void gather_rows(const bind::FloatRows& rows, std::size_t first, std::size_t count, Parts*... out) {
+    // The column where each part starts, and the row's width.
+    static constexpr std::array<std::size_t, sizeof...(Parts) + 1> start = [] {
+        constexpr std::size_t width[] = {sizeof(Parts) / sizeof(double)...};
+        std::array<std::size_t, sizeof...(Parts) + 1> at{};
+        for (std::size_t p = 1; p <= sizeof...(Parts); ++p) at[p] = at[p - 1] + width[p - 1];
+        return at;
+    }();
+    if (rows.packed_doubles(start.back())) {
+        // Native doubles one after the other: one copy of each part's bytes
+        // per row.
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::byte* row = rows.address(first + k, 0);
+            [&]<std::size_t... P>(std::index_sequence<P...>) {
+                (std::memcpy(&out[k], row + start[P] * sizeof(double), sizeof(Parts)), ...);
+            }(std::index_sequence_for<Parts...>{});
+        }
+        return;
+    }
+    rows.with_reader([&]<class Reader>(Reader) {
+        auto part = [&]<class Part, std::size_t... C>(Part* to, std::size_t column, std::index_sequence<C...>) {
+            for (std::size_t k = 0; k < count; ++k) to[k] = Part{Reader::read(rows.address(first + k, column + C))...};
+        };
+        [&]<std::size_t... P>(std::index_sequence<P...>) {
+            (part(out, start[P], std::make_index_sequence<sizeof(Parts) / sizeof(double)>{}), ...);
+        }(std::index_sequence_for<Parts...>{});
+    });
+}
+
+// Every row, shared out over the pool.
 template <class Row>
 void gather_rows(const bind::FloatRows& rows, Row* out) {
-    constexpr std::size_t width = sizeof(Row) / sizeof(double);
-    auto gather = [&]<class Scalar, std::size_t... C>(std::size_t begin, std::size_t end, std::index_sequence<C...>) {
-        for (std::size_t row = begin; row < end; ++row) out[row] = Row{rows.read<Scalar>(row, C)...};
-    };
     pool::parallel_for(rows.rows, kGrainGather, [&](std::size_t begin, std::size_t end) {
-        if (rows.scalar == bind::FloatRows::Scalar::Double) {
-            gather.template operator()<double>(begin, end, std::make_index_sequence<width>{});
-        } else {
-            gather.template operator()<float>(begin, end, std::make_index_sequence<width>{});
-        }
+        gather_rows(rows, begin, end - begin, out + begin);
     });
 }
 

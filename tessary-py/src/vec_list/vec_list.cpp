@@ -13,6 +13,7 @@
 #include "../pool/pool.hpp"
 #include "bulk.hpp"
 #include "kernels.hpp"
+#include "statistics.hpp"
 
 namespace {
 
@@ -42,9 +43,9 @@ VecList from_items(PyObject* const* items, Py_ssize_t count) {
     return list;
 }
 
-// A list copied from an exporter of doubles or floats in rows of three, in
-// any layout; nullopt when `source` exports no buffer of floating-point
-// numbers, so that it takes the sequence path.
+// A list copied from an exporter of real numbers in rows of three, in any
+// layout; nullopt when `source` exports no buffer (or one of Python
+// objects), so that it takes the sequence path.
 std::optional<VecList> from_buffer(PyObject* source) {
     bind::BufferView held;
     const std::optional<bind::FloatRows> rows = bind::import_float_rows(source, held, "list", 3);
@@ -237,6 +238,12 @@ PyMethodDef methods[] = {
     M::method<"minimum_distance_to($self, other, stride)", &bulk::minimum_distance_to>(),
     M::method<"rotate($self, quat)", &bulk::rotate>(),
     M::method<"rotate_each($self, quats)", &bulk::rotate_each>(),
+    M::method<"transform($self, transform)", &bulk::transform>(),
+    M::method<"transform_each($self, transforms)", &bulk::transform_each>(),
+    M::method<"centroid($self)", &tessary_py::statistics::centroid>(),
+    M::method<"bounds($self)", &tessary_py::statistics::bounds>(),
+    M::method<"covariance($self, *, ddof=None)", &tessary_py::statistics::covariance>(),
+    M::method<"principal_axes($self)", &tessary_py::statistics::principal_axes>(),
     {},
 };
 

@@ -1,0 +1,739 @@
+#include "statistics.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../binding/buffer.hpp"
+#include "../classes.hpp"
+#include "../pool/pool.hpp"
+#include "kernels.hpp"
+
+#if TESSARY_HAVE_AVX2_TWINS
+#include <immintrin.h>
+#endif
+
+namespace tessary_py::statistics {
+namespace {
+
+using tessary::ExactSum;
+using tessary::Matrix3;
+using tessary::Moments;
+using tessary::Quat;
+
+// Points per range on the pool: the exact sums cost a few nanoseconds a
+// point on their fast paths and a few tens off them.
+constexpr std::size_t kGrainMoments = 16384;
+// Pairs per fixed chunk of the alignment's floating-point sums: the chunks,
+// and so the order of every sum, do not depend on the number of threads.
+constexpr std::size_t kAlignChunk = 4096;
+constexpr std::size_t kGrainAlignChunks = 4;
+
+static_assert(sizeof(Vec3d) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3d>);
+
+// The first fast path of the exact sums, for clustered coordinates. In a
+// block of points, each component is read as an integer in units of 2^L,
+// the lowest mantissa bit of the exponent two (one, for the products)
+// below the first point's: a value whose exponent lies in a window of five
+// from there is its mantissa shifted by at most four bits, below 2^57.
+// The integers and (for the covariance) their products are summed exactly,
+// and each block's totals enter the exact sums once. Map coordinates (x
+// near 5e5, y near 5e6, a ground z), whose values share one or two
+// binades, take it always; a block with any other value (outside the
+// window, an infinity, a NaN) takes the second path (add_wide_block).
+//
+// The loops work on four points at a time as twelve independent lanes
+// (x y z x | y z x y | z x y z), so that they are vectorised; where the
+// processor has AVX2 a second copy is compiled for it. Integer arithmetic
+// is exact, so both give the same sums.
+constexpr std::size_t kLanes = 12;
+constexpr std::size_t kSumBlock = 128;  // 32 values a lane below 2^57: the lane sums stay below 2^62
+// 128 points: every partial sum of products below stays below 2^63.
+constexpr std::size_t kProductBlock = 128;
+constexpr int kProductBlockBits = 7;
+static_assert(kProductBlock == std::size_t{1} << kProductBlockBits);
+
+// The exponent field that is unit 1, per component.
+struct Frame {
+    std::int64_t base[3];
+};
+
+// The frame of a block from its first point, each unit 2^below below that
+// point's lowest mantissa bit; false where such a frame would let a
+// subnormal, an infinity or a NaN through (the first point is zero,
+// subnormal, huge or not finite), so that the block takes the second path.
+inline bool frame_of(const double* first, std::int64_t below, Frame& f) {
+    for (std::size_t j = 0; j < 3; ++j) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(first[j]);
+        f.base[j] = static_cast<std::int64_t>((bits >> 52) & 0x7FF) - below;
+        if (f.base[j] < 1 || f.base[j] + 4 >= 0x7FF) return false;
+    }
+    return true;
+}
+
+// The value as an integer in the frame's units; `bad` gets a non-zero bit
+// unless it fits: a zero always, else an exponent field in [base,
+// base + 4] (no subnormal: base >= 1, checked with the frame; no infinity
+// or NaN: base + 4 < 0x7FF, likewise).
+inline std::int64_t fixed(double v, std::int64_t base, std::uint64_t& bad) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
+    const auto field = static_cast<std::int64_t>((bits >> 52) & 0x7FF);
+    const auto shift = static_cast<std::uint64_t>(field - base);
+    const std::uint64_t nonzero = (bits << 1) != 0 ? ~std::uint64_t{0} : 0;
+    bad |= (shift > 4 ? ~std::uint64_t{0} : 0) & nonzero;
+    const std::uint64_t mantissa = ((bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52)) & nonzero;
+    const auto magnitude = static_cast<std::int64_t>(mantissa << (shift & 7));
+    const std::int64_t flip = -static_cast<std::int64_t>(bits >> 63);
+    return (magnitude ^ flip) - flip;
+}
+
+// Sums of one block of kSumBlock points (a multiple of 4) by lane; false
+// when a value does not fit the frame.
+inline bool lane_sums(const double* flat, std::size_t points, const Frame& f, std::int64_t* sums) {
+    std::uint64_t bad[kLanes] = {};
+    std::int64_t total[kLanes] = {};
+    for (std::size_t i = 0; i < 3 * points; i += kLanes) {
+        for (std::size_t l = 0; l < kLanes; ++l) total[l] += fixed(flat[i + l], f.base[l % 3], bad[l]);
+    }
+    std::uint64_t any = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        sums[l] = total[l];
+        any |= bad[l];
+    }
+    return any == 0;
+}
+
+// A block's integers (in the order of the points' components), each taken
+// relative to the block's first point, so that clustered points give small
+// integers d, |d| < 2^52, and offset by 2^52 to make them non-negative:
+// e = d + 2^52 < 2^53, split into e = hi * 2^26 + lo with hi < 2^27 and
+// lo < 2^26, one array per component. Products of such halves are exact
+// in 64-bit integers (the vectorised unsigned 32 x 32 -> 64 multiply), and
+// 128 of them sum below 2^61 (2^63 for the products of hi + lo, below
+// 2^28). False when a value lies 2^52 units or more from the first point.
+constexpr int kHalf = 26;
+constexpr std::int64_t kOffset = std::int64_t{1} << 52;
+
+inline bool split_block(const std::int64_t* xs, std::uint32_t (*hi)[kProductBlock],
+                        std::uint32_t (*lo)[kProductBlock], std::int64_t* first) {
+    std::int64_t column[3][kProductBlock];
+    for (std::size_t i = 0; i < kProductBlock; ++i) {
+        for (std::size_t j = 0; j < 3; ++j) column[j][i] = xs[3 * i + j];
+    }
+    std::uint64_t bad = 0;
+    for (std::size_t j = 0; j < 3; ++j) {
+        first[j] = column[j][0];
+        for (std::size_t i = 0; i < kProductBlock; ++i) {
+            const std::int64_t d = column[j][i] - first[j];
+            bad |= (d >= kOffset || d <= -kOffset) ? ~std::uint64_t{0} : 0;
+            const auto e = static_cast<std::uint64_t>(d + kOffset);
+            hi[j][i] = static_cast<std::uint32_t>(e >> kHalf);
+            lo[j][i] = static_cast<std::uint32_t>(e & ((std::uint64_t{1} << kHalf) - 1));
+        }
+    }
+    return bad == 0;
+}
+
+// Per entry (xx, xy, xz, yy, yz, zz) the sums of hi*hi', hi*lo' + lo*hi'
+// and lo*lo' over the block, and per component the sum of e.
+struct ProductSums {
+    std::uint64_t hh[6];
+    std::uint64_t cross[6];
+    std::uint64_t ll[6];
+    std::uint64_t e[3];
+};
+
+inline void product_sums(const std::uint32_t (*hi)[kProductBlock], const std::uint32_t (*lo)[kProductBlock],
+                         ProductSums& out) {
+    constexpr int pairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
+    for (int p = 0; p < 6; ++p) {
+        const std::uint32_t* hj = hi[pairs[p][0]];
+        const std::uint32_t* hk = hi[pairs[p][1]];
+        const std::uint32_t* lj = lo[pairs[p][0]];
+        const std::uint32_t* lk = lo[pairs[p][1]];
+        std::uint64_t hh = 0, cross = 0, ll = 0;
+        for (std::size_t i = 0; i < kProductBlock; ++i) {
+            hh += std::uint64_t{hj[i]} * hk[i];
+            cross += std::uint64_t{hj[i]} * lk[i] + std::uint64_t{lj[i]} * hk[i];
+            ll += std::uint64_t{lj[i]} * lk[i];
+        }
+        out.hh[p] = hh;
+        out.cross[p] = cross;
+        out.ll[p] = ll;
+    }
+    for (int j = 0; j < 3; ++j) {
+        std::uint64_t total = 0;
+        for (std::size_t i = 0; i < kProductBlock; ++i) total += (std::uint64_t{hi[j][i]} << kHalf) + lo[j][i];
+        out.e[j] = total;
+    }
+}
+
+// Both block kernels, compiled as they are and, where the processor may
+// have AVX2, a second time for it: integer and exact double arithmetic,
+// so the two agree bit for bit.
+struct Kernels {
+    bool (*sums)(const double*, std::size_t, const Frame&, std::int64_t*);
+    bool (*products)(const double*, const Frame&, std::int64_t*, ProductSums&);
+};
+
+bool sums_plain(const double* flat, std::size_t points, const Frame& f, std::int64_t* sums) {
+    return lane_sums(flat, points, f, sums);
+}
+
+bool products_plain(const double* flat, const Frame& f, std::int64_t* first, ProductSums& out) {
+    std::int64_t xs[3 * kProductBlock];
+    std::uint64_t bad = 0;
+    for (std::size_t k = 0; k < 3 * kProductBlock; ++k) xs[k] = fixed(flat[k], f.base[k % 3], bad);
+    std::uint32_t hi[3][kProductBlock], lo[3][kProductBlock];
+    if (bad != 0 || !split_block(xs, hi, lo, first)) return false;
+    product_sums(hi, lo, out);
+    return true;
+}
+
+#if TESSARY_HAVE_AVX2_TWINS
+// fixed() on four values at once, lane by lane the same integers.
+[[gnu::target("avx2")]] inline __m256i fixed4(__m256d v, __m256i base, __m256i& bad) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i bits = _mm256_castpd_si256(v);
+    const __m256i field = _mm256_and_si256(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(0x7FF));
+    const __m256i shift = _mm256_sub_epi64(field, base);
+    const __m256i is_zero = _mm256_cmpeq_epi64(_mm256_slli_epi64(bits, 1), zero);
+    const __m256i outside =
+        _mm256_or_si256(_mm256_cmpgt_epi64(shift, _mm256_set1_epi64x(4)), _mm256_cmpgt_epi64(zero, shift));
+    bad = _mm256_or_si256(bad, _mm256_andnot_si256(is_zero, outside));
+    const __m256i mantissa = _mm256_andnot_si256(
+        is_zero, _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x((std::int64_t{1} << 52) - 1)),
+                                 _mm256_set1_epi64x(std::int64_t{1} << 52)));
+    const __m256i magnitude = _mm256_sllv_epi64(mantissa, _mm256_and_si256(shift, _mm256_set1_epi64x(7)));
+    const __m256i flip = _mm256_sub_epi64(zero, _mm256_srli_epi64(bits, 63));
+    return _mm256_sub_epi64(_mm256_xor_si256(magnitude, flip), flip);
+}
+
+// Four points (twelve values) at a time: three vectors whose lanes hold
+// the components x y z x | y z x y | z x y z.
+struct Bases {
+    __m256i lanes[3];
+};
+
+[[gnu::target("avx2")]] inline Bases bases_of(const Frame& f) {
+    const std::int64_t x = f.base[0], y = f.base[1], z = f.base[2];
+    return {{_mm256_setr_epi64x(x, y, z, x), _mm256_setr_epi64x(y, z, x, y), _mm256_setr_epi64x(z, x, y, z)}};
+}
+
+[[gnu::target("avx2")]] bool sums_avx2(const double* flat, std::size_t points, const Frame& f, std::int64_t* sums) {
+    const Bases b = bases_of(f);
+    __m256i bad = _mm256_setzero_si256();
+    __m256i total[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+    for (std::size_t i = 0; i < 3 * points; i += kLanes) {
+        for (int v = 0; v < 3; ++v) {
+            total[v] = _mm256_add_epi64(total[v], fixed4(_mm256_loadu_pd(flat + i + 4 * v), b.lanes[v], bad));
+        }
+    }
+    for (int v = 0; v < 3; ++v) _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + 4 * v), total[v]);
+    return _mm256_testz_si256(bad, bad) != 0;
+}
+
+// The same sums as products_plain, in registers: each group of four
+// points is turned from the lanes x y z x | y z x y | z x y z into one
+// vector per component by blends and a permutation, split into halves in
+// its 64-bit lanes (the unsigned multiply reads their low 32 bits), and
+// multiplied and summed there.
+[[gnu::target("avx2")]] inline std::uint64_t sum_lanes(__m256i v) {
+    alignas(32) std::uint64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), v);
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
+[[gnu::target("avx2")]] bool products_avx2(const double* flat, const Frame& f, std::int64_t* first,
+                                           ProductSums& out) {
+    // Here the differences come from the doubles themselves: with r the
+    // first point's component, d = x - r is exact wherever |d| < 2^51
+    // units (a quarter of r's binade or less: Sterbenz's lemma), and so is
+    // its scaling to units, a power of two; such integer-valued doubles
+    // convert to integers through the bits of 1.5 * 2^52 + d. Values
+    // further away, or not finite, fail the block as in the plain kernel
+    // (which may accept a block this one refuses: both give the same
+    // exact sums). Units finer than 2^-1023 would not scale: tiny
+    // coordinates take the second path.
+    std::uint64_t first_bad = 0;
+    for (std::size_t j = 0; j < 3; ++j) {
+        first[j] = fixed(flat[j], f.base[j], first_bad);
+        if (f.base[j] < 52) return false;
+    }
+    const __m256d origin[3] = {_mm256_set1_pd(flat[0]), _mm256_set1_pd(flat[1]), _mm256_set1_pd(flat[2])};
+    __m256d scale[3], limit[3];
+    for (int j = 0; j < 3; ++j) {
+        scale[j] = _mm256_set1_pd(std::ldexp(1.0, static_cast<int>(1075 - f.base[j])));
+        limit[j] = _mm256_set1_pd(std::ldexp(1.0, static_cast<int>(51 + f.base[j] - 1075)));
+    }
+    const __m256d magnitude_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m256d magic = _mm256_set1_pd(0x1.8p52);
+    const __m256i magic_bits = _mm256_castpd_si256(magic);
+    const __m256i offset = _mm256_set1_epi64x(kOffset);
+    const __m256i half_mask = _mm256_set1_epi64x((std::int64_t{1} << kHalf) - 1);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i bad = zero;
+    // cross = hi*lo' + lo*hi' is summed as (hi + lo)(hi' + lo') less the
+    // other two, once at the end: three multiplies a pair, not four.
+    __m256i hh[6], both[6], ll[6], e_sum[3];
+    for (int p = 0; p < 6; ++p) hh[p] = both[p] = ll[p] = zero;
+    for (int j = 0; j < 3; ++j) e_sum[j] = zero;
+    constexpr int pairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
+    for (std::size_t i = 0; i < 3 * kProductBlock; i += kLanes) {
+        const __m256d a = _mm256_loadu_pd(flat + i);      // x0 y0 z0 x1
+        const __m256d c = _mm256_loadu_pd(flat + i + 4);  // y1 z1 x2 y2
+        const __m256d d = _mm256_loadu_pd(flat + i + 8);  // z2 x3 y3 z3
+        const __m256d component[3] = {
+            _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, c, 0b0100), d, 0b0010), _MM_SHUFFLE(1, 2, 3, 0)),
+            _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, c, 0b1001), d, 0b0100), _MM_SHUFFLE(2, 3, 0, 1)),
+            _mm256_permute4x64_pd(_mm256_blend_pd(_mm256_blend_pd(a, c, 0b0010), d, 0b1001), _MM_SHUFFLE(3, 0, 1, 2)),
+        };
+        __m256i hi[3], lo[3], sum[3];
+        for (int j = 0; j < 3; ++j) {
+            const __m256d diff = _mm256_sub_pd(component[j], origin[j]);
+            const __m256d inside = _mm256_cmp_pd(_mm256_and_pd(diff, magnitude_mask), limit[j], _CMP_LT_OQ);
+            bad = _mm256_or_si256(bad, _mm256_andnot_si256(_mm256_castpd_si256(inside), _mm256_set1_epi64x(-1)));
+            const __m256d units = _mm256_mul_pd(diff, scale[j]);
+            const __m256i integer = _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(units, magic)), magic_bits);
+            const __m256i e = _mm256_add_epi64(integer, offset);
+            e_sum[j] = _mm256_add_epi64(e_sum[j], e);
+            hi[j] = _mm256_srli_epi64(e, kHalf);
+            lo[j] = _mm256_and_si256(e, half_mask);
+            sum[j] = _mm256_add_epi64(hi[j], lo[j]);  // below 2^28: its products below 2^56
+        }
+        for (int p = 0; p < 6; ++p) {
+            const int j = pairs[p][0], k = pairs[p][1];
+            hh[p] = _mm256_add_epi64(hh[p], _mm256_mul_epu32(hi[j], hi[k]));
+            both[p] = _mm256_add_epi64(both[p], _mm256_mul_epu32(sum[j], sum[k]));
+            ll[p] = _mm256_add_epi64(ll[p], _mm256_mul_epu32(lo[j], lo[k]));
+        }
+    }
+    if (first_bad != 0 || _mm256_testz_si256(bad, bad) == 0) return false;
+    for (int p = 0; p < 6; ++p) {
+        out.hh[p] = sum_lanes(hh[p]);
+        out.ll[p] = sum_lanes(ll[p]);
+        out.cross[p] = (sum_lanes(both[p]) - out.hh[p]) - out.ll[p];
+    }
+    for (int j = 0; j < 3; ++j) out.e[j] = sum_lanes(e_sum[j]);
+    return true;
+}
+
+const Kernels kernels_in_use = kernels::has_avx2 ? Kernels{&sums_avx2, &products_avx2}
+                                                 : Kernels{&sums_plain, &products_plain};
+#else
+const Kernels kernels_in_use{&sums_plain, &products_plain};
+#endif
+
+// The lowest-bit weight of the frame's unit for lane (component) j.
+inline int unit_exponent(const Frame& f, std::size_t j) { return static_cast<int>(f.base[j]) - 1075; }
+
+bool add_sums_block(const double* flat, std::size_t points, Moments& m) {
+    Frame f;
+    std::int64_t lanes[kLanes];
+    if (!frame_of(flat, 2, f) || !kernels_in_use.sums(flat, points, f, lanes)) return false;
+    for (std::size_t j = 0; j < 3; ++j) {
+        tessary::Int128 total;
+        for (std::size_t l = j; l < kLanes; l += 3) total.add(lanes[l]);
+        m.sums[j].add_integer(total, unit_exponent(f, j));
+    }
+    m.count += points;
+    return true;
+}
+
+bool add_products_block(const double* flat, Moments& m) {
+    // Units of half the first point's lowest bit: values from half its
+    // binade up to eight times it.
+    Frame f;
+    std::int64_t first[3];
+    ProductSums s;
+    if (!frame_of(flat, 1, f) || !kernels_in_use.products(flat, f, first, s)) return false;
+    // In integer units, x = first + d and d = e - 2^52, so with n points
+    //   sum x = n first + sum e - n 2^52,
+    //   sum d d' = sum e e' - 2^52 (sum e + sum e') + n 2^104,
+    //   sum x x' = n first first' + first sum d' + first' sum d + sum d d',
+    // and sum e e' = 2^52 hh + 2^26 cross + ll.
+    constexpr auto n = static_cast<std::int64_t>(kProductBlock);
+    std::int64_t d[3];
+    for (std::size_t j = 0; j < 3; ++j) {
+        d[j] = static_cast<std::int64_t>(s.e[j]) - (n << 52);  // |sum d| < 2^59
+        tessary::Int128 total;
+        total.add_product(first[j], n);
+        total.add(d[j]);
+        m.sums[j].add_integer(total, unit_exponent(f, j));
+    }
+    for (std::size_t j = 0; j < 3; ++j) {
+        for (std::size_t k = j; k < 3; ++k) {
+            const std::size_t p = Moments::product_index(j, k);
+            tessary::Int128 total;
+            total.add_product_shifted(first[j], first[k], kProductBlockBits);
+            total.add_product(first[j], d[k]);
+            total.add_product(first[k], d[j]);
+            total.add_shifted(static_cast<std::int64_t>(s.hh[p]), 2 * kHalf);
+            total.add_shifted(static_cast<std::int64_t>(s.cross[p]), kHalf);
+            total.add(static_cast<std::int64_t>(s.ll[p]));
+            total.add_shifted(-(static_cast<std::int64_t>(s.e[j]) + static_cast<std::int64_t>(s.e[k])), 52);
+            total.add_shifted(1, 104 + kProductBlockBits);
+            m.products[p].add_integer(total, unit_exponent(f, j) + unit_exponent(f, k));
+        }
+    }
+    m.count += kProductBlock;
+    return true;
+}
+
+// The second path, for points that are not clustered (a cloud around the
+// origin, say): a few points at a time, each component in units of the
+// lowest mantissa bit eight binades below the largest value's, so that
+// every value within those binades is an integer below 2^61 and 16
+// products of two of them sum below 2^126 in 128-bit integers. A point
+// with a component smaller than that (or not finite) takes the exact sums
+// on its own. Scalar code: the 128-bit products have no vector form.
+constexpr std::size_t kWideBlock = 16;
+constexpr int kWideBinades = 8;
+
+template <bool Products>
+void add_wide_block(const Vec3d* points, std::size_t count, Moments& m) {
+    const double* flat = reinterpret_cast<const double*>(points);
+    std::int64_t base[3] = {0, 0, 0};
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t j = 0; j < 3; ++j) {
+            const auto field = static_cast<std::int64_t>((std::bit_cast<std::uint64_t>(flat[3 * i + j]) >> 52) & 0x7FF);
+            base[j] = std::max(base[j], field);
+        }
+    }
+    for (std::int64_t& b : base) b = std::max<std::int64_t>(b - kWideBinades, 1);
+    tessary::Int128 sums[3];
+    tessary::Int128 products[6];
+    std::uint64_t taken = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::int64_t x[3];
+        bool fits = true;
+        for (std::size_t j = 0; j < 3; ++j) {
+            const std::uint64_t bits = std::bit_cast<std::uint64_t>(flat[3 * i + j]);
+            const auto field = static_cast<std::int64_t>((bits >> 52) & 0x7FF);
+            const std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+            if (field == 0x7FF) {
+                fits = false;
+                x[j] = 0;
+            } else if (field == 0 || field < base[j]) {
+                // Below the units: fits only as a zero, or as a subnormal
+                // where the units are the subnormals' own (base 1).
+                fits = fits && field == 0 && (mantissa == 0 || base[j] == 1);
+                x[j] = static_cast<std::int64_t>(mantissa);
+            } else {
+                x[j] = static_cast<std::int64_t>((mantissa | (std::uint64_t{1} << 52)) << (field - base[j]));
+            }
+            if (bits >> 63) x[j] = -x[j];
+        }
+        if (!fits) {
+            m.add(points[i], Products);
+            continue;
+        }
+        ++taken;
+        for (std::size_t j = 0; j < 3; ++j) sums[j].add(x[j]);
+        if constexpr (Products) {
+            products[0].add_product(x[0], x[0]);
+            products[1].add_product(x[0], x[1]);
+            products[2].add_product(x[0], x[2]);
+            products[3].add_product(x[1], x[1]);
+            products[4].add_product(x[1], x[2]);
+            products[5].add_product(x[2], x[2]);
+        }
+    }
+    for (std::size_t j = 0; j < 3; ++j) m.sums[j].add_integer(sums[j], static_cast<int>(base[j]) - 1075);
+    if constexpr (Products) {
+        for (std::size_t j = 0; j < 3; ++j) {
+            for (std::size_t k = j; k < 3; ++k) {
+                const std::size_t p = Moments::product_index(j, k);
+                m.products[p].add_integer(products[p], static_cast<int>(base[j] + base[k]) - 2150);
+            }
+        }
+    }
+    m.count += taken;
+}
+
+template <bool Products>
+void add_range(std::span<const Vec3d> points, Moments& m) {
+    constexpr std::size_t block = Products ? kProductBlock : kSumBlock;
+    static_assert(block % kWideBlock == 0);
+    const double* flat = reinterpret_cast<const double*>(points.data());
+    std::size_t start = 0;
+    for (; start + block <= points.size(); start += block) {
+        const double* at = flat + 3 * start;
+        const bool done = Products ? add_products_block(at, m) : add_sums_block(at, block, m);
+        if (done) continue;
+        for (std::size_t i = start; i < start + block; i += kWideBlock) {
+            add_wide_block<Products>(points.data() + i, kWideBlock, m);
+        }
+    }
+    for (; start < points.size(); start += kWideBlock) {
+        add_wide_block<Products>(points.data() + start, std::min(kWideBlock, points.size() - start), m);
+    }
+}
+
+// The exact sums (and with Products the exact sums of products) of the
+// points, over the pool: exact partial sums merge exactly, so the result
+// does not depend on how the work was divided.
+template <bool Products>
+Moments moments(std::span<const Vec3d> points) {
+    if (points.empty()) return {};
+    return pool::parallel_reduce(
+        points.size(), kGrainMoments,
+        [&](std::size_t begin, std::size_t end) {
+            Moments m;
+            add_range<Products>(points.subspan(begin, end - begin), m);
+            return m;
+        },
+        [](Moments left, const Moments& right) {
+            left.merge(right);
+            return left;
+        });
+}
+
+// The points of an argument: a VecList (its elements, pinned for as long
+// as this lives) or any (n, 3) buffer of floating-point numbers (read in
+// place when it holds packed doubles, else copied).
+class Points {
+public:
+    Points(PyObject* source, const char* name) {
+        if (bind::is_instance<VecList>(source)) {
+            pinned_ = bind::read<VecList>(source).pin();
+            if (pinned_) view_ = pinned_->view();
+            return;
+        }
+        const std::optional<bind::FloatRows> rows = bind::import_float_rows(source, held_, name, 3);
+        if (!rows) bind::raise_wrong_class(name, source, bind::class_name<VecList>);
+        if (rows->packed_doubles(3)) {
+            view_ = {reinterpret_cast<const Vec3d*>(rows->first), rows->rows};
+        } else {
+            copy_.resize(rows->rows);
+            kernels::gather_rows(*rows, copy_.data());
+            view_ = copy_;
+        }
+    }
+
+    std::span<const Vec3d> view() const { return view_; }
+
+private:
+    PinnedElements pinned_;
+    bind::BufferView held_;
+    std::vector<Vec3d> copy_;
+    std::span<const Vec3d> view_;
+};
+
+// The smaller of two components by the bounds' rule: a NaN gives way to
+// any number, and -0.0 is below +0.0. Equal values have equal bits except
+// for the two zeros, whose OR is -0.0 (AND, +0.0, for the larger), so the
+// rule needs no branch and the loops below are vectorised.
+inline double lower(double a, double b) {
+    const double equal = std::bit_cast<double>(std::bit_cast<std::uint64_t>(a) | std::bit_cast<std::uint64_t>(b));
+    return (b < a || a != a) ? b : (b == a ? equal : a);
+}
+
+inline double upper(double a, double b) {
+    const double equal = std::bit_cast<double>(std::bit_cast<std::uint64_t>(a) & std::bit_cast<std::uint64_t>(b));
+    return (b > a || a != a) ? b : (b == a ? equal : a);
+}
+
+struct Box {
+    Vec3d low;
+    Vec3d high;
+};
+
+Box widen(const Box& box, const Box& other) {
+    return {{lower(box.low.x, other.low.x), lower(box.low.y, other.low.y), lower(box.low.z, other.low.z)},
+            {upper(box.high.x, other.high.x), upper(box.high.y, other.high.y), upper(box.high.z, other.high.z)}};
+}
+
+// The box of points, four at a time in twelve lanes as the sums above.
+inline Box box_lanes(const Vec3d* points, std::size_t count) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const double* flat = reinterpret_cast<const double*>(points);
+    double low[kLanes], high[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) low[l] = high[l] = nan;
+    const std::size_t whole = count / 4 * 4;
+    for (std::size_t i = 0; i < 3 * whole; i += kLanes) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            low[l] = lower(low[l], flat[i + l]);
+            high[l] = upper(high[l], flat[i + l]);
+        }
+    }
+    Box box{{nan, nan, nan}, {nan, nan, nan}};
+    for (std::size_t l = 0; l < kLanes; l += 3) {
+        box = widen(box, {{low[l], low[l + 1], low[l + 2]}, {high[l], high[l + 1], high[l + 2]}});
+    }
+    for (std::size_t i = whole; i < count; ++i) box = widen(box, {points[i], points[i]});
+    return box;
+}
+
+Box box_plain(const Vec3d* points, std::size_t count) { return box_lanes(points, count); }
+
+#if TESSARY_HAVE_AVX2_TWINS
+[[gnu::target("avx2")]] Box box_avx2(const Vec3d* points, std::size_t count) { return box_lanes(points, count); }
+Box (*const box_in_use)(const Vec3d*, std::size_t) = kernels::has_avx2 ? &box_avx2 : &box_plain;
+#else
+Box (*const box_in_use)(const Vec3d*, std::size_t) = &box_plain;
+#endif
+
+std::uint64_t read_ddof(PyObject* ddof) {
+    if (ddof == Py_None) return 0;
+    return bind::Arg<bind::Index>::convert(ddof, "ddof").value;
+}
+
+[[noreturn]] void raise_count(const char* argument, const std::string& what) {
+    std::string message = "argument '";
+    message.append(argument).append("': ").append(what);
+    bind::raise(PyExc_ValueError, message);
+}
+
+// The weights of `align`: None, a one-dimensional float buffer, or a
+// sequence of numbers; each finite and not negative.
+std::optional<std::vector<double>> read_weights(PyObject* source, std::size_t expected) {
+    if (source == Py_None) return std::nullopt;
+    std::vector<double> weights;
+    bind::BufferView held;
+    if (const std::optional<bind::FloatRows> column = bind::import_float_column(source, held, "weights")) {
+        weights.resize(column->rows);
+        for (std::size_t i = 0; i < column->rows; ++i) weights[i] = column->at(i, 0);
+    } else {
+        if (!PySequence_Check(source) || PyUnicode_Check(source)) {
+            bind::raise_wrong_class("weights", source, "Sequence");
+        }
+        bind::Ref iterator(PyObject_GetIter(source));
+        if (!iterator) bind::reraise_for_argument("weights");
+        while (bind::Ref item{PyIter_Next(iterator.get())}) {
+            weights.push_back(bind::Arg<double>::convert(item.get(), "weights"));
+        }
+        if (PyErr_Occurred()) bind::reraise_for_argument("weights");
+    }
+    if (weights.size() != expected) {
+        raise_count("weights", "expected one weight per pair, " + std::to_string(expected) + ", got " +
+                                   std::to_string(weights.size()));
+    }
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+        if (!(weights[i] >= 0.0 && weights[i] <= std::numeric_limits<double>::max())) {
+            raise_count("weights", "expected finite non-negative numbers, got a weight at index " +
+                                       std::to_string(i) + " that is negative, infinite or NaN");
+        }
+    }
+    return weights;
+}
+
+// sum over pairs of f(begin, end) -> T in fixed chunks, added in chunk
+// order: the same bits at any number of threads.
+template <class T, class F>
+T chunked(std::size_t n, const F& partial) {
+    const std::size_t chunks = (n + kAlignChunk - 1) / kAlignChunk;
+    std::vector<T> parts(chunks);
+    pool::parallel_for(chunks, kGrainAlignChunks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            parts[c] = partial(c * kAlignChunk, std::min(n, (c + 1) * kAlignChunk));
+        }
+    });
+    T total{};
+    for (const T& part : parts) total = total + part;
+    return total;
+}
+
+struct Correlation {
+    Matrix3 h{};
+    Correlation operator+(const Correlation& other) const {
+        Correlation out;
+        for (int j = 0; j < 3; ++j) {
+            for (int k = 0; k < 3; ++k) out.h[j][k] = h[j][k] + other.h[j][k];
+        }
+        return out;
+    }
+};
+
+struct Squares {
+    double sum = 0.0;
+    Squares operator+(const Squares& other) const { return {sum + other.sum}; }
+};
+
+}  // namespace
+
+Vec3d centroid(const VecList& list) {
+    const Moments m = moments<false>(list.view());
+    return tessary::centroid_of(m.sums, list.size());
+}
+
+std::pair<Vec3d, Vec3d> bounds(const VecList& list) {
+    const std::span<const Vec3d> points = list.view();
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    if (points.empty()) return {{nan, nan, nan}, {nan, nan, nan}};
+    const Box box = pool::parallel_reduce(
+        points.size(), kernels::kGrainLight,
+        [&](std::size_t begin, std::size_t end) { return box_in_use(points.data() + begin, end - begin); }, widen);
+    return {box.low, box.high};
+}
+
+Matrix3 covariance(const VecList& list, PyObject* ddof) {
+    const std::uint64_t d = read_ddof(ddof);
+    return tessary::covariance_of(moments<true>(list.view()), d);
+}
+
+std::pair<std::array<double, 3>, std::array<Vec3d, 3>> principal_axes(const VecList& list) {
+    const tessary::PrincipalAxes axes = tessary::principal_axes_of(tessary::covariance_of(moments<true>(list.view()), 0));
+    return {axes.variances, axes.axes};
+}
+
+tessary::Plane fit_plane(PyObject* source) {
+    const Points points(source, "points");
+    const std::size_t n = points.view().size();
+    if (n < 3) raise_count("points", "a plane needs at least 3 points, got " + std::to_string(n));
+    const Moments m = moments<true>(points.view());
+    const Matrix3 covariance = tessary::covariance_of(m, 0);
+    // A NaN or an infinite coordinate: the plane of NaNs that from_points
+    // gives for degenerate input.
+    if (!tessary::all_finite(covariance)) return tessary::Plane::from_point(Vec3d::zero(), Vec3d::zero());
+    const tessary::PrincipalAxes axes = tessary::principal_axes_of(covariance);
+    if (!tessary::spans_a_plane(axes)) {
+        raise_count("points", "the points lie on one line (or are one point), so no single plane fits them");
+    }
+    return tessary::plane_fit(axes, tessary::centroid_of(m.sums, n));
+}
+
+std::pair<Quat, double> align(PyObject* a_source, PyObject* b_source, PyObject* weight_source) {
+    const Points a_points(a_source, "a");
+    const Points b_points(b_source, "b");
+    const std::span<const Vec3d> a = a_points.view();
+    const std::span<const Vec3d> b = b_points.view();
+    if (a.size() != b.size()) {
+        raise_count("b", "expected as many vectors as 'a', " + std::to_string(a.size()) + ", got " +
+                             std::to_string(b.size()));
+    }
+    const std::optional<std::vector<double>> weights = read_weights(weight_source, a.size());
+    const double* w = weights ? weights->data() : nullptr;
+    // h[j][k] = sum of (w a_j) b_k, each chunk summed in pair order.
+    const Correlation correlation = chunked<Correlation>(a.size(), [&](std::size_t begin, std::size_t end) {
+        Correlation part;
+        for (std::size_t i = begin; i < end; ++i) {
+            const Vec3d wa = w != nullptr ? a[i].mul(w[i]) : a[i];
+            const std::array<double, 3> x = wa.to_array();
+            const std::array<double, 3> y = b[i].to_array();
+            for (int j = 0; j < 3; ++j) {
+                for (int k = 0; k < 3; ++k) part.h[j][k] = part.h[j][k] + x[j] * y[k];
+            }
+        }
+        return part;
+    });
+    const Quat q = tessary::wahba_rotation(correlation.h);
+    // The residual from the distances themselves, not from the eigenvalue:
+    // small residuals keep their digits.
+    const Squares squares = chunked<Squares>(a.size(), [&](std::size_t begin, std::size_t end) {
+        Squares part;
+        for (std::size_t i = begin; i < end; ++i) {
+            const double d2 = q.rotate(a[i]).distance_squared(b[i]);
+            part.sum = part.sum + (w != nullptr ? w[i] * d2 : d2);
+        }
+        return part;
+    });
+    return {q, std::sqrt(squares.sum)};
+}
+
+}  // namespace tessary_py::statistics
