@@ -16,6 +16,9 @@ import pytest
 PYTHON_BUFFER_PROTOCOL = sys.version_info >= (3, 12)
 needs_python_buffer_protocol = pytest.mark.skipif(
     not PYTHON_BUFFER_PROTOCOL, reason="buffers in Python (__buffer__, PEP 688) need CPython 3.12")
+# The native struct formats that memoryview.cast takes: half precision ('e')
+# from 3.12 on.
+MEMORYVIEW_CAST_FORMATS = "bBhHiIlLqQnN?fd" + ("e" if sys.version_info >= (3, 12) else "")
 
 
 def bits(value: float) -> int:

@@ -13,7 +13,7 @@ import pytest
 
 from tessary_py import AngleRadians, Quat, Vec3d, VecList
 
-from conftest import PYTHON_BUFFER_PROTOCOL, bits, same_bits
+from conftest import MEMORYVIEW_CAST_FORMATS, PYTHON_BUFFER_PROTOCOL, bits, same_bits
 
 LINUX = sys.platform.startswith("linux")
 
@@ -327,8 +327,8 @@ class TestRealFormats:
 
     def test_every_native_struct_format(self):
         # Formats numpy does not export ('n', 'N', and 'l' beside 'q')
-        # arrive from memoryview.cast ('e' from Python 3.12 on).
-        for code in "bBhHiIlLqQnN?fd" + ("e" if sys.version_info >= (3, 12) else ""):
+        # arrive from memoryview.cast.
+        for code in MEMORYVIEW_CAST_FORMATS:
             raw = memoryview(bytes(range(48))).cast(code)
             rows = raw[: len(raw) // 3 * 3].cast("B").cast(code, (len(raw) // 3, 3))
             wanted = [[float(x) for x in row] for row in rows.tolist()]
