@@ -14,6 +14,7 @@
 // Exit status: 0 rounded separately, 10 fused, 20 this processor cannot tell
 // (no fused multiply-add), anything else a probe that went wrong.
 #include "float_model.hpp"
+#include "src/x86_features.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define TESSARY_X86 1
@@ -36,7 +37,7 @@ extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 
 int main() {
 #if TESSARY_X86
-    if (!__builtin_cpu_supports("fma")) return 20;
+    if (!tessary_py::x86::read_features().fma) return 20;
 #endif
     // a * b is exactly 1 - 2^-54, which rounds to 1: rounded separately the
     // result is 0, fused it is -2^-54.

@@ -9,6 +9,18 @@ import textwrap
 import pytest
 
 
+# What differs between the supported interpreters, decided here once. From
+# CPython 3.12 on the buffer protocol has a Python side (PEP 688): types that
+# export buffers show a `__buffer__` method, and classes written in Python
+# can export buffers themselves.
+PYTHON_BUFFER_PROTOCOL = sys.version_info >= (3, 12)
+needs_python_buffer_protocol = pytest.mark.skipif(
+    not PYTHON_BUFFER_PROTOCOL, reason="buffers in Python (__buffer__, PEP 688) need CPython 3.12")
+# The native struct formats that memoryview.cast takes: half precision ('e')
+# from 3.12 on.
+MEMORYVIEW_CAST_FORMATS = "bBhHiIlLqQnN?fd" + ("e" if sys.version_info >= (3, 12) else "")
+
+
 def bits(value: float) -> int:
     """The IEEE 754 bit pattern of a double, for exact comparisons."""
     return struct.unpack("<Q", struct.pack("<d", value))[0]

@@ -49,6 +49,7 @@ STEADY_FAULTS = """
 # Under qemu-user the counters include the emulator's own faults as it
 # translates code that runs for the first time.
 @pytest.mark.not_emulated
+@pytest.mark.interpreter_independent
 @pytest.mark.parametrize("n", [100_000, 170_000, 1_000_000, 10_000_000])
 def test_repeated_maps_take_no_page_faults(n):
     code = STEADY_FAULTS.replace("int(sys.argv[1])", str(n))

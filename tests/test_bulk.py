@@ -620,6 +620,7 @@ print(status("VmHWM:") - before)
 
 
 @pytest.mark.plain_allocator  # a sanitizer's allocator adds red zones and quarantine
+@pytest.mark.interpreter_independent
 class TestMemory:
     """No operation keeps a hidden copy the size of the list: the peak is the
     result plus a few blocks."""

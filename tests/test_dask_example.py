@@ -34,6 +34,8 @@ from conftest import bits  # noqa: E402
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 import dask_cloud  # noqa: E402
 
+pytestmark = pytest.mark.interpreter_independent
+
 # Sent to the workers by value, as when the example runs as a script: the
 # workers need not find the examples folder.
 cloudpickle.register_pickle_by_value(dask_cloud)

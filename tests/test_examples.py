@@ -26,7 +26,11 @@ def run(*args: str, code: str | None = None) -> subprocess.CompletedProcess[str]
     return subprocess.run(command, capture_output=True, text=True, timeout=300, cwd=ROOT)
 
 
-@pytest.mark.parametrize("name", sorted(p.name for p in EXAMPLES.glob("*.py")))
+# The Dask example starts a cluster of worker processes, the slowest example
+# by far; tests/test_dask_example.py checks what it computes.
+@pytest.mark.parametrize("name", [pytest.param(p.name, marks=pytest.mark.interpreter_independent)
+                                  if p.name == "dask_cloud.py" else p.name
+                                  for p in sorted(EXAMPLES.glob("*.py"))])
 def test_example_runs(name):
     if name in NEED_BUFFERS and not buffers_exported():
         pytest.skip("this build of tessary_py exports no buffers, which this example needs")

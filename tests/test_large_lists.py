@@ -150,6 +150,7 @@ class TestExtendOfSharedLists:
     @pytest.mark.parametrize("pin", ["copy", "iterator", "export"])
     @pytest.mark.skipif(not LINUX, reason="reads /proc/self")
     @pytest.mark.plain_allocator
+    @pytest.mark.interpreter_independent
     def test_adds_no_more_than_the_final_array(self, pin):
         added, final = map(int, measure_peak(EXTEND_PEAK, pin).split())
         assert added <= 1.15 * final

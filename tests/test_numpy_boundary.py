@@ -13,7 +13,7 @@ import pytest
 
 from tessary_py import AngleRadians, Quat, Vec3d, VecList
 
-from conftest import bits, same_bits
+from conftest import MEMORYVIEW_CAST_FORMATS, PYTHON_BUFFER_PROTOCOL, bits, same_bits
 
 LINUX = sys.platform.startswith("linux")
 
@@ -109,7 +109,7 @@ class TestVecListExport:
             assert simple["format"] is None and simple["shape"] is None
             flat = request(exporter, PyBUF_FORMAT)
             assert (flat["ndim"], flat["itemsize"], flat["format"], flat["shape"]) == (1, 8, b"d", None)
-        if sys.version_info >= (3, 12):
+        if PYTHON_BUFFER_PROTOCOL:
             assert vl.__buffer__(0).tobytes() == bytes(vl) == np.asarray(vl).tobytes()
             assert vl.__buffer__(PyBUF_FORMAT).tolist() == [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
         assert request(vl, PyBUF_ND | PyBUF_FORMAT)["shape"] == [2, 3]
@@ -327,8 +327,8 @@ class TestRealFormats:
 
     def test_every_native_struct_format(self):
         # Formats numpy does not export ('n', 'N', and 'l' beside 'q')
-        # arrive from memoryview.cast ('e' from Python 3.12 on).
-        for code in "bBhHiIlLqQnN?fd" + ("e" if sys.version_info >= (3, 12) else ""):
+        # arrive from memoryview.cast.
+        for code in MEMORYVIEW_CAST_FORMATS:
             raw = memoryview(bytes(range(48))).cast(code)
             rows = raw[: len(raw) // 3 * 3].cast("B").cast(code, (len(raw) // 3, 3))
             wanted = [[float(x) for x in row] for row in rows.tolist()]
@@ -422,6 +422,7 @@ print(rss() - first)
 @pytest.mark.skipif(not LINUX, reason="reads /proc/self")
 @pytest.mark.plain_allocator
 @pytest.mark.not_emulated  # the emulator's translated code grows the resident size as new paths run
+@pytest.mark.interpreter_independent
 def test_memory_stays_flat_over_exports_and_imports():
     out = subprocess.run([sys.executable, "-c", EXPORT_CYCLES], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr

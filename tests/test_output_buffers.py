@@ -15,6 +15,7 @@ import pytest
 
 from tessary_py import Vec3d, VecList
 
+from conftest import needs_python_buffer_protocol
 from test_numpy_boundary import awkward_array
 
 P = Vec3d(0.25, -1.5, 3.0)
@@ -203,7 +204,7 @@ class TestCalling:
         assert v.dot(out=out, other=P) is out and out.tolist() == v.dot(P)
 
 
-@pytest.mark.skipif(sys.version_info < (3, 12), reason="exporters written in Python need PEP 688")
+@needs_python_buffer_protocol
 class TestExportersInPython:
     def test_an_exporter_that_changes_the_arguments_is_refused_and_released(self):
         v, p = VecList([Vec3d(1, 2, 3)] * 3), Vec3d(1, 1, 1)

@@ -12,6 +12,8 @@ import pytest
 
 from conftest import cxx_compiler, toolchain_environment
 
+pytestmark = pytest.mark.per_compiler
+
 ROOT = Path(__file__).resolve().parent.parent
 BINDING = ROOT / "tessary-py/src/binding"
 PROBE = ROOT / "tests/native/signature_probe.cpp"

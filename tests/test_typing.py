@@ -12,6 +12,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.interpreter_independent
+
 ROOT = Path(__file__).resolve().parent.parent
 TYPING = ROOT / "tests" / "typing"
 MARK = re.compile(r"#\s*error:\s*([a-z-]+)\s*$")

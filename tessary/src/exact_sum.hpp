@@ -462,8 +462,10 @@ inline double ExactValue::round_digits(bool negative, const std::vector<std::uin
     if (cut > 0) {
         round_bit = bit(cut - 1);
         for (long p = cut - 2; p >= 0 && !sticky; --p) {
+            // Below a tiny value's last kept bit, p may start above the
+            // digits; there every digit is zero.
             const auto index = static_cast<std::size_t>(p / 32);
-            if ((p % 32) == 31 && digits[index] == 0) {
+            if ((p % 32) == 31 && (index >= digits.size() || digits[index] == 0)) {
                 p -= 31;  // a whole zero digit
                 continue;
             }

@@ -36,15 +36,7 @@ void reraise_for_argument(std::string_view argument) {
 }
 
 void reraise_as_type_error(std::string_view prefix) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref cause(value);
-    Py_XDECREF(type);
-    if (traceback != nullptr) {
-        PyException_SetTraceback(cause.get(), traceback);
-        Py_DECREF(traceback);
-    }
+    Ref cause(PyErr_GetRaisedException());
     Ref text(PyObject_Str(cause.get()));
     if (!text) throw PythonError{};
     Ref message(PyUnicode_FromFormat("%s%U", std::string(prefix).c_str(), text.get()));

@@ -17,6 +17,7 @@
 #include "../binding/rows.hpp"
 #include "../platform.hpp"
 #include "../pool/pool.hpp"
+#include "../x86_features.hpp"
 
 namespace tessary_py::kernels {
 
@@ -64,12 +65,8 @@ template <class T, class F, class... With>
     for (std::size_t i = 0; i < count; ++i) data[i] = f(data[i], with[i]...);
 }
 
-// Set while the module's static objects are built, which may run before the
-// compiler's own processor detection has.
-inline const bool has_avx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}();
+// Set once, while the module's static objects are built.
+inline const bool has_avx2 = x86::read_features().avx2;
 
 template <class In, class Out, class F, class... With>
 void transform(const In* in, Out* out, std::size_t count, const F& f, const With*... with) {
