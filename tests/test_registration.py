@@ -13,9 +13,16 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from conftest import cxx_compiler, run_with_pool, toolchain_environment
-from tessary_py import AngleRadians, KdTree, Quat, RegistrationResult, Transform, Vec3d, VecList
+from tessary_py import (
+    AngleRadians,
+    KdTree,
+    Quat,
+    RegistrationResult,
+    Transform,
+    Vec3d,
+    VecList,
+)
 
 ROOT = Path(__file__).resolve().parent.parent
 NAN, INF = math.nan, math.inf
@@ -262,10 +269,10 @@ REFUSALS = [
     (lambda: Transform.align(np.ones((3, 3)), np.ones((3, 3)), [1.0, 2.0]), ValueError,
      "argument 'weights': expected one weight per pair, 3, got 2"),
     (lambda: Transform.align(np.ones((2, 3)), np.ones((2, 3)), [1.0, INF]), ValueError,
-     "argument 'weights': expected finite non-negative numbers, got a weight at index 1 that is negative, "
-     "infinite or NaN"),
-    (lambda: Transform.align(5, np.ones((1, 3))), TypeError, "argument 'source': 'int' object cannot be cast as "
-     "'Sequence'"),
+     ("argument 'weights': expected finite non-negative numbers, got a weight at index 1 that is negative, "
+     "infinite or NaN")),
+    (lambda: Transform.align(5, np.ones((1, 3))), TypeError, ("argument 'source': 'int' object cannot be cast as "
+     "'Sequence'")),
     (lambda: Transform.align(np.ones((1, 3)), np.ones((1, 4))), TypeError,
      "argument 'target': expected an array of shape (n, 3), got (1, 4)"),
     (lambda: Transform.icp(np.ones((3, 3)), np.ones((3, 3)), 0.0), ValueError,
@@ -283,11 +290,11 @@ REFUSALS = [
     (lambda: Transform.icp(np.ones((3, 3)), np.ones((3, 3)), 1, relative_rmse=NAN), ValueError,
      "argument 'relative_rmse': expected a number of at least 0, got nan"),
     (lambda: Transform.icp(np.ones((3, 3)), np.ones((3, 3)), 1, initial=Transform(Quat(0, 0, 0, 0))), ValueError,
-     "argument 'initial': expected finite components and a rotation other than zero, got "
-     "Transform(Quat(0, 0, 0, 0), Vec3d(0, 0, 0))"),
+     ("argument 'initial': expected finite components and a rotation other than zero, got "
+     "Transform(Quat(0, 0, 0, 0), Vec3d(0, 0, 0))")),
     (lambda: Transform.icp(np.ones((3, 3)), np.ones((3, 3)), 1, initial=Transform(translation=Vec3d(INF, 0, 0))),
-     ValueError, "argument 'initial': expected finite components and a rotation other than zero, got "
-     "Transform(Quat(1, 0, 0, 0), Vec3d(inf, 0, 0))"),
+     ValueError, ("argument 'initial': expected finite components and a rotation other than zero, got "
+     "Transform(Quat(1, 0, 0, 0), Vec3d(inf, 0, 0))")),
     (lambda: Transform.icp(np.ones((3, 3)), np.ones((3, 3)), 1, initial=Vec3d(1, 2, 3)), TypeError,
      "argument 'initial': 'Vec3d' object cannot be cast as 'Transform'"),
     (lambda: Transform.icp(np.ones((3, 3)), "target", 1), TypeError,
