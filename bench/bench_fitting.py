@@ -10,7 +10,13 @@
 - the same on a standard-normal cloud around the origin, where the fast
   fixed-point path of the exact sums does not apply;
 - `Quat.align` against scipy's `Rotation.align_vectors` at 10^5 pairs;
-  target <= 0.25x.
+  target <= 0.25x;
+- `Transform.align` at 10^5 pairs against scipy's `align_vectors` with the
+  centroids removed by numpy (the rigid transform the same way);
+- point-to-point ICP (`Transform.icp`) at 10^5 points, 30 iterations (both
+  tolerances 0, so both run every iteration), against Open3D's
+  `registration_icp` with `TransformationEstimationPointToPoint`; target
+  <= 0.25x, with the same fitness and an inlier RMSE within 1e-9.
 
 Open3D is optional (`pip install --no-deps open3d-cpu`, then `plotly dash`;
 it needs the system's libusb-1.0 and libgomp): without it its columns say
@@ -29,7 +35,7 @@ import numpy as np  # noqa: E402
 from scipy.spatial.transform import Rotation  # noqa: E402
 
 from common import interleaved  # noqa: E402
-from tessary_py import Quat, VecList  # noqa: E402
+from tessary_py import AngleRadians, Quat, Transform, Vec3d, VecList  # noqa: E402
 
 try:
     import open3d
@@ -121,9 +127,81 @@ def alignment(budget, rounds):
     return {"Quat.align(a, b)": times[0], "Rotation.align_vectors(b, a)": times[1]}, difference, residual - rssd
 
 
+def rigid_alignment(budget, rounds):
+    """Transform.align against scipy with the centroids removed."""
+    rng = np.random.default_rng(8)
+    a = tile(PAIRS)
+    truth = Rotation.from_rotvec([0.01, -0.02, 0.3])
+    b = truth.apply(a - a.mean(axis=0)) + a.mean(axis=0) + [1.0, 2.0, 0.5] + 0.01 * rng.standard_normal((PAIRS, 3))
+
+    def scipy_rigid():
+        ca, cb = a.mean(axis=0), b.mean(axis=0)
+        r, _ = Rotation.align_vectors(b - cb, a - ca)
+        return r, cb - r.apply(ca)
+
+    t, _ = Transform.align(a, b)
+    r, _ = scipy_rigid()
+    difference = float(np.max(np.abs(np.array(t.to_matrix())[:3, :3] - r.as_matrix())))
+    times = interleaved([lambda: Transform.align(a, b), scipy_rigid], budget, rounds)
+    return {"Transform.align(a, b)": times[0], "scipy align_vectors, centroids removed": times[1]}, difference
+
+
+ICP_POINTS = 100_000
+ICP_ITERATIONS = 30
+
+
+def icp_clouds():
+    """Two scans of the same bumpy ground, sampled apart, in map
+    coordinates: the second turned 0.01 rad about the vertical and shifted
+    by 0.36 m. Sampled apart, the nearest partners lie some 0.2 m away, so
+    the inlier RMSE stays near that."""
+    rng = np.random.default_rng(9)
+
+    def scan(n):
+        xy = rng.uniform(0, 100, (n, 2))
+        z = 231 + 2 * np.sin(xy[:, 0] / 2) * np.cos(xy[:, 1] / 3) + rng.normal(0, 0.01, n)
+        return np.column_stack([xy[:, 0] + 512_000, xy[:, 1] + 5_430_000, z])
+
+    source, target = scan(ICP_POINTS), scan(ICP_POINTS)
+    middle = VecList(target).centroid()
+    turn = Transform(Quat.from_axis_angle(Vec3d(0, 0, 1), AngleRadians(0.01)))
+    pose = Transform(translation=middle + Vec3d(0.3, -0.2, 0.0)) * turn * Transform(translation=-middle)
+    moved = VecList(target)
+    moved.transform(pose)
+    return source, np.array(moved)
+
+
+def registration(budget, rounds):
+    """ICP, ours and Open3D's, each running 30 iterations."""
+    source, target = icp_clouds()
+    distance = 1.0
+
+    def ours():
+        return Transform.icp(source, target, distance, max_iterations=ICP_ITERATIONS, relative_fitness=0,
+                             relative_rmse=0)
+
+    result = ours()
+    times = {"Transform.icp": None}
+    if open3d is None:
+        times["Transform.icp"] = interleaved([ours], budget, rounds)[0]
+        return times, result, None
+    reg = open3d.pipelines.registration
+    clouds = [open3d.geometry.PointCloud(open3d.utility.Vector3dVector(c)) for c in (source, target)]
+    criteria = reg.ICPConvergenceCriteria(relative_fitness=0, relative_rmse=0, max_iteration=ICP_ITERATIONS)
+
+    def peer():
+        return reg.registration_icp(*clouds, distance, np.eye(4), reg.TransformationEstimationPointToPoint(), criteria)
+
+    theirs = peer()
+    ours_time, peer_time = interleaved([ours, peer], budget, rounds)
+    times = {"Transform.icp": ours_time, "Open3D registration_icp": peer_time}
+    return times, result, theirs
+
+
 def measure(budget=2.0, rounds=5):
     return {"load before": os.getloadavg(), "tile": statistics(tile(N), budget, rounds),
             "sphere": statistics(sphere(N), budget, rounds), "align": alignment(budget, rounds),
+            "rigid": rigid_alignment(budget, rounds), "icp": registration(3 * budget, 3),
             "load after": os.getloadavg()}
 
 
@@ -160,6 +238,25 @@ def markdown(results):
     lines += [f"**`Quat.align` at {PAIRS:,} pairs**: ours {ours * 1e3:.2f} ms, scipy {scipy * 1e3:.2f} ms, ours / scipy "
               f"**{ours / scipy:.2f}** (target <= 0.25: {'met' if ours / scipy <= 0.25 else 'missed'}); largest "
               f"difference of the quaternions {difference:.1g}, of the residuals {residual_difference:.1g}.", ""]
+    times, difference = results["rigid"]
+    ours, scipy = times.values()
+    lines += [f"**`Transform.align` at {PAIRS:,} pairs** (map-coordinate tile): ours {ours * 1e3:.2f} ms, scipy "
+              f"`align_vectors` with numpy's centroids removed {scipy * 1e3:.2f} ms, ours / scipy **{ours / scipy:.2f}**; "
+              f"largest difference of the rotation matrices {difference:.1g}.", ""]
+    times, result, theirs = results["icp"]
+    ours = times["Transform.icp"]
+    line = (f"**ICP at {ICP_POINTS:,} points, {ICP_ITERATIONS} iterations** (map coordinates): ours {ours * 1e3:.1f} ms "
+            f"(fitness {result.fitness}, inlier RMSE {result.inlier_rmse:.12g})")
+    if theirs is None:
+        line += f"; Open3D not measured: {OPEN3D_MISSING}."
+    else:
+        peer = times["Open3D registration_icp"]
+        same = result.fitness == theirs.fitness and abs(result.inlier_rmse - theirs.inlier_rmse) <= 1e-9
+        line += (f", Open3D {peer * 1e3:.1f} ms (fitness {theirs.fitness}, inlier RMSE {theirs.inlier_rmse:.12g}); "
+                 f"ours / Open3D **{ours / peer:.2f}** (target <= 0.25: {'met' if ours / peer <= 0.25 else 'missed'}); "
+                 f"same fitness and RMSE within 1e-9: {'yes' if same else 'no'} (RMSE difference "
+                 f"{abs(result.inlier_rmse - theirs.inlier_rmse):.1g}).")
+    lines += [line, ""]
     return lines
 
 

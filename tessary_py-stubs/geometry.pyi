@@ -10,6 +10,7 @@ degenerate input: a parallel line gives infinite or NaN components, a
 test gives `False`, and `circle_circle` gives `None`.
 """
 
+from collections.abc import Sequence
 from typing import ClassVar, final
 
 from tessary_py import Buffer, Vec3d, VecList
@@ -92,7 +93,7 @@ class Plane:
         """
 
     @staticmethod
-    def fit(points: VecList | Buffer) -> Plane:
+    def fit(points: VecList | Sequence[Vec3d] | Buffer) -> Plane:
         """The least-squares plane of a point cloud: through its centroid, normal to its least-variance axis.
 
         The plane minimises the sum of squared distances of the points:
@@ -111,8 +112,9 @@ class Plane:
         Parameters
         ----------
         points
-            A `VecList`, or a buffer of real numbers of shape `(n, 3)`, read
-            as the `VecList` constructor reads them.
+            Anything the `VecList` constructor takes (a `VecList`, a
+            sequence of `Vec3d`, or a buffer of real numbers of shape
+            `(n, 3)`), read as it reads them.
 
         Raises
         ------
@@ -122,7 +124,7 @@ class Plane:
             point), so no single plane fits them` when the middle variance
             is at most 2**-40 times the largest.
         TypeError
-            `argument 'points': 'list' object cannot be cast as 'VecList'`;
+            ``argument 'points': Can't extract `str` to `Vec` `` for a string;
             `argument 'points': expected an array of shape (n, 3), got (4, 2)`.
 
         Examples

@@ -26,7 +26,8 @@ import numpy as np
 import pytest
 
 import tessary_py
-from tessary_py import AngleDegrees, AngleRadians, KdTree, Quat, Transform, Vec3d, VecList, geometry
+from tessary_py import (AngleDegrees, AngleRadians, KdTree, Quat, RegistrationResult, Transform, Vec3d, VecList,
+                        geometry)
 
 
 class Boom(Exception):
@@ -66,6 +67,7 @@ LENGTH_CHECKED = {
     "VecList.transform_each": ("argument 'transforms': expected one transform per element, ",),
     "Quat.align": ("argument 'b': expected as many vectors as 'a', ", "argument 'weights': expected "),
     "Plane.fit": ("argument 'points': a plane needs at least 3 points, ", "argument 'points': the points lie on one line"),
+    "Transform.align": ("argument 'target': expected as many points as 'source', ", "argument 'weights': expected "),
 }
 # Methods that refuse a well-formed argument of the wrong value, with the
 # ValueError their parameter's documentation gives.
@@ -73,10 +75,13 @@ VALUE_CHECKED = {
     "Quat.from_euler": "argument 'sequence': expected three axes, all from 'xyz' (extrinsic) or all from 'XYZ' *",
     "Quat.to_euler": "argument 'sequence': expected three axes, all from 'xyz' (extrinsic) or all from 'XYZ' *",
     "Transform.from_matrix": "argument 'm': expected * got *",
+    "Transform.icp": "argument 'max_distance': expected a number greater than 0, got *",
 }
-READ_ONLY = {"area", "list", "rotation", "translation", "points"}
+READ_ONLY = {"area", "list", "rotation", "translation", "points", "transform", "fitness", "inlier_rmse",
+             "correspondences", "iterations", "converged"}
 NO_CONSTRUCTOR = {VecListIterator: "cannot create 'builtins.VecListIterator' instances",
-                  ResultArray: "cannot create 'builtins.ResultArray' instances"}
+                  ResultArray: "cannot create 'builtins.ResultArray' instances",
+                  RegistrationResult: "cannot create 'builtins.RegistrationResult' instances"}
 # The refusal of a count, radius or distance out of range, naming it.
 RANGE_REFUSAL = "argument '{}': expected * of at least *, got *"
 ITERATED = [(1.0, 2.0, 3.0), (4.0, -0.0, 6.0)]
@@ -93,6 +98,7 @@ def samples():
         "Transform": Transform(Quat(0.5, 0.5, -0.5, 0.5), Vec3d(1, 2, 3)),
         "KdTree": KdTree(VecList([Vec3d(1, 2, 3), Vec3d(1, 2, 3), Vec3d(-4, 0.5, 9)])),
         "ResultArray": KdTree([Vec3d(1, 2, 3)]).nearest_k_each([Vec3d(0, 0, 0)], 2)[1],
+        "RegistrationResult": Transform.icp([Vec3d(1, 2, 3), Vec3d(0, 1, 0)], [Vec3d(1, 2, 3.5)], 1.0),
     }
 
 
@@ -100,7 +106,8 @@ def samples():
 # receiver.
 CLASSES = {"Vec3d": Vec3d, "AngleRadians": AngleRadians, "AngleDegrees": AngleDegrees, "Quat": Quat,
            "Circle": geometry.Circle, "Plane": geometry.Plane, "VecList": VecList, "VecList.empty": VecList,
-           "VecListIterator": VecListIterator, "Transform": Transform, "KdTree": KdTree, "ResultArray": ResultArray}
+           "VecListIterator": VecListIterator, "Transform": Transform, "KdTree": KdTree, "ResultArray": ResultArray,
+           "RegistrationResult": RegistrationResult}
 
 
 def sequence_junk():
@@ -357,6 +364,8 @@ def state(obj):
         return state(obj.points), repr(obj)
     if isinstance(obj, ResultArray):
         return bytes(memoryview(obj)), memoryview(obj).shape
+    if isinstance(obj, RegistrationResult):  # its repr holds every field exactly
+        return repr(obj)
     if type(obj) not in FIELDS:
         return id(obj)
     values = [getattr(obj, a) for a in FIELDS[type(obj)]]

@@ -167,8 +167,34 @@ def kd_tree_calls():
     return calls, (KdTree, VecList, Vec3d, tree, p, points, queries, ints, floats, counts)
 
 
+def registration_calls():
+    """Transform.align and Transform.icp, their result, and each refusal."""
+    rng = np.random.default_rng(6)
+    source = rng.normal(size=(400, 3))
+    target = source + [0.01, -0.02, 0.0]
+    tree, weights, start = KdTree(target), np.ones(400), Transform(translation=Vec3d(0.01, 0, 0))
+    result = Transform.icp(source, tree, 0.5)
+    calls = [
+        lambda: Transform.align(source, target), lambda: Transform.align(VecList(source), target, weights),
+        lambda: Transform.align([Vec3d(1, 2, 3)], [Vec3d(2, 2, 3)]), lambda: Transform.icp(source, target, 0.5),
+        lambda: Transform.icp(source, tree, 0.5, initial=start, max_iterations=3, relative_fitness=0,
+                              relative_rmse=0.0),
+        lambda: repr(result), lambda: result.transform, lambda: result.fitness, lambda: result.converged,
+        # error paths
+        lambda: swallow(lambda: Transform.align(source, target[:5])),
+        lambda: swallow(lambda: Transform.align(source, target, weights[:3])),
+        lambda: swallow(lambda: Transform.align(source, "x")), lambda: swallow(lambda: Transform.icp(source, 5, 1)),
+        lambda: swallow(lambda: Transform.icp(source, tree, -1.0)),
+        lambda: swallow(lambda: Transform.icp(source, tree, 1.0, max_iterations=0)),
+        lambda: swallow(lambda: Transform.icp(source, tree, 1.0, initial=Transform(Quat(0, 0, 0, 0)))),
+        lambda: swallow(lambda: Transform.icp(source, tree, 1.0, relative_rmse="x")),
+        lambda: swallow(lambda: type(result)()),
+    ]
+    return calls, (Transform, KdTree, VecList, Vec3d, source, target, tree, weights, start, result)
+
+
 GROUPS = {"vec3d": vec3d_calls, "out": output_calls, "rotations": rotation_calls, "poses": pose_calls,
-          "statistics": statistics_calls, "kdtree": kd_tree_calls}
+          "statistics": statistics_calls, "kdtree": kd_tree_calls, "registration": registration_calls}
 
 
 @pytest.mark.parametrize("group", GROUPS)

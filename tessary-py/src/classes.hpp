@@ -11,6 +11,7 @@
 #include "../../tessary/src/geometry/circle.hpp"
 #include "../../tessary/src/geometry/plane.hpp"
 #include "../../tessary/src/quat.hpp"
+#include "../../tessary/src/registration.hpp"
 #include "../../tessary/src/transform.hpp"
 #include "../../tessary/src/vec3d.hpp"
 #include "kd_tree/kd_tree.hpp"
@@ -58,6 +59,9 @@ void append_vec3d_repr(std::string& out, const tessary::Vec3d& v);
 // The repr of one Quat, which Transform's repr holds.
 void append_quat_repr(std::string& out, const tessary::Quat& q);
 
+// The repr of one Transform, which RegistrationResult's repr holds.
+void append_transform_repr(std::string& out, const tessary::Transform& t);
+
 // Passed by reference: a list argument is read in place, not copied.
 template <>
 struct bind::Class<tessary_py::VecList> {
@@ -93,5 +97,12 @@ template <>
 struct bind::Class<tessary_py::KdTree> {
     static constexpr const char* qualified = "builtins.KdTree";
     static constexpr bool shared_argument = true;
+    static PyTypeObject* build();
+};
+
+// The result of Transform.icp; not constructible from Python.
+template <>
+struct bind::Class<tessary::IcpResult> {
+    static constexpr const char* qualified = "builtins.RegistrationResult";
     static PyTypeObject* build();
 };

@@ -33,6 +33,7 @@ PyObject* build_module() {
     // names above stays as it was.
     bind::add_class<tessary::Transform>(module.get());
     bind::add_class<tessary_py::KdTree>(module.get());
+    bind::add_class<tessary::IcpResult>(module.get());
     return module.release();
 }
 

@@ -9,6 +9,16 @@
 #include "binding/matrix.hpp"
 #include "binding/siphash.hpp"
 #include "classes.hpp"
+#include "registration.hpp"
+#include "vec_list/statistics.hpp"
+
+void append_transform_repr(std::string& out, const tessary::Transform& t) {
+    out += "Transform(";
+    append_quat_repr(out, t.rotation);
+    out += ", ";
+    append_vec3d_repr(out, t.translation);
+    out += ')';
+}
 
 namespace {
 
@@ -34,11 +44,8 @@ Quat rotation_of(const Transform& t) { return t.rotation; }
 Vec3d translation_of(const Transform& t) { return t.translation; }
 
 std::string text(const Transform& t) {
-    std::string out = "Transform(";
-    append_quat_repr(out, t.rotation);
-    out += ", ";
-    append_vec3d_repr(out, t.translation);
-    out += ')';
+    std::string out;
+    append_transform_repr(out, t);
     return out;
 }
 
@@ -101,6 +108,10 @@ PyMethodDef methods[] = {
     M::method<"inverse($self)", &Transform::inverse>(),
     M::method<"interpolate($self, other, t)", &Transform::interpolate>(),
     M::method<"to_matrix($self)", &Transform::to_matrix>(),
+    M::static_method<"align(source, target, weights=None)", &tessary_py::statistics::align_rigid>(),
+    M::static_method<"icp(source, target, max_distance, *, initial=None, max_iterations=None, relative_fitness=None, "
+                     "relative_rmse=None)",
+                     &tessary_py::icp>(),
     {},
 };
 

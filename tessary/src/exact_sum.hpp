@@ -344,6 +344,12 @@ public:
         return round_digits(negative_, q, lowest_ - 128, inexact);
     }
 
+    // The value divided by `divisor` (not zero), rounded once to the
+    // nearest double, ties to even: the integer quotient of the two
+    // magnitudes, scaled to hold 56 or 57 bits, is taken bit by bit, and
+    // what it leaves over only decides the rounding. NaN for a zero divisor.
+    double quotient_rounded(const ExactValue& divisor) const;
+
 private:
     void trim() {
         while (!digits_.empty() && digits_.back() == 0) digits_.pop_back();
@@ -477,6 +483,68 @@ inline double ExactValue::round_digits(bool negative, const std::vector<std::uin
     const double magnitude = std::ldexp(static_cast<double>(kept), static_cast<int>(keep_lowest));
     if (std::isinf(magnitude)) return signed_infinity;
     return negative ? -magnitude : magnitude;
+}
+
+inline double ExactValue::quotient_rounded(const ExactValue& divisor) const {
+    if (divisor.is_zero()) return std::numeric_limits<double>::quiet_NaN();
+    if (is_zero()) return 0.0;
+    // The magnitudes as integers without their low zero digits:
+    // value = n * 2^scale / d.
+    auto significant = [](const std::vector<std::uint32_t>& digits, std::size_t& dropped) {
+        dropped = 0;
+        while (digits[dropped] == 0) ++dropped;
+        return std::vector<std::uint32_t>(digits.begin() + static_cast<std::ptrdiff_t>(dropped), digits.end());
+    };
+    std::size_t dropped_n, dropped_d;
+    std::vector<std::uint32_t> n = significant(digits_, dropped_n);
+    std::vector<std::uint32_t> d = significant(divisor.digits_, dropped_d);
+    long scale = (static_cast<long>(lowest_) + 32 * static_cast<long>(dropped_n)) -
+                 (static_cast<long>(divisor.lowest_) + 32 * static_cast<long>(dropped_d));
+    auto bits = [](const std::vector<std::uint32_t>& digits) {
+        return static_cast<long>(digits.size()) * 32 - std::countl_zero(digits.back());
+    };
+    auto shift_left = [](std::vector<std::uint32_t>& digits, long by) {
+        const auto whole = static_cast<std::size_t>(by / 32);
+        const int part = static_cast<int>(by % 32);
+        digits.insert(digits.begin(), whole, 0u);
+        if (part == 0) return;
+        std::uint32_t carry = 0;
+        for (std::uint32_t& digit : digits) {
+            const std::uint32_t next = digit >> (32 - part);
+            digit = (digit << part) | carry;
+            carry = next;
+        }
+        if (carry != 0) digits.push_back(carry);
+    };
+    // n * 2^s has 56 more bits than d, so that 2^55 <= n * 2^s / d < 2^57
+    // (d is shifted instead when s < 0).
+    const long s = bits(d) - bits(n) + 56;
+    if (s >= 0) {
+        shift_left(n, s);
+    } else {
+        shift_left(d, -s);
+    }
+    scale -= s;
+    std::uint64_t quotient = 0;
+    std::vector<std::uint32_t> remainder;
+    for (long position = bits(n) - 1; position >= 0; --position) {
+        // remainder = 2 * remainder + the next bit of n
+        std::uint32_t carry = (n[static_cast<std::size_t>(position / 32)] >> (position % 32)) & 1u;
+        for (std::uint32_t& digit : remainder) {
+            const std::uint32_t next = digit >> 31;
+            digit = (digit << 1) | carry;
+            carry = next;
+        }
+        if (carry != 0) remainder.push_back(carry);
+        quotient <<= 1;
+        if (compare_magnitudes(remainder, d) >= 0) {
+            remainder = subtract_magnitudes(remainder, d);
+            while (!remainder.empty() && remainder.back() == 0) remainder.pop_back();
+            quotient |= 1u;
+        }
+    }
+    const std::vector<std::uint32_t> digits{static_cast<std::uint32_t>(quotient), static_cast<std::uint32_t>(quotient >> 32)};
+    return round_digits(negative_ != divisor.negative_, digits, static_cast<int>(scale), !remainder.empty());
 }
 
 inline ExactValue ExactSum::value() const {

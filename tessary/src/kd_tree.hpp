@@ -121,6 +121,17 @@ public:
     // or {size(), kInfinityKey} when there is none.
     Neighbour nearest(const Vec3d& q, std::uint64_t limit = kNaNKey) const;
 
+    // nearest(q, limit) for a finite query, searched outwards from the
+    // node `leaf` (its subtree first, then the other child of each of its
+    // ancestors, nearest first), with the point found as the tree stores
+    // it into `point` and its leaf into `leaf` (both unchanged when there
+    // is none, or the point is kept aside). Any node gives the same answer
+    // (0, the root, is the plain search); the leaf of a nearby query's
+    // answer visits the fewest nodes. Callers that need the point's
+    // coordinates then need no look-up by index, which in a batch would be
+    // a read from anywhere in memory.
+    Neighbour nearest(const Vec3d& q, std::uint64_t limit, Vec3d& point, std::size_t& leaf) const;
+
     // The k nearest within `limit`, in order, into out[0, k); slots beyond
     // those found are {size(), kInfinityKey}. k >= 1.
     void nearest_k(const Vec3d& q, std::size_t k, std::uint64_t limit, Neighbour* out) const;
@@ -130,6 +141,21 @@ public:
 
     // Appends the points with a key at most `limit` to `found`, in order.
     void within(const Vec3d& q, std::uint64_t limit, std::vector<Neighbour>& found) const;
+
+    // The place of a point on a Morton curve over the tree's box (a grid
+    // of 2^30 cells; points outside the box, or not finite, take the
+    // nearest cell): queries taken in the order of their codes lie close
+    // together, and so do the nodes and leaves they visit.
+    class MortonCode {
+    public:
+        explicit MortonCode(const KdTree& tree);
+        std::uint32_t operator()(const Vec3d& q) const;
+
+    private:
+        std::uint32_t cell(double v, int a) const;
+        double lo_[3] = {0.0, 0.0, 0.0};
+        double scale_[3] = {0.0, 0.0, 0.0};
+    };
 
     // Many queries in one call: query(i) for i in [0, m) is a Vec3d, and
     // `body(i, q, scratch)` answers query i, writing to slots of its own
@@ -188,6 +214,9 @@ private:
         return std::bit_cast<double>(words_[4 * i + static_cast<std::size_t>(a)]);
     }
     bool is_leaf(std::size_t node) const noexcept { return node >= first_leaf_; }
+    // Whether a point kept aside may lie within `limit` of a finite query:
+    // its squared distance is infinite or NaN, so only for an infinite limit.
+    static bool reaches_outside(std::uint64_t limit) noexcept { return limit >= kInfinityKey; }
 
     // Building.
     void swap_points(std::size_t i, std::size_t j) noexcept;
@@ -217,7 +246,12 @@ private:
     // nearest first; `leaf(begin, end)` scans one, and `whole(node, begin,
     // end)` may take a node at once (returning true).
     template <class Worst, class Leaf, class Whole>
-    void search(const Vec3d& q, const Worst& worst, const Leaf& leaf, const Whole& whole) const;
+    void search(const Vec3d& q, const Worst& worst, const Leaf& leaf, const Whole& whole) const {
+        search(q, worst, leaf, whole, {0, 0, count_});
+    }
+    // The same within the subtree of `from`.
+    template <class Worst, class Leaf, class Whole>
+    void search(const Vec3d& q, const Worst& worst, const Leaf& leaf, const Whole& whole, Pending from) const;
 
     std::size_t size_ = 0;
     std::size_t count_ = 0;  // points in the tree
@@ -621,12 +655,12 @@ void KdTree::scan_all(const Vec3d& q, const F& f) const {
 // this one finds near points soonest). A node's bound is computed when it
 // is reached, against the worst answer as it then stands.
 template <class Worst, class Leaf, class Whole>
-void KdTree::search(const Vec3d& q, const Worst& worst, const Leaf& leaf, const Whole& whole) const {
+void KdTree::search(const Vec3d& q, const Worst& worst, const Leaf& leaf, const Whole& whole, Pending from) const {
     if (count_ == 0) return;
     const double at_axis[3] = {q.x, q.y, q.z};
     Pending stack[kMaxDepth];
     std::size_t pending = 0;
-    stack[pending++] = {0, 0, count_};
+    stack[pending++] = from;
     while (pending != 0) {
         Pending at = stack[--pending];
         while (lower_bound(boxes_[at.node], q) <= worst() && !whole(at.node, at.begin, at.end)) {
@@ -668,9 +702,77 @@ inline Neighbour KdTree::nearest(const Vec3d& q, std::uint64_t limit) const {
                 });
             },
             kd_detail::no_whole);
-        for (const Outside& o : outside_) consider(distance_key(o.point.distance_squared(q)), o.index);
+        if (reaches_outside(limit)) {
+            for (const Outside& o : outside_) consider(distance_key(o.point.distance_squared(q)), o.index);
+        }
     }
     if (best.index == size_) best.key = kInfinityKey;
+    return best;
+}
+
+inline Neighbour KdTree::nearest(const Vec3d& q, std::uint64_t limit, Vec3d& point, std::size_t& leaf) const {
+    Neighbour best{size_, limit};
+    // Where the best point is stored: the first point of its leaf, their
+    // count, and its place there; or an Outside.
+    std::size_t first = 0, count = 0, at = 0;
+    const Outside* aside = nullptr;
+    auto scan = [&](std::size_t begin, std::size_t end) {
+        std::size_t place = 0;
+        scan_leaf(begin, end, q, [&](std::uint64_t key, const std::uint64_t& index) {
+            if (key <= best.key && precedes(key, static_cast<std::size_t>(index), best)) {
+                best = {static_cast<std::size_t>(index), key};
+                first = begin;
+                count = end - begin;
+                at = place;
+            }
+            ++place;
+        });
+    };
+    auto worst = [&] { return best.key; };
+    if (count_ != 0) {
+        // The path from the root down to the starting node, and the other
+        // child at each step, with their points.
+        const std::size_t start = leaf <= 2 * first_leaf_ ? leaf : 0;
+        std::size_t down[kMaxDepth];
+        std::size_t depth = 0;
+        for (std::size_t node = start; node != 0; node = (node - 1) / 2) down[depth++] = node;
+        Pending others[kMaxDepth];
+        Pending from{0, 0, count_};
+        for (std::size_t level = depth; level-- > 0;) {
+            const std::size_t middle = from.begin + (from.end - from.begin) / 2;
+            const bool left = down[level] % 2 == 1;
+            others[level] = left ? Pending{down[level] + 1, middle, from.end} : Pending{down[level] - 1, from.begin, middle};
+            from = left ? Pending{down[level], from.begin, middle} : Pending{down[level], middle, from.end};
+        }
+        search(q, worst, scan, kd_detail::no_whole, from);
+        for (std::size_t level = 0; level < depth; ++level) search(q, worst, scan, kd_detail::no_whole, others[level]);
+    }
+    if (reaches_outside(limit)) {
+        for (const Outside& o : outside_) {
+            const std::uint64_t key = distance_key(o.point.distance_squared(q));
+            if (precedes(key, o.index, best)) {
+                best = {o.index, key};
+                aside = &o;
+            }
+        }
+    }
+    if (best.index == size_) {
+        best.key = kInfinityKey;
+    } else if (aside != nullptr) {
+        point = aside->point;
+    } else {
+        const std::uint64_t* xs = words_.get() + 4 * first;
+        point = {std::bit_cast<double>(xs[at]), std::bit_cast<double>(xs[count + at]),
+                 std::bit_cast<double>(xs[2 * count + at])};
+        // The leaf's node, down from the root by its first point.
+        std::size_t node = 0;
+        for (std::size_t begin = 0, end = count_; !is_leaf(node);) {
+            const std::size_t middle = begin + (end - begin) / 2;
+            node = 2 * node + (first < middle ? 1 : 2);
+            (first < middle ? end : begin) = middle;
+        }
+        leaf = node;
+    }
     return best;
 }
 
@@ -708,7 +810,9 @@ inline void KdTree::nearest_k(const Vec3d& q, std::size_t k, std::uint64_t limit
                 });
             },
             kd_detail::no_whole);
-        for (const Outside& o : outside_) consider(distance_key(o.point.distance_squared(q)), o.index);
+        if (reaches_outside(limit)) {
+            for (const Outside& o : outside_) consider(distance_key(o.point.distance_squared(q)), o.index);
+        }
     }
     if (heap) std::sort_heap(out, out + wanted, before);
     for (std::size_t slot = 0; slot < wanted; ++slot) {
@@ -732,7 +836,9 @@ inline std::size_t KdTree::count_within(const Vec3d& q, std::uint64_t limit) con
             found += end - begin;
             return true;
         });
-    for (const Outside& o : outside_) found += distance_key(o.point.distance_squared(q)) <= limit;
+    if (reaches_outside(limit)) {
+        for (const Outside& o : outside_) found += distance_key(o.point.distance_squared(q)) <= limit;
+    }
     return found;
 }
 
@@ -752,10 +858,31 @@ inline void KdTree::within(const Vec3d& q, std::uint64_t limit, std::vector<Neig
                 });
             },
             kd_detail::no_whole);
-        for (const Outside& o : outside_) consider(distance_key(o.point.distance_squared(q)), o.index);
+        if (reaches_outside(limit)) {
+            for (const Outside& o : outside_) consider(distance_key(o.point.distance_squared(q)), o.index);
+        }
     }
     std::sort(found.begin() + static_cast<std::ptrdiff_t>(start), found.end(),
               [](const Neighbour& a, const Neighbour& b) { return precedes(a.key, a.index, b); });
+}
+
+inline KdTree::MortonCode::MortonCode(const KdTree& tree) {
+    if (tree.count_ == 0) return;
+    for (int a = 0; a < 3; ++a) {
+        lo_[a] = tree.boxes_[0].lo[a];
+        const double side = static_cast<double>(tree.boxes_[0].hi[a]) - lo_[a];
+        scale_[a] = side > 0.0 && std::isfinite(side) ? 1024.0 / side : 0.0;
+    }
+}
+
+inline std::uint32_t KdTree::MortonCode::cell(double v, int a) const {
+    const double c = (v - lo_[a]) * scale_[a];
+    return c >= 1023.0 ? 1023 : c >= 0.0 ? static_cast<std::uint32_t>(c) : 0;
+}
+
+inline std::uint32_t KdTree::MortonCode::operator()(const Vec3d& q) const {
+    using kd_detail::spread;
+    return spread(cell(q.x, 0)) | spread(cell(q.y, 1)) << 1 | spread(cell(q.z, 2)) << 2;
 }
 
 template <class Query, class ForRanges, class Body>
@@ -763,21 +890,7 @@ void KdTree::for_each_query(std::size_t m, const Query& query, const ForRanges& 
     using namespace kd_detail;
     const std::size_t block = std::clamp(m / 8, kLeastBlock, kMostBlock);
     const std::size_t blocks = (m + block - 1) / block;
-    // The Morton cell of a query in a grid of 2**30 cells over the root's
-    // box; queries outside the box (or not finite) take the nearest cell.
-    double lo[3] = {0.0, 0.0, 0.0};
-    double scale[3] = {0.0, 0.0, 0.0};
-    if (count_ != 0) {
-        for (int a = 0; a < 3; ++a) {
-            lo[a] = boxes_[0].lo[a];
-            const double side = static_cast<double>(boxes_[0].hi[a]) - lo[a];
-            scale[a] = side > 0.0 && std::isfinite(side) ? 1024.0 / side : 0.0;
-        }
-    }
-    auto cell = [&](double v, int a) -> std::uint32_t {
-        const double c = (v - lo[a]) * scale[a];
-        return c >= 1023.0 ? 1023 : c >= 0.0 ? static_cast<std::uint32_t>(c) : 0;
-    };
+    const MortonCode morton(*this);
     for_ranges(blocks, 1, [&](std::size_t first, std::size_t last) {
         const std::size_t room = std::min(block, m);
         std::unique_ptr<std::uint64_t[]> keys(new std::uint64_t[2 * room]);
@@ -788,8 +901,7 @@ void KdTree::for_each_query(std::size_t m, const Query& query, const ForRanges& 
             const std::size_t count = std::min(block, m - start);
             for (std::size_t i = 0; i < count; ++i) {
                 const Vec3d q = query(start + i);
-                const std::uint64_t code = spread(cell(q.x, 0)) | spread(cell(q.y, 1)) << 1 | spread(cell(q.z, 2)) << 2;
-                keys[i] = code << 32 | i;
+                keys[i] = std::uint64_t{morton(q)} << 32 | i;
             }
             const std::uint64_t* sorted = sort_by_code(keys.get(), keys.get() + count, count);
             // The queries in their new order, read in one go: the reads

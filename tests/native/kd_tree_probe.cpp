@@ -56,6 +56,23 @@ int main() {
         const std::vector<Neighbour> all = ranked(points, q);
         const Neighbour one = tree.nearest(q);
         if (one.index != all[0].index || one.key != all[0].key) return fail("nearest", j);
+        // Searched outwards from any node (and from no node at all), with
+        // the point found: the same answer within the limit.
+        if (tessary::kd_detail::finite(q)) {
+            const Neighbour within = tree.nearest(q, limit);
+            for (std::size_t start = 0; start < 300; ++start) {
+                Vec3d point{-1, -1, -1};
+                std::size_t leaf = start == 299 ? std::size_t(-1) : start;
+                const Neighbour from = tree.nearest(q, limit, point, leaf);
+                if (from.index != within.index || from.key != within.key) return fail("nearest from a node", j);
+                if (from.index != points.size()) {
+                    const Vec3d& p = points[from.index];
+                    if (point.x != p.x || point.y != p.y || point.z != p.z) return fail("the point found", j);
+                    Vec3d again{};
+                    if (tree.nearest(q, limit, again, leaf).index != from.index) return fail("from the leaf found", j);
+                }
+            }
+        }
         Neighbour found[12];
         tree.nearest_k(q, 12, tessary::kNaNKey, found);
         for (std::size_t s = 0; s < 12; ++s) {

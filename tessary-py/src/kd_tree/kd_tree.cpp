@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "../classes.hpp"
+#include "../vec_list/points_argument.hpp"
+#include "arguments.hpp"
 
 namespace {
 
@@ -19,138 +21,14 @@ using bind::ResultArray;
 using tessary::Neighbour;
 using tessary::Vec3d;
 using tessary_py::KdTree;
+using tessary_py::MaxDistance;
+using tessary_py::Radius;
+using tessary_py::Wanted;
 using tessary_py::PoolRanges;
+// The query points of a batch, read in place where they can be.
+using Queries = tessary_py::PointsArgument;
 using tessary_py::VecList;
 using M = bind::Members<KdTree>;
-
-// ---- Arguments, each converted and checked in its turn
-
-// Python's repr of a float, for messages.
-std::string float_text(double v) {
-    char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (text == nullptr) throw bind::PythonError{};
-    std::string copy(text);
-    PyMem_Free(text);
-    return copy;
-}
-
-// A radius, or a maximum distance: a number of at least 0, not NaN, held
-// as the key that bounds the squared distances within it.
-struct Radius {
-    std::uint64_t limit;
-};
-
-Radius radius_from(PyObject* object, std::string_view argument) {
-    const double radius = bind::Arg<double>::convert(object, argument);
-    if (!(radius >= 0.0)) {
-        std::string message = "argument '";
-        message.append(argument).append("': expected a number of at least 0, got ").append(float_text(radius));
-        bind::raise(PyExc_ValueError, message);
-    }
-    return {tessary::within_key(radius)};
-}
-
-// max_distance=None: any distance, NaN included.
-struct MaxDistance {
-    std::uint64_t limit;
-};
-
-// k: an integer of at least 1.
-struct Wanted {
-    std::size_t count;
-};
-
-// The query points of a batch: a VecList's elements or the rows of a
-// buffer of real numbers (read where they are, each number as
-// astype(float64) gives it), or anything else that VecList() takes,
-// copied. They stay valid and unchanged for the call.
-class Queries {
-public:
-    Queries(PyObject* source, std::string_view argument) : held_(std::make_unique<bind::BufferView>()) {
-        if (!bind::is_instance<VecList>(source)) rows_ = bind::import_float_rows(source, *held_, argument, 3);
-        if (!rows_) list_ = vec_list_from(source, argument);
-    }
-
-    std::size_t size() const noexcept { return rows_ ? rows_->rows : list_.size(); }
-
-    // The bytes the points are read from, which results must not overwrite.
-    std::span<const std::byte> bytes() const noexcept {
-        if (!rows_) return std::as_bytes(list_.view());
-        if (rows_->rows == 0) return {};
-        std::ptrdiff_t low = 0, high = 0;
-        for (const std::ptrdiff_t corner : {(static_cast<std::ptrdiff_t>(rows_->rows) - 1) * rows_->row_stride,
-                                            2 * rows_->column_stride}) {
-            low += std::min<std::ptrdiff_t>(corner, 0);
-            high += std::max<std::ptrdiff_t>(corner, 0);
-        }
-        const auto item = static_cast<std::size_t>(held_->view.itemsize);
-        return {rows_->first + low, static_cast<std::size_t>(high - low) + item};
-    }
-
-    // f(query) with query(i) the i-th point as a Vec3d.
-    template <class F>
-    void visit(const F& f) const {
-        if (!rows_ || rows_->packed_doubles(3)) {
-            const Vec3d* points = rows_ ? reinterpret_cast<const Vec3d*>(rows_->first) : list_.view().data();
-            f([points](std::size_t i) { return points[i]; });
-        } else {
-            f([rows = *rows_](std::size_t i) { return Vec3d{rows.at(i, 0), rows.at(i, 1), rows.at(i, 2)}; });
-        }
-    }
-
-private:
-    std::unique_ptr<bind::BufferView> held_;
-    std::optional<bind::FloatRows> rows_;
-    VecList list_;
-};
-
-}  // namespace
-
-template <>
-struct bind::Arg<Radius> {
-    using Held = Radius;
-    static Radius convert(PyObject* object, std::string_view name) { return radius_from(object, name); }
-};
-
-template <>
-struct bind::Arg<MaxDistance> {
-    using Held = MaxDistance;
-    static MaxDistance convert(PyObject* object, std::string_view name) {
-        if (object == Py_None) return {tessary::kNaNKey};
-        return {radius_from(object, name).limit};
-    }
-};
-
-template <>
-struct bind::Arg<Wanted> {
-    using Held = Wanted;
-    static Wanted convert(PyObject* object, std::string_view name) {
-        bind::Ref integer = PyLong_CheckExact(object) ? bind::Ref::borrowed(object) : bind::Ref(PyNumber_Index(object));
-        if (!integer) bind::reraise_for_argument(name);
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
-        if (value == -1 && PyErr_Occurred()) bind::reraise_for_argument(name);
-        if (overflow > 0 || (overflow == 0 && value > PY_SSIZE_T_MAX)) {
-            bind::raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-        }
-        if (overflow < 0 || value < 1) {
-            bind::Ref text = bind::check(PyObject_Str(integer.get()));
-            std::string message = "argument '";
-            message.append(name).append("': expected an integer of at least 1, got ");
-            message.append(PyUnicode_AsUTF8(text.get()));
-            bind::raise(PyExc_ValueError, message);
-        }
-        return {static_cast<std::size_t>(value)};
-    }
-};
-
-template <>
-struct bind::Arg<Queries> {
-    using Held = Queries;
-    static Queries convert(PyObject* object, std::string_view name) { return Queries(object, name); }
-};
-
-namespace {
 
 // ---- The class
 

@@ -12,6 +12,8 @@
 #include "../binding/buffer.hpp"
 #include "../classes.hpp"
 #include "../pool/pool.hpp"
+#include "../../../tessary/src/registration.hpp"
+#include "../kd_tree/kd_tree.hpp"
 #include "kernels.hpp"
 
 #if TESSARY_HAVE_AVX2_TWINS
@@ -29,10 +31,6 @@ using tessary::Quat;
 // Points per range on the pool: the exact sums cost a few nanoseconds a
 // point on their fast paths and a few tens off them.
 constexpr std::size_t kGrainMoments = 16384;
-// Pairs per fixed chunk of the alignment's floating-point sums: the chunks,
-// and so the order of every sum, do not depend on the number of threads.
-constexpr std::size_t kAlignChunk = 4096;
-constexpr std::size_t kGrainAlignChunks = 4;
 
 static_assert(sizeof(Vec3d) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3d>);
 
@@ -494,37 +492,6 @@ Moments moments(std::span<const Vec3d> points) {
         });
 }
 
-// The points of an argument: a VecList (its elements, pinned for as long
-// as this lives) or any (n, 3) buffer of floating-point numbers (read in
-// place when it holds packed doubles, else copied).
-class Points {
-public:
-    Points(PyObject* source, const char* name) {
-        if (bind::is_instance<VecList>(source)) {
-            pinned_ = bind::read<VecList>(source).pin();
-            if (pinned_) view_ = pinned_->view();
-            return;
-        }
-        const std::optional<bind::FloatRows> rows = bind::import_float_rows(source, held_, name, 3);
-        if (!rows) bind::raise_wrong_class(name, source, bind::class_name<VecList>);
-        if (rows->packed_doubles(3)) {
-            view_ = {reinterpret_cast<const Vec3d*>(rows->first), rows->rows};
-        } else {
-            copy_.resize(rows->rows);
-            kernels::gather_rows(*rows, copy_.data());
-            view_ = copy_;
-        }
-    }
-
-    std::span<const Vec3d> view() const { return view_; }
-
-private:
-    PinnedElements pinned_;
-    bind::BufferView held_;
-    std::vector<Vec3d> copy_;
-    std::span<const Vec3d> view_;
-};
-
 // The smaller of two components by the bounds' rule: a NaN gives way to
 // any number, and -0.0 is below +0.0. Equal values have equal bits except
 // for the two zeros, whose OR is -0.0 (AND, +0.0, for the larger), so the
@@ -623,38 +590,6 @@ std::optional<std::vector<double>> read_weights(PyObject* source, std::size_t ex
     return weights;
 }
 
-// sum over pairs of f(begin, end) -> T in fixed chunks, added in chunk
-// order: the same bits at any number of threads.
-template <class T, class F>
-T chunked(std::size_t n, const F& partial) {
-    const std::size_t chunks = (n + kAlignChunk - 1) / kAlignChunk;
-    std::vector<T> parts(chunks);
-    pool::parallel_for(chunks, kGrainAlignChunks, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-            parts[c] = partial(c * kAlignChunk, std::min(n, (c + 1) * kAlignChunk));
-        }
-    });
-    T total{};
-    for (const T& part : parts) total = total + part;
-    return total;
-}
-
-struct Correlation {
-    Matrix3 h{};
-    Correlation operator+(const Correlation& other) const {
-        Correlation out;
-        for (int j = 0; j < 3; ++j) {
-            for (int k = 0; k < 3; ++k) out.h[j][k] = h[j][k] + other.h[j][k];
-        }
-        return out;
-    }
-};
-
-struct Squares {
-    double sum = 0.0;
-    Squares operator+(const Squares& other) const { return {sum + other.sum}; }
-};
-
 }  // namespace
 
 Vec3d centroid(const VecList& list) {
@@ -682,11 +617,11 @@ std::pair<std::array<double, 3>, std::array<Vec3d, 3>> principal_axes(const VecL
     return {axes.variances, axes.axes};
 }
 
-tessary::Plane fit_plane(PyObject* source) {
-    const Points points(source, "points");
-    const std::size_t n = points.view().size();
+tessary::Plane fit_plane(const PointsArgument& points) {
+    const std::span<const Vec3d> view = points.view();
+    const std::size_t n = view.size();
     if (n < 3) raise_count("points", "a plane needs at least 3 points, got " + std::to_string(n));
-    const Moments m = moments<true>(points.view());
+    const Moments m = moments<true>(view);
     const Matrix3 covariance = tessary::covariance_of(m, 0);
     // A NaN or an infinite coordinate: the plane of NaNs that from_points
     // gives for degenerate input.
@@ -698,42 +633,82 @@ tessary::Plane fit_plane(PyObject* source) {
     return tessary::plane_fit(axes, tessary::centroid_of(m.sums, n));
 }
 
-std::pair<Quat, double> align(PyObject* a_source, PyObject* b_source, PyObject* weight_source) {
-    const Points a_points(a_source, "a");
-    const Points b_points(b_source, "b");
-    const std::span<const Vec3d> a = a_points.view();
-    const std::span<const Vec3d> b = b_points.view();
-    if (a.size() != b.size()) {
-        raise_count("b", "expected as many vectors as 'a', " + std::to_string(a.size()) + ", got " +
-                             std::to_string(b.size()));
-    }
-    const std::optional<std::vector<double>> weights = read_weights(weight_source, a.size());
-    const double* w = weights ? weights->data() : nullptr;
-    // h[j][k] = sum of (w a_j) b_k, each chunk summed in pair order.
-    const Correlation correlation = chunked<Correlation>(a.size(), [&](std::size_t begin, std::size_t end) {
-        Correlation part;
-        for (std::size_t i = begin; i < end; ++i) {
-            const Vec3d wa = w != nullptr ? a[i].mul(w[i]) : a[i];
-            const std::array<double, 3> x = wa.to_array();
-            const std::array<double, 3> y = b[i].to_array();
-            for (int j = 0; j < 3; ++j) {
-                for (int k = 0; k < 3; ++k) part.h[j][k] = part.h[j][k] + x[j] * y[k];
-            }
+namespace {
+
+// The pairs of an alignment, as the core's rigid_align and the sums below
+// read them: a[i] onto b[i], with w[i] where weights were given.
+struct Pairs {
+    std::span<const Vec3d> first, second;
+    const double* w;
+    static bool taken(std::size_t) { return true; }
+    const Vec3d& a(std::size_t i) const { return first[i]; }
+    const Vec3d& b(std::size_t i) const { return second[i]; }
+    double weight(std::size_t i) const { return w[i]; }
+};
+
+// Both point sets of an alignment and their weights, checked: as many
+// points in the second as in the first, and one weight per pair.
+struct Problem {
+    std::span<const Vec3d> a, b;
+    std::optional<std::vector<double>> weights;
+
+    Problem(const PointsArgument& first, const PointsArgument& second, const char* first_name, const char* second_name,
+            PyObject* weight_source, const char* what)
+        : a(first.view()), b(second.view()) {
+        if (a.size() != b.size()) {
+            std::string message = "expected as many ";
+            message.append(what).append(" as '").append(first_name).append("', ");
+            raise_count(second_name, message + std::to_string(a.size()) + ", got " + std::to_string(b.size()));
         }
-        return part;
-    });
+        weights = read_weights(weight_source, a.size());
+    }
+
+    Pairs pairs() const { return {a, b, weights ? weights->data() : nullptr}; }
+};
+
+}  // namespace
+
+std::pair<Quat, double> align(const PointsArgument& a_points, const PointsArgument& b_points, PyObject* weight_source) {
+    const Problem problem(a_points, b_points, "a", "b", weight_source, "vectors");
+    const std::span<const Vec3d> a = problem.a;
+    const std::span<const Vec3d> b = problem.b;
+    const double* w = problem.weights ? problem.weights->data() : nullptr;
+    // h[j][k] = sum of (w a_j) b_k, each chunk summed in pair order.
+    const tessary::Correlation correlation = tessary::sum_in_chunks<tessary::Correlation>(
+        a.size(), tessary::kPairChunk,
+        [&](std::size_t begin, std::size_t end) {
+            tessary::Correlation part;
+            for (std::size_t i = begin; i < end; ++i) part.add(w != nullptr ? a[i].mul(w[i]) : a[i], b[i]);
+            return part;
+        },
+        PoolRanges{});
     const Quat q = tessary::wahba_rotation(correlation.h);
     // The residual from the distances themselves, not from the eigenvalue:
     // small residuals keep their digits.
-    const Squares squares = chunked<Squares>(a.size(), [&](std::size_t begin, std::size_t end) {
-        Squares part;
-        for (std::size_t i = begin; i < end; ++i) {
-            const double d2 = q.rotate(a[i]).distance_squared(b[i]);
-            part.sum = part.sum + (w != nullptr ? w[i] * d2 : d2);
-        }
-        return part;
-    });
+    const tessary::SquareSum squares = tessary::sum_in_chunks<tessary::SquareSum>(
+        a.size(), tessary::kPairChunk,
+        [&](std::size_t begin, std::size_t end) {
+            tessary::SquareSum part;
+            for (std::size_t i = begin; i < end; ++i) {
+                const double d2 = q.rotate(a[i]).distance_squared(b[i]);
+                part.sum = part.sum + (w != nullptr ? w[i] * d2 : d2);
+            }
+            return part;
+        },
+        PoolRanges{});
     return {q, std::sqrt(squares.sum)};
+}
+
+std::pair<tessary::Transform, double> align_rigid(const PointsArgument& source, const PointsArgument& target, PyObject* weight_source) {
+    const Problem problem(source, target, "source", "target", weight_source, "points");
+    const Pairs pairs = problem.pairs();
+    const std::size_t n = problem.a.size();
+    if (problem.weights) {
+        const tessary::RigidFit fit = tessary::rigid_align<true>(n, pairs, PoolRanges{});
+        return {fit.transform, tessary::rigid_residual<true>(n, pairs, fit, PoolRanges{})};
+    }
+    const tessary::RigidFit fit = tessary::rigid_align<false>(n, pairs, PoolRanges{});
+    return {fit.transform, tessary::rigid_residual<false>(n, pairs, fit, PoolRanges{})};
 }
 
 }  // namespace tessary_py::statistics

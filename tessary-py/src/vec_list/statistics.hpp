@@ -1,14 +1,16 @@
 // Statistics and fits of point sets, the binding side: reading the points
-// (a VecList or any (n, 3) float buffer), the checks of the arguments, and
-// the reductions over the worker pool. The formulas are in the core
-// (tessary/src/fit.hpp, exact_sum.hpp).
+// (whatever VecList() takes), the checks of the arguments, and the
+// reductions over the worker pool. The formulas are in the core
+// (tessary/src/fit.hpp, exact_sum.hpp, registration.hpp).
 #pragma once
 
 #include <array>
 #include <utility>
 
 #include "../../../tessary/src/fit.hpp"
+#include "../../../tessary/src/transform.hpp"
 #include "../binding/convert.hpp"
+#include "points_argument.hpp"
 #include "vec_list.hpp"
 
 namespace tessary_py::statistics {
@@ -27,11 +29,17 @@ tessary::Matrix3 covariance(const VecList& list, PyObject* ddof);
 // (variances ascending, unit axes) of the population covariance.
 std::pair<std::array<double, 3>, std::array<Vec3d, 3>> principal_axes(const VecList& list);
 
-// The least-squares plane of a VecList or (n, 3) buffer of points.
-tessary::Plane fit_plane(PyObject* points);
+// The least-squares plane of points.
+tessary::Plane fit_plane(const PointsArgument& points);
 
 // (rotation, residual): the rotation that best maps the vectors `a` onto
 // the vectors `b`, with the root of the weighted sum of squared distances.
-std::pair<tessary::Quat, double> align(PyObject* a, PyObject* b, PyObject* weights);
+std::pair<tessary::Quat, double> align(const PointsArgument& a, const PointsArgument& b, PyObject* weights);
+
+// (transform, residual): the rigid transform that best maps the points
+// `source` onto the points `target` (tessary::rigid_align), with the
+// residual of the fit (tessary::rigid_residual).
+std::pair<tessary::Transform, double> align_rigid(const PointsArgument& source, const PointsArgument& target,
+                                                  PyObject* weights);
 
 }  // namespace tessary_py::statistics
