@@ -14,8 +14,9 @@
 // so a point at an equal distance with a lower index is never missed.
 //
 // Layout: the points with finite coordinates are copied in tree order and
-// split at the median of the widest side of their box into a balanced tree
-// whose leaves hold at most kLeafPoints points. A leaf's points lie in one
+// split at the median of the widest side of their box (the whole cloud's,
+// cut by the splits above) into a balanced tree whose leaves hold at most
+// kLeafPoints points. A leaf's points lie in one
 // block of memory, their x coordinates, then their y, their z and their
 // indices (64 bits each), so that a leaf is one stream to read and one
 // short loop over its coordinates. The nodes are implicit (the children of
@@ -220,9 +221,19 @@ private:
 
     // Building.
     void swap_points(std::size_t i, std::size_t j) noexcept;
-    void bound_node(std::size_t node, std::size_t begin, std::size_t end, double lo[3], double hi[3]) noexcept;
-    void split_node(std::size_t node, std::size_t begin, std::size_t end) noexcept;
-    void build_subtree(std::size_t node, std::size_t begin, std::size_t end) noexcept;
+    // Bounds of a node's points while the tree is built: exact for the
+    // root, and for a child its parent's cut at the median along the
+    // split axis, which holds its points but may be wider than they are.
+    // Only the choice of the axis to split along reads it.
+    struct Extent {
+        double lo[3];
+        double hi[3];
+    };
+    Extent extent_of(std::size_t begin, std::size_t end) const noexcept;
+    void split_node(std::size_t node, std::size_t begin, std::size_t end, const Extent& extent, Extent& left,
+                    Extent& right) noexcept;
+    void build_subtree(std::size_t node, std::size_t begin, std::size_t end, const Extent& extent) noexcept;
+    void join_boxes(std::size_t node) noexcept;
     void select(int a, std::size_t begin, std::size_t end, std::size_t nth) noexcept;
     double sample_pivot(int a, std::size_t begin, std::size_t end, std::size_t nth) const noexcept;
     std::size_t partition(int a, std::size_t begin, std::size_t end, double pivot, bool strict) noexcept;
@@ -380,12 +391,19 @@ KdTree::KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges)
     const std::size_t grain = parallel ? 1 : std::numeric_limits<std::size_t>::max() / 4;
     // The top levels one level at a time, each node of a level on its own,
     // then every subtree below them in one piece.
+    // Each node's box is joined from its children's once they are built,
+    // so the points are read for bounds once, at the leaves.
     const std::size_t top = std::min(depth, kd_detail::kTopLevels);
     std::vector<std::pair<std::size_t, std::size_t>> ranges{{0, count_}};
+    std::vector<Extent> extents{extent_of(0, count_)};
     for (std::size_t level = 0; level < top; ++level) {
         const std::size_t first = (std::size_t{1} << level) - 1;
+        std::vector<Extent> next_extents(2 * ranges.size());
         for_ranges(ranges.size(), grain, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t j = begin; j < end; ++j) split_node(first + j, ranges[j].first, ranges[j].second);
+            for (std::size_t j = begin; j < end; ++j) {
+                split_node(first + j, ranges[j].first, ranges[j].second, extents[j], next_extents[2 * j],
+                           next_extents[2 * j + 1]);
+            }
         });
         std::vector<std::pair<std::size_t, std::size_t>> next;
         next.reserve(2 * ranges.size());
@@ -395,57 +413,79 @@ KdTree::KdTree(std::span<const Vec3d> points, const ForRanges& for_ranges)
             next.emplace_back(middle, e);
         }
         ranges = std::move(next);
+        extents = std::move(next_extents);
     }
     const std::size_t first = (std::size_t{1} << top) - 1;
     for_ranges(ranges.size(), grain, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t j = begin; j < end; ++j) build_subtree(first + j, ranges[j].first, ranges[j].second);
+        for (std::size_t j = begin; j < end; ++j) {
+            build_subtree(first + j, ranges[j].first, ranges[j].second, extents[j]);
+        }
     });
+    for (std::size_t node = first; node-- > 0;) join_boxes(node);
 }
 
 inline void KdTree::swap_points(std::size_t i, std::size_t j) noexcept {
     for (std::size_t w = 0; w < 4; ++w) std::swap(words_[4 * i + w], words_[4 * j + w]);
 }
 
-inline void KdTree::bound_node(std::size_t node, std::size_t begin, std::size_t end, double lo[3],
-                               double hi[3]) noexcept {
+inline KdTree::Extent KdTree::extent_of(std::size_t begin, std::size_t end) const noexcept {
+    Extent e;
     for (int a = 0; a < 3; ++a) {
-        lo[a] = std::numeric_limits<double>::infinity();
-        hi[a] = -lo[a];
+        e.lo[a] = std::numeric_limits<double>::infinity();
+        e.hi[a] = -e.lo[a];
     }
     for (std::size_t i = begin; i < end; ++i) {
         for (int a = 0; a < 3; ++a) {
             const double c = coordinate(i, a);
-            lo[a] = c < lo[a] ? c : lo[a];
-            hi[a] = c > hi[a] ? c : hi[a];
+            e.lo[a] = c < e.lo[a] ? c : e.lo[a];
+            e.hi[a] = c > e.hi[a] ? c : e.hi[a];
         }
     }
-    for (int a = 0; a < 3; ++a) {
-        boxes_[node].lo[a] = kd_detail::outward(lo[a], true);
-        boxes_[node].hi[a] = kd_detail::outward(hi[a], false);
-    }
+    return e;
 }
 
-inline void KdTree::split_node(std::size_t node, std::size_t begin, std::size_t end) noexcept {
-    double lo[3], hi[3];
-    bound_node(node, begin, end, lo, hi);
+inline void KdTree::split_node(std::size_t node, std::size_t begin, std::size_t end, const Extent& extent,
+                               Extent& left, Extent& right) noexcept {
     int widest = 0;
     for (int a = 1; a < 3; ++a) {
-        if (hi[a] - lo[a] > hi[widest] - lo[widest]) widest = a;
+        if (extent.hi[a] - extent.lo[a] > extent.hi[widest] - extent.lo[widest]) widest = a;
     }
     axes_[node] = static_cast<std::uint8_t>(widest);
-    select(widest, begin, end, begin + (end - begin) / 2);
+    const std::size_t middle = begin + (end - begin) / 2;
+    select(widest, begin, end, middle);
+    // None before the median is greater than it, none after it smaller.
+    left = right = extent;
+    left.hi[widest] = right.lo[widest] = coordinate(middle, widest);
 }
 
-inline void KdTree::build_subtree(std::size_t node, std::size_t begin, std::size_t end) noexcept {
+// A node's box: the smallest that holds both its children's. The
+// children's are rounded outwards already, and rounding is monotonic, so it
+// is the box its points would round out to.
+inline void KdTree::join_boxes(std::size_t node) noexcept {
+    const Box& l = boxes_[2 * node + 1];
+    const Box& r = boxes_[2 * node + 2];
+    for (int a = 0; a < 3; ++a) {
+        boxes_[node].lo[a] = std::min(l.lo[a], r.lo[a]);
+        boxes_[node].hi[a] = std::max(l.hi[a], r.hi[a]);
+    }
+}
+
+inline void KdTree::build_subtree(std::size_t node, std::size_t begin, std::size_t end,
+                                  const Extent& extent) noexcept {
     if (!is_leaf(node)) {
-        split_node(node, begin, end);
+        Extent left, right;
+        split_node(node, begin, end, extent, left, right);
         const std::size_t middle = begin + (end - begin) / 2;
-        build_subtree(2 * node + 1, begin, middle);
-        build_subtree(2 * node + 2, middle, end);
+        build_subtree(2 * node + 1, begin, middle, left);
+        build_subtree(2 * node + 2, middle, end, right);
+        join_boxes(node);
         return;
     }
-    double lo[3], hi[3];
-    bound_node(node, begin, end, lo, hi);
+    const Extent tight = extent_of(begin, end);
+    for (int a = 0; a < 3; ++a) {
+        boxes_[node].lo[a] = kd_detail::outward(tight.lo[a], true);
+        boxes_[node].hi[a] = kd_detail::outward(tight.hi[a], false);
+    }
     // The leaf's points, from records (x, y, z, index) to all x, all y, all
     // z, all indices.
     const std::size_t count = end - begin;
