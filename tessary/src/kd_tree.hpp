@@ -295,6 +295,10 @@ inline float outward(double v, bool below) {
 inline constexpr std::size_t kScanChunk = std::size_t{1} << 15;
 // Below this many points the tree is built on the calling thread.
 inline constexpr std::size_t kParallelBuild = std::size_t{1} << 15;
+// Nodes of at most this many points (a megabyte of records) are bounded
+// before they are split; above it, the parent's box cut at the median
+// does, which saves a pass over memory per level.
+inline constexpr std::size_t kBoundedNode = std::size_t{1} << 15;
 // The levels split one node after the other; the subtrees below them are
 // built each in one piece.
 inline constexpr std::size_t kTopLevels = 6;
@@ -446,15 +450,18 @@ inline KdTree::Extent KdTree::extent_of(std::size_t begin, std::size_t end) cons
 
 inline void KdTree::split_node(std::size_t node, std::size_t begin, std::size_t end, const Extent& extent,
                                Extent& left, Extent& right) noexcept {
+    // A node small enough to be still in cache from its parent's split is
+    // bounded afresh, which splits it along its points' true widest side.
+    const Extent bounds = end - begin <= kd_detail::kBoundedNode ? extent_of(begin, end) : extent;
     int widest = 0;
     for (int a = 1; a < 3; ++a) {
-        if (extent.hi[a] - extent.lo[a] > extent.hi[widest] - extent.lo[widest]) widest = a;
+        if (bounds.hi[a] - bounds.lo[a] > bounds.hi[widest] - bounds.lo[widest]) widest = a;
     }
     axes_[node] = static_cast<std::uint8_t>(widest);
     const std::size_t middle = begin + (end - begin) / 2;
     select(widest, begin, end, middle);
     // None before the median is greater than it, none after it smaller.
-    left = right = extent;
+    left = right = bounds;
     left.hi[widest] = right.lo[widest] = coordinate(middle, widest);
 }
 
