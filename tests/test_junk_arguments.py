@@ -619,7 +619,9 @@ def main(name):
     tracemalloc.stop()
     after = [sys.getrefcount(w) for w in watched]
     # Thousands of calls: one leaked small object per call would be far above.
-    if grown > 16_000:
+    # The interpreter itself keeps some kilobytes more after each run (16 KB
+    # with the sanitizer's allocator), whatever the module does.
+    if grown > 32_000:
         problems.append(f"memory grew by {grown} bytes over one battery")
     for w, count, now in zip(watched, counts, after):
         if now != count:
