@@ -94,13 +94,17 @@ inline std::int64_t fixed(double v, std::int64_t base, std::uint64_t& bad) {
 // when a value does not fit the frame.
 inline bool lane_sums(const double* flat, std::size_t points, const Frame& f, std::int64_t* sums) {
     std::uint64_t bad[kLanes] = {};
-    std::int64_t total[kLanes] = {};
+    // Unsigned, so that the sums of values that do not fit (discarded)
+    // wrap instead of overflowing.
+    std::uint64_t total[kLanes] = {};
     for (std::size_t i = 0; i < 3 * points; i += kLanes) {
-        for (std::size_t l = 0; l < kLanes; ++l) total[l] += fixed(flat[i + l], f.base[l % 3], bad[l]);
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            total[l] += static_cast<std::uint64_t>(fixed(flat[i + l], f.base[l % 3], bad[l]));
+        }
     }
     std::uint64_t any = 0;
     for (std::size_t l = 0; l < kLanes; ++l) {
-        sums[l] = total[l];
+        sums[l] = static_cast<std::int64_t>(total[l]);
         any |= bad[l];
     }
     return any == 0;
