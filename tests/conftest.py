@@ -16,6 +16,22 @@ import pytest
 PYTHON_BUFFER_PROTOCOL = sys.version_info >= (3, 12)
 needs_python_buffer_protocol = pytest.mark.skipif(
     not PYTHON_BUFFER_PROTOCOL, reason="buffers in Python (__buffer__, PEP 688) need CPython 3.12")
+# scipy's conventions that the rotation tests compare with (the angles it
+# gives at gimbal lock, the sign of a half turn's rotation vector, the
+# rotation it picks for degenerate alignments) are those of 1.16, which the
+# test extra asks for; older ones (Debian's, in the ARM roots) differ there.
+def _scipy_version():
+    try:
+        import scipy
+    except ImportError:
+        return None
+    return tuple(int(part) for part in scipy.__version__.split(".")[:2] if part.isdigit())
+
+
+SCIPY_VERSION = _scipy_version()
+needs_scipy_conventions = pytest.mark.skipif(
+    SCIPY_VERSION is not None and SCIPY_VERSION < (1, 16),
+    reason="compares with the conventions of scipy 1.16 and later")
 # The native struct formats that memoryview.cast takes: half precision ('e')
 # from 3.12 on.
 MEMORYVIEW_CAST_FORMATS = "bBhHiIlLqQnN?fd" + ("e" if sys.version_info >= (3, 12) else "")
