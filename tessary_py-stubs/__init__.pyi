@@ -2567,7 +2567,7 @@ class ResultArray:
     --------
     >>> indices, distances = KdTree([Vec3d(0, 0, 0)]).nearest_k_each([Vec3d(1, 0, 0)], 2)
     >>> indices
-    ResultArray(shape=(1, 2), format='n')
+    ResultArray(shape=(1, 2), format='l')
     >>> memoryview(distances).tolist()
     [[1.0, inf]]
     """
@@ -2579,7 +2579,7 @@ class ResultArray:
         """The size of the first dimension."""
 
     def __repr__(self) -> str:
-        """`ResultArray(shape=(m, k), format='n')`: the shape and the item format, not the numbers."""
+        """`ResultArray(shape=(m, k), format='l')`: the shape and the item format, not the numbers."""
 
     def __buffer__(self, flags: int, /) -> memoryview:
         """A writable buffer of the numbers, zero-copy. (Python exposes the method by this name from 3.12 on.)"""

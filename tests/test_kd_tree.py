@@ -275,13 +275,13 @@ class TestResultArrays:
     def test_buffer_shape_format_and_repr(self):
         tree = KdTree(cube(3))
         indices, distances = tree.nearest_k_each(cube(2), 4)
-        for array, fmt in ((indices, "n"), (distances, "d")):
+        for array, fmt in ((indices, "l"), (distances, "d")):
             view = memoryview(array)
             assert (view.format, view.shape, view.readonly, view.c_contiguous) == (fmt, (8, 4), False, True)
             assert repr(array) == f"ResultArray(shape=(8, 4), format='{fmt}')" and len(array) == 8
             assert np.asarray(array).tolist() == array.tolist() == view.tolist()
         assert np.asarray(indices).dtype == np.intp
-        assert repr(tree.count_within_each([], 1.0)) == "ResultArray(shape=(0,), format='n')"
+        assert repr(tree.count_within_each([], 1.0)) == "ResultArray(shape=(0,), format='l')"
 
     def test_numpy_views_them_without_a_copy_and_may_write(self):
         indices = KdTree(cube(3)).nearest_each(cube(3))[0]
@@ -321,6 +321,9 @@ def bad_calls():
     ints, floats = np.full((4, 2), 9, dtype=np.intp), np.full((4, 2), 9.0)
     read_only = np.full((4, 2), 9.0)
     read_only.flags.writeable = False
+    # Indices and distances over the same bytes, whatever the index's width.
+    shared = np.full(8, 9.0)
+    overlapping = (shared.view(np.intp)[:8].reshape(4, 2), shared.reshape(4, 2))
     shapes = "argument 'out': expected a writable C-contiguous buffer of shape (4, 2) and format"
     k_message = "argument 'k': expected an integer of at least 1, got {}"
     radius_message = "argument '{}': expected a number of at least 0, got {}"
@@ -350,21 +353,21 @@ def bad_calls():
         (lambda: tree.nearest_k_each(m, 2, out=(ints,)), TypeError,
          "argument 'out': expected a tuple of two buffers (indices, distances), got 'tuple' object of length 1"),
         (lambda: tree.nearest_k_each(m, 2, out=(floats, ints)), TypeError,
-         f"{shapes} 'n', got a writable C-contiguous buffer of shape (4, 2) and format 'd'"),
+         f"{shapes} 'l', got a writable C-contiguous buffer of shape (4, 2) and format 'd'"),
         (lambda: tree.nearest_k_each(m, 2, out=(ints, read_only)), TypeError,
          f"{shapes} 'd', got a read-only C-contiguous buffer of shape (4, 2) and format 'd'"),
         (lambda: tree.nearest_k_each(m, 3, out=(ints, floats)), ValueError,
-         "argument 'out': expected a writable C-contiguous buffer of shape (4, 3) and format 'n', got a writable "
+         "argument 'out': expected a writable C-contiguous buffer of shape (4, 3) and format 'l', got a writable "
          "C-contiguous buffer of shape (4, 2) and format 'l'" if np.dtype(np.intp).char == "l" else None),
         (lambda: tree.nearest_k_each(m, 2, out=(ints, np.asfortranarray(floats))), ValueError,
          f"{shapes} 'd', got a writable non-contiguous buffer of shape (4, 2) and format 'd'"),
-        (lambda: tree.nearest_k_each(m, 2, out=(ints, ints.view(np.float64))), ValueError,
+        (lambda: tree.nearest_k_each(m, 2, out=overlapping), ValueError,
          "argument 'out': the indices and the distances overlap"),
         (lambda: tree.nearest_each(m, out=(ints[:, 0].copy(), 5)), TypeError,
          "argument 'out': expected a writable C-contiguous buffer of shape (4,) and format 'd', got 'int' object, "
          "which exports no buffer"),
         (lambda: tree.count_within_each(m, 1.0, out=floats[:, 0].copy()), TypeError,
-         "argument 'out': expected a writable C-contiguous buffer of shape (4,) and format 'n', got a writable "
+         "argument 'out': expected a writable C-contiguous buffer of shape (4,) and format 'l', got a writable "
          "C-contiguous buffer of shape (4,) and format 'd'"),
     ], (ints, floats, read_only)
 

@@ -36,7 +36,7 @@ bool refuse_request(const char* type_name, int ndim, const Py_ssize_t* shape, bo
 
 const char* format_text(char format) {
     switch (format) {
-        case 'n': return "n";
+        case 'l': return "l";
         case '?': return "?";
         default: return "d";
     }
@@ -194,7 +194,7 @@ namespace {
 bool same_items(const Py_buffer& view, char format, std::size_t itemsize) {
     const std::string_view given = native_format(view);
     if (given.size() != 1 || static_cast<std::size_t>(view.itemsize) != itemsize) return false;
-    if (format == 'n') return given == "n" || given == "l" || given == "q" || given == "i";
+    if (format == 'l') return given == "n" || given == "l" || given == "q" || given == "i";
     return given[0] == format;
 }
 

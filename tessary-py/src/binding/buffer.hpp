@@ -26,8 +26,11 @@ template <>
 inline constexpr char format_of<double> = 'd';
 template <>
 inline constexpr char format_of<bool> = '?';
+// 'l', as numpy's intp exports it: numpy before 2 does not read 'n'. A
+// long is a Py_ssize_t on every POSIX data model the module builds for.
+static_assert(sizeof(long) == sizeof(Py_ssize_t));
 template <>
-inline constexpr char format_of<Py_ssize_t> = 'n';
+inline constexpr char format_of<Py_ssize_t> = 'l';
 
 // One export: a C-contiguous array of `ndim` (1 or 2) dimensions of items
 // of `format` (a format_of) at `data`, whose memory `keep` holds for as
@@ -107,8 +110,8 @@ namespace detail {
 // Anything else is refused, before anything is written, with a TypeError
 // (no buffer, another format, read-only) or a ValueError (another shape,
 // not contiguous, overlapping) naming the argument and both layouts. For
-// the index format 'n', any native signed integer format of the same size
-// is the same items (numpy's intp exports 'l' on most platforms).
+// the index format 'l', any native signed integer format of the same size
+// is the same items.
 void acquire_output(BufferView& held, PyObject* object, std::string_view name, std::span<const std::size_t> shape,
                     char format, std::size_t itemsize, std::span<const std::byte> inputs);
 

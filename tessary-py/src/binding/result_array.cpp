@@ -30,7 +30,7 @@ std::string ResultArray::repr() const {
 
 PyObject* ResultArray::to_list() const {
     auto item = [&](std::size_t i) -> PyObject* {
-        if (format_ == 'n') return PyLong_FromSsize_t(reinterpret_cast<const Py_ssize_t*>(storage_.get())[i]);
+        if (format_ == 'l') return PyLong_FromSsize_t(reinterpret_cast<const Py_ssize_t*>(storage_.get())[i]);
         return PyFloat_FromDouble(reinterpret_cast<const double*>(storage_.get())[i]);
     };
     auto row_list = [&](std::size_t first, std::size_t count) {

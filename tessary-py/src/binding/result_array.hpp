@@ -35,7 +35,7 @@ public:
     std::size_t rows() const noexcept { return static_cast<std::size_t>(shape_[0]); }
     char format() const noexcept { return format_; }
 
-    // "ResultArray(shape=(2, 3), format='n')".
+    // "ResultArray(shape=(2, 3), format='l')".
     std::string repr() const;
     // The items as nested Python lists of int or float.
     PyObject* to_list() const;
