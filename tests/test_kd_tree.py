@@ -208,7 +208,8 @@ class TestLargerClouds:
             distances, indices = theirs.query(queries, k=k)
             mine = tree.nearest_each(queries) if k == 1 else tree.nearest_k_each(queries, k)
             assert np.array_equal(np.asarray(mine[0]), indices)
-            assert np.asarray(mine[1]).tobytes() == distances.tobytes()
+            # scipy's builds for aarch64 fuse the multiply-adds of its distances
+            np.testing.assert_array_max_ulp(np.asarray(mine[1]), distances, maxulp=1)
         lengths = theirs.query_ball_point(queries, 0.2, return_length=True)
         assert np.array_equal(np.asarray(tree.count_within_each(queries, 0.2)), lengths)
 
