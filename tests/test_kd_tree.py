@@ -391,6 +391,7 @@ def test_results_overlapping_the_queries_are_refused():
         tree.nearest_each(shared.reshape(4, 3), out=(np.zeros(4, dtype=np.intp), shared[8:]))
 
 
+@pytest.mark.per_compiler
 def test_the_core_alone_with_64_bit_indices(tmp_path):
     # Indices take 64 bits from 2**32 points on; the probe forces that
     # layout on a small cloud and checks every answer against a scan.

@@ -170,9 +170,9 @@ def kd_tree_calls():
 def registration_calls():
     """Transform.align and Transform.icp, their result, and each refusal."""
     rng = np.random.default_rng(6)
-    source = rng.normal(size=(400, 3))
+    source = rng.normal(size=(50, 3))  # a leak is per call, whatever the size
     target = source + [0.01, -0.02, 0.0]
-    tree, weights, start = KdTree(target), np.ones(400), Transform(translation=Vec3d(0.01, 0, 0))
+    tree, weights, start = KdTree(target), np.ones(len(source)), Transform(translation=Vec3d(0.01, 0, 0))
     result = Transform.icp(source, tree, 0.5)
     calls = [
         lambda: Transform.align(source, target), lambda: Transform.align(VecList(source), target, weights),

@@ -205,6 +205,7 @@ def test_icp_edge_cases():
     assert Transform.icp(cloud, shifted, INF, relative_rmse=0, relative_fitness=0, max_iterations=7).iterations == 7
 
 
+@pytest.mark.per_compiler
 def test_correspondences_against_a_scan(tmp_path):
     # The core's correspondence step alone: each moved point's nearest
     # target within the limit (ties to the lower index), the same answer
