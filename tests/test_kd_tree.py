@@ -208,8 +208,9 @@ class TestLargerClouds:
             distances, indices = theirs.query(queries, k=k)
             mine = tree.nearest_each(queries) if k == 1 else tree.nearest_k_each(queries, k)
             assert np.array_equal(np.asarray(mine[0]), indices)
-            # scipy's builds for aarch64 fuse the multiply-adds of its distances
-            np.testing.assert_array_max_ulp(np.asarray(mine[1]), distances, maxulp=1)
+            # scipy's builds for aarch64 fuse the multiply-adds of its distances,
+            # which moves them by a few roundings (2 ulps seen)
+            np.testing.assert_array_max_ulp(np.asarray(mine[1]), distances, maxulp=4)
         lengths = theirs.query_ball_point(queries, 0.2, return_length=True)
         assert np.array_equal(np.asarray(tree.count_within_each(queries, 0.2)), lengths)
 
