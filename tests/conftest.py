@@ -5,6 +5,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -95,3 +96,37 @@ def cxx_compiler() -> list:
     if shutil.which(command[0]) is None:
         pytest.skip(f"no C++ compiler {command[0]}")
     return command
+
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def cmake_program() -> str:
+    """CMake: the test extra's (beside the interpreter), else the machine's."""
+    beside = Path(sys.executable).with_name("cmake")
+    found = str(beside) if beside.exists() else shutil.which("cmake")
+    if found is None:
+        pytest.skip("no cmake")
+    return found
+
+
+@pytest.fixture(scope="session")
+def native_tests(tmp_path_factory):
+    """The core's native test program, built by CMake with the module's
+    compiler ($CXX, else c++) and options (TESSARY_NATIVE_TESTS);
+    run(*args, input=None) runs it and returns what it printed."""
+    compiler = cxx_compiler()
+    build = tmp_path_factory.mktemp("native-tests")
+    environment = toolchain_environment(CXX=" ".join(compiler))
+    for command in ([cmake_program(), "-S", str(ROOT), "-B", str(build), "-DTESSARY_MODULE=OFF",
+                     "-DTESSARY_NATIVE_TESTS=ON", "-DCMAKE_BUILD_TYPE=Release"],
+                    [cmake_program(), "--build", str(build), "--parallel", "2"]):
+        done = subprocess.run(command, capture_output=True, text=True, env=environment, timeout=900)
+        assert done.returncode == 0, done.stdout + done.stderr
+    program = build / "tessary_native_tests"
+
+    def run(*args, input=None):
+        done = subprocess.run([str(program), *args], input=input, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stdout + done.stderr
+        return done.stdout
+    return run

@@ -8,16 +8,13 @@ grids, duplicates, every point equal, lines, planes), on degenerate ones and
 on NaN and infinite coordinates, through every query method, one point at a
 time and many at once."""
 
-import hashlib
 import math
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import cxx_compiler, run_with_pool, same_bits, toolchain_environment
+from conftest import run_with_pool, same_bits
 from tessary_py import KdTree, Vec3d, VecList
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -393,11 +390,9 @@ def test_results_overlapping_the_queries_are_refused():
 
 
 @pytest.mark.per_compiler
-def test_the_core_alone_with_64_bit_indices(tmp_path):
-    # Indices take 64 bits from 2**32 points on; the probe forces that
-    # layout on a small cloud and checks every answer against a scan.
-    out = tmp_path / "probe"
-    subprocess.run([*cxx_compiler(), "-std=c++20", "-O0", "-ffp-contract=off", f"-I{ROOT / 'tessary/src'}", "-o",
-                    str(out), str(ROOT / "tests/native/kd_tree_probe.cpp")], check=True, capture_output=True,
-                   env=toolchain_environment(), timeout=300)
-    assert subprocess.run([str(out)], capture_output=True, text=True, timeout=120).stdout == "ok\n"
+def test_the_core_passes_its_native_tests(native_tests):
+    # The tree, the exact sums, the moments, the alignments and ICP's steps,
+    # each against its scan or oracle, in the native test program
+    # (tests/native), built with this compiler.
+    out = native_tests()
+    assert out.endswith("ok\n"), out

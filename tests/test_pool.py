@@ -74,7 +74,8 @@ def probe(tmp_path_factory):
     if compiler is None:
         pytest.skip("no C++ compiler")
     out = tmp_path_factory.mktemp("probe") / "probe"
-    subprocess.run([compiler, "-std=c++20", "-O0", "-o", str(out), str(ROOT / "tests/native/pool_sizing_probe.cpp"),
+    subprocess.run([compiler, "-std=c++20", "-O0", f"-I{ROOT / 'tessary/src'}", "-o", str(out),
+                    str(ROOT / "tests/native/pool_sizing_probe.cpp"),
                     str(ROOT / "tessary-py/src/pool/sizing.cpp")], check=True, capture_output=True)
 
     def run(*args):

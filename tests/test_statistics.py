@@ -7,14 +7,12 @@ exact covariance about the exact mean, rounded once."""
 
 import math
 import struct
-import subprocess
 from fractions import Fraction
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import cxx_compiler, needs_scipy_conventions, run_with_pool, same_bits, toolchain_environment
+from conftest import needs_scipy_conventions, run_with_pool, same_bits
 from tessary_py import Quat, Vec3d, VecList, geometry
 
 Plane = geometry.Plane
@@ -377,26 +375,13 @@ def test_results_are_plain_values():
     assert struct.pack("<3d", *points.centroid()) == struct.pack("<3d", *exact_centroid(CLOUDS["tile 64"].tolist()))
 
 
-# The core's exact sums, driven directly, as built for this machine and as
-# built for targets without a 128-bit integer type (32-bit ARM).
-PROBE = Path(__file__).resolve().parent / "native" / "exact_sum_probe.cpp"
-CORE = Path(__file__).resolve().parent.parent / "tessary" / "src"
-
-
-@pytest.fixture(scope="module", params=[[], ["-DTESSARY_PORTABLE_INT128"]], ids=["native", "portable"])
-def exact_sum_probe(request, tmp_path_factory):
-    program = tmp_path_factory.mktemp("probe") / "exact_sum_probe"
-    # With the standard library's bounds checks, which GCC 15 and later
-    # turn on by themselves at -O0 (they found a read past the digits).
-    build = subprocess.run([*cxx_compiler(), "-std=c++20", "-O0", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
-                            "-D_GLIBCXX_ASSERTIONS", *request.param, f"-I{CORE}", str(PROBE), "-o", str(program)],
-                           capture_output=True, text=True, env=toolchain_environment(), timeout=300)
-    assert build.returncode == 0, build.stderr
-
+# The core's exact sums, driven through the native test program, with
+# the native 128-bit integers and the portable ones of targets without
+# them (32-bit ARM).
+@pytest.fixture(scope="module")
+def exact_sum_driver(native_tests):
     def run(lines):
-        out = subprocess.run([str(program)], input="\n".join(lines) + "\n", capture_output=True, text=True,
-                             timeout=120, check=True)
-        return out.stdout.split("\n")[:-1]
+        return native_tests("exact-sums", input="\n".join(lines) + "\n").split("\n")[:-1]
     return run
 
 
@@ -433,17 +418,18 @@ def exact_quotient(values, products, d1, d2):
 
 
 @pytest.mark.per_compiler
-def test_exact_sums_in_the_core(exact_sum_probe):
+def test_exact_sums_in_the_core(exact_sum_driver):
     cases = sum_cases()
     lines = [" ".join(["S", str(d1), str(d2), str(len(v)), *map(float.hex, v), str(len(p)),
                        *(float.hex(x) for pair in p for x in pair)]) for v, p, d1, d2 in cases]
-    got = [float(x) if x.lstrip("-") in ("inf", "nan") else float.fromhex(x) for x in exact_sum_probe(lines)]
+    got = [float(x) if x.lstrip("-") in ("inf", "nan") else float.fromhex(x) for x in exact_sum_driver(lines)]
     for (values, products, d1, d2), value in zip(cases, got, strict=True):
         assert same_bits(value, exact_quotient(values, products, d1, d2)), (values[:3], products[:2], d1, d2)
 
 
 @pytest.mark.per_compiler
-def test_128_bit_partial_sums_in_the_core(exact_sum_probe):
+@pytest.mark.parametrize("integers", ["I", "P"], ids=["native", "portable"])
+def test_128_bit_partial_sums_in_the_core(exact_sum_driver, integers):
     rng = np.random.default_rng(12)
     lines, expected = [], []
     for _ in range(200):
@@ -465,9 +451,9 @@ def test_128_bit_partial_sums_in_the_core(exact_sum_probe):
             else:
                 ops.append(f"q {a} {b} {shift}")
                 total += (a * b) << shift
-        lines.append(f"I {len(ops)} " + " ".join(ops))
+        lines.append(f"{integers} {len(ops)} " + " ".join(ops))
         expected.append(total)
-    for line, total in zip(exact_sum_probe(lines), expected, strict=True):
+    for line, total in zip(exact_sum_driver(lines), expected, strict=True):
         negative, high, low = line.split()
         value = (int(high, 16) << 64) | int(low, 16)
         assert (-value if negative == "1" else value) == total

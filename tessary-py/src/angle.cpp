@@ -1,5 +1,8 @@
 // Python classes AngleRadians and AngleDegrees.
 #include "classes.hpp"
+#include "angle.hpp"
+#include "text.hpp"
+#include "vec3d.hpp"
 
 namespace {
 

@@ -1,21 +1,28 @@
 // Every native type that Python sees as a class, with its qualified name.
-// Class files include this to convert each other's values.
+// Class files include this to convert each other's values; it only
+// declares them, so that a class file compiles only what it uses.
 #pragma once
 
 #include <string>
-#include <string_view>
 
 #include "binding/members.hpp"
-#include "binding/result_array.hpp"
-#include "../../tessary/src/angle.hpp"
-#include "../../tessary/src/geometry/circle.hpp"
-#include "../../tessary/src/geometry/plane.hpp"
-#include "../../tessary/src/quat.hpp"
-#include "../../tessary/src/registration.hpp"
-#include "../../tessary/src/transform.hpp"
-#include "../../tessary/src/vec3d.hpp"
-#include "kd_tree/kd_tree.hpp"
-#include "vec_list/vec_list.hpp"
+
+namespace tessary {
+struct AngleDegrees;
+struct AngleRadians;
+struct Circle;
+struct IcpResult;
+struct Plane;
+struct Quat;
+struct Transform;
+struct Vec3d;
+}  // namespace tessary
+
+namespace tessary_py {
+struct KdTree;
+class VecList;
+struct VecListIterator;
+}  // namespace tessary_py
 
 template <>
 struct bind::Class<tessary::Vec3d> {
@@ -53,15 +60,6 @@ struct bind::Class<tessary::Plane> {
     static PyTypeObject* build();
 };
 
-// The repr of one Vec3d, which VecList's repr repeats for every element.
-void append_vec3d_repr(std::string& out, const tessary::Vec3d& v);
-
-// The repr of one Quat, which Transform's repr holds.
-void append_quat_repr(std::string& out, const tessary::Quat& q);
-
-// The repr of one Transform, which RegistrationResult's repr holds.
-void append_transform_repr(std::string& out, const tessary::Transform& t);
-
 // Passed by reference: a list argument is read in place, not copied.
 template <>
 struct bind::Class<tessary_py::VecList> {
@@ -82,17 +80,6 @@ struct bind::Class<tessary::Transform> {
     static PyTypeObject* build();
 };
 
-// What VecList(list) accepts, as a list (sharing a VecList's array), with
-// the messages naming `argument`.
-tessary_py::VecList vec_list_from(PyObject* sequence, std::string_view argument);
-
-// Not registered: Python code meets it as the result of bulk queries.
-template <>
-struct bind::Class<bind::ResultArray> {
-    static constexpr const char* qualified = "builtins.ResultArray";
-    static PyTypeObject* build();
-};
-
 template <>
 struct bind::Class<tessary_py::KdTree> {
     static constexpr const char* qualified = "builtins.KdTree";
@@ -106,3 +93,10 @@ struct bind::Class<tessary::IcpResult> {
     static constexpr const char* qualified = "builtins.RegistrationResult";
     static PyTypeObject* build();
 };
+
+// The reprs that other classes' reprs hold: VecList's repeats Vec3d's for
+// every element, Transform's holds a Quat's and a Vec3d's, and
+// RegistrationResult's a Transform's.
+void append_vec3d_repr(std::string& out, const tessary::Vec3d& v);
+void append_quat_repr(std::string& out, const tessary::Quat& q);
+void append_transform_repr(std::string& out, const tessary::Transform& t);

@@ -1,18 +1,17 @@
 // What the module uses beyond plain POSIX threads, files and memory
-// mappings, decided in one place. Each facility has a portable fallback;
-// defining TESSARY_PLAIN_POSIX (the CMake option of that name) turns them
-// all off, so that the fallbacks are built and tested on a machine that has
-// the facilities.
+// mappings, and which processor extensions it takes up, decided in one
+// place. Each facility has a portable fallback; defining
+// TESSARY_PLAIN_POSIX (the CMake option of that name) turns them all off,
+// so that the fallbacks are built and tested on a machine that has the
+// facilities.
 #pragma once
 
 #include <sys/mman.h>
 
-// A second copy of the bulk loops compiled for AVX2, chosen at run time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(TESSARY_PLAIN_POSIX)
-#define TESSARY_HAVE_AVX2_TWINS 1
-#else
-#define TESSARY_HAVE_AVX2_TWINS 0
-#endif
+// TESSARY_HAVE_AVX2_TWINS: second copies of the hot loops compiled for
+// AVX2, chosen at run time (has_avx2 below).
+#include "avx2.hpp"
+#include "x86_features.hpp"
 
 // madvise(MADV_HUGEPAGE): Linux's transparent huge pages.
 #if defined(MADV_HUGEPAGE) && !defined(TESSARY_PLAIN_POSIX)
@@ -35,3 +34,36 @@
 #else
 #define TESSARY_HAVE_LINUX_CPU_LIMITS 0
 #endif
+
+namespace tessary_py::platform {
+
+#if TESSARY_HAVE_AVX2_TWINS
+// Whether the processor running the module has AVX2, set once while the
+// module's static objects are built.
+inline const bool has_avx2 = x86::read_features().avx2;
+
+// f(), with everything it calls that can be inlined compiled for AVX2 where
+// the processor has it (its lanes round as the scalar instructions do).
+template <class F>
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const F& f) {
+    f();
+}
+
+template <class F>
+void with_avx2(const F& f) {
+    if (has_avx2) {
+        run_avx2(f);
+    } else {
+        f();
+    }
+}
+#else
+inline constexpr bool has_avx2 = false;
+
+template <class F>
+void with_avx2(const F& f) {
+    f();
+}
+#endif
+
+}  // namespace tessary_py::platform

@@ -5,12 +5,17 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 
-#include "../../tessary/src/euler.hpp"
-#include "../../tessary/src/text.hpp"
+#include "align.hpp"
 #include "binding/matrix.hpp"
 #include "classes.hpp"
-#include "vec_list/statistics.hpp"
+#include "euler.hpp"
+#include "pool/ranges.hpp"
+#include "quat.hpp"
+#include "text.hpp"
+#include "vec_list/paired_points.hpp"
+#include "vec_list/points_argument.hpp"
 
 // An axis sequence argument: a str of three letters, all of "xyz"
 // (extrinsic) or all of "XYZ" (intrinsic), none the same as the one before.
@@ -71,6 +76,17 @@ std::tuple<AngleRadians, AngleRadians, AngleRadians> to_euler(const Quat& q, con
     return {a, b, c};
 }
 
+// (rotation, residual): the rotation that best maps the vectors `a` onto
+// the vectors `b`, with the root of the weighted sum of squared distances.
+std::pair<Quat, double> align(const tessary_py::PointsArgument& a, const tessary_py::PointsArgument& b,
+                              PyObject* weights) {
+    const tessary_py::PairedPoints paired(a, b, "a", "b", weights, "vectors");
+    const tessary::RotationFit fit =
+        paired.weighted() ? tessary::rotation_align<true>(paired.size(), paired.pairs(), tessary_py::PoolRanges{})
+                          : tessary::rotation_align<false>(paired.size(), paired.pairs(), tessary_py::PoolRanges{});
+    return {fit.rotation, fit.residual};
+}
+
 using New = M::Constructor<"Quat(w, i, j, k)", &make>;
 
 PyMethodDef methods[] = {
@@ -88,7 +104,7 @@ PyMethodDef methods[] = {
     M::method<"inverse($self)", &Quat::inverse>(),
     M::method<"dot($self, other)", &Quat::dot>(),
     M::method<"slerp($self, other, t)", &Quat::slerp>(),
-    M::static_method<"align(a, b, weights=None)", &tessary_py::statistics::align>(),
+    M::static_method<"align(a, b, weights=None)", &align>(),
     M::static_method<"from_euler(sequence, a, b, c)", &tessary::quat_from_euler>(),
     M::method<"to_euler($self, sequence)", &to_euler>(),
     M::static_method<"from_rotation_vector(v)", &Quat::from_rotation_vector>(),

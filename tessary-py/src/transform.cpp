@@ -4,13 +4,18 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
-#include "../../tessary/src/text.hpp"
+#include "align.hpp"
 #include "binding/matrix.hpp"
 #include "binding/siphash.hpp"
 #include "classes.hpp"
-#include "registration.hpp"
-#include "vec_list/statistics.hpp"
+#include "pool/ranges.hpp"
+#include "registration/icp.hpp"
+#include "text.hpp"
+#include "transform.hpp"
+#include "vec_list/paired_points.hpp"
+#include "vec_list/points_argument.hpp"
 
 void append_transform_repr(std::string& out, const tessary::Transform& t) {
     out += "Transform(";
@@ -98,6 +103,21 @@ std::unique_ptr<bind::Exported<std::array<double, 16>>> exported(const Transform
     return exported;
 }
 
+// (transform, residual): the rigid transform that best maps the points
+// `source` onto the points `target`, with the residual of the fit.
+std::pair<Transform, double> align(const tessary_py::PointsArgument& source, const tessary_py::PointsArgument& target,
+                                   PyObject* weights) {
+    const tessary_py::PairedPoints paired(source, target, "source", "target", weights, "points");
+    const std::size_t n = paired.size();
+    const tessary_py::PoolRanges ranges;
+    if (paired.weighted()) {
+        const tessary::RigidFit fit = tessary::rigid_align<true>(n, paired.pairs(), ranges);
+        return {fit.transform, tessary::rigid_residual<true>(n, paired.pairs(), fit, ranges)};
+    }
+    const tessary::RigidFit fit = tessary::rigid_align<false>(n, paired.pairs(), ranges);
+    return {fit.transform, tessary::rigid_residual<false>(n, paired.pairs(), fit, ranges)};
+}
+
 using New = M::Constructor<"Transform(rotation=None, translation=None)", &make>;
 
 PyMethodDef methods[] = {
@@ -108,7 +128,7 @@ PyMethodDef methods[] = {
     M::method<"inverse($self)", &Transform::inverse>(),
     M::method<"interpolate($self, other, t)", &Transform::interpolate>(),
     M::method<"to_matrix($self)", &Transform::to_matrix>(),
-    M::static_method<"align(source, target, weights=None)", &tessary_py::statistics::align_rigid>(),
+    M::static_method<"align(source, target, weights=None)", &align>(),
     M::static_method<"icp(source, target, max_distance, *, initial=None, max_iterations=None, relative_fitness=None, "
                      "relative_rmse=None)",
                      &tessary_py::icp>(),

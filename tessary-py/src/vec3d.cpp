@@ -3,7 +3,10 @@
 #include <memory>
 #include <string>
 
-#include "../../tessary/src/text.hpp"
+#include "angle.hpp"
+#include "quat.hpp"
+#include "text.hpp"
+#include "vec3d.hpp"
 #include "binding/siphash.hpp"
 #include "classes.hpp"
 

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "angle.hpp"
+#include "matrix.hpp"
 #include "vec3d.hpp"
 
 namespace tessary {
@@ -45,7 +46,7 @@ struct Quat {
     // component of q, so normalising it gives q; for a matrix that is not
     // a rotation it still gives a unit quaternion. The component chosen
     // comes out positive, so the result is q or -q.
-    static Quat from_rotation_matrix(const std::array<std::array<double, 3>, 3>& m) {
+    static Quat from_rotation_matrix(const Matrix3& m) {
         const double trace = (m[0][0] + m[1][1]) + m[2][2];
         Quat scaled;
         if (trace >= m[0][0] && trace >= m[1][1] && trace >= m[2][2]) {
@@ -176,7 +177,7 @@ struct Quat {
 
     // Rows of the textbook rotation matrix; 2*(...) is the bracket added to
     // itself, and the diagonal keeps the 1 - 2*(...) form.
-    std::array<std::array<double, 3>, 3> to_rotation_matrix() const {
+    Matrix3 to_rotation_matrix() const {
         auto twice = [](double bracket) { return bracket + bracket; };
         return {{
             {1.0 - twice(j * j + k * k), twice(i * j - w * k), twice(i * k + w * j)},

@@ -11,10 +11,9 @@
 #include <cmath>
 #include <cstddef>
 
-namespace tessary {
+#include "matrix.hpp"
 
-template <std::size_t N>
-using SquareMatrix = std::array<std::array<double, N>, N>;
+namespace tessary {
 
 template <std::size_t N>
 struct Eigensystem {

@@ -12,13 +12,11 @@
 #include <cmath>
 #include <cstdint>
 
+#include "matrix.hpp"
 #include "quat.hpp"
 #include "vec3d.hpp"
 
 namespace tessary {
-
-using Matrix3 = std::array<std::array<double, 3>, 3>;
-using Matrix4 = std::array<std::array<double, 4>, 4>;
 
 // How far the 3x3 map `m` (rows; m applied to column vectors) is from a
 // rotation: the largest absolute entry of m^T m - I (NaN if any entry is),

@@ -122,4 +122,7 @@ struct Vec3d {
     std::array<std::uint64_t, 3> hash_key() const { return {hash_bits(x), hash_bits(y), hash_bits(z)}; }
 };
 
+// Whether no component is NaN or infinite.
+inline bool is_finite(const Vec3d& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+
 }  // namespace tessary

@@ -69,6 +69,44 @@ struct Arg<Index> {
     }
 };
 
+// A count of at least 1 (k, an iteration count); larger than any index
+// can be: OverflowError.
+struct PositiveCount {
+    std::size_t value;
+};
+
+template <>
+struct Arg<PositiveCount> {
+    using Held = PositiveCount;
+    static PositiveCount convert(PyObject* object, std::string_view name) {
+        Ref integer = PyLong_CheckExact(object) ? Ref::borrowed(object) : Ref(PyNumber_Index(object));
+        if (!integer) reraise_for_argument(name);
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) reraise_for_argument(name);
+        if (overflow > 0 || (overflow == 0 && value > PY_SSIZE_T_MAX)) {
+            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+        if (overflow < 0 || value < 1) raise_integer_out_of_range(name, "of at least 1", integer.get());
+        return {static_cast<std::size_t>(value)};
+    }
+};
+
+// A number of at least 0, not NaN (an infinity included).
+struct NonNegative {
+    double value;
+};
+
+template <>
+struct Arg<NonNegative> {
+    using Held = NonNegative;
+    static NonNegative convert(PyObject* object, std::string_view name) {
+        const double value = Arg<double>::convert(object, name);
+        if (!(value >= 0.0)) raise_number_out_of_range(name, "of at least 0", value);
+        return {value};
+    }
+};
+
 // The module's one boolean parameter kind: a real bool, or NumPy's boolean
 // scalar. Integers are refused so that a stray 0/1 is not taken for a flag.
 template <>

@@ -28,6 +28,35 @@ void raise_wrong_class(std::string_view argument, PyObject* given, std::string_v
     raise(PyExc_TypeError, message);
 }
 
+void raise_bad_value(std::string_view argument, std::string_view what) {
+    std::string message = "argument '";
+    message.append(argument).append("': ").append(what);
+    raise(PyExc_ValueError, message);
+}
+
+std::string float_text(double value) {
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) throw PythonError{};
+    std::string copy(text);
+    PyMem_Free(text);
+    return copy;
+}
+
+void raise_number_out_of_range(std::string_view argument, std::string_view expected, double value) {
+    std::string what = "expected a number ";
+    what.append(expected).append(", got ").append(float_text(value));
+    raise_bad_value(argument, what);
+}
+
+void raise_integer_out_of_range(std::string_view argument, std::string_view expected, PyObject* integer) {
+    Ref text = check(PyObject_Str(integer));
+    const char* shown = PyUnicode_AsUTF8(text.get());
+    if (shown == nullptr) throw PythonError{};
+    std::string what = "expected an integer ";
+    what.append(expected).append(", got ").append(shown);
+    raise_bad_value(argument, what);
+}
+
 void reraise_for_argument(std::string_view argument) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
     std::string prefix = "argument '";

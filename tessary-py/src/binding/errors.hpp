@@ -35,6 +35,20 @@ struct Panic {
 // TypeError "argument 'NAME': 'GIVEN' object cannot be cast as 'EXPECTED'".
 [[noreturn]] void raise_wrong_class(std::string_view argument, PyObject* given, std::string_view expected);
 
+// ValueError "argument 'NAME': WHAT".
+[[noreturn]] void raise_bad_value(std::string_view argument, std::string_view what);
+
+// ValueError "argument 'NAME': expected a number EXPECTED, got VALUE", the
+// value as Python's repr of a float shows it.
+[[noreturn]] void raise_number_out_of_range(std::string_view argument, std::string_view expected, double value);
+
+// ValueError "argument 'NAME': expected an integer EXPECTED, got VALUE",
+// `integer` a Python int.
+[[noreturn]] void raise_integer_out_of_range(std::string_view argument, std::string_view expected, PyObject* integer);
+
+// Python's repr of a float, for messages.
+std::string float_text(double value);
+
 // Called with a conversion error pending: a TypeError is replaced by one that
 // names the argument, with the original as its __cause__; any other
 // exception passes unchanged. Throws PythonError either way.

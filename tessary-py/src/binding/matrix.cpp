@@ -9,20 +9,17 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "ref.hpp"
+#include "sequence.hpp"
 
 namespace bind {
 namespace {
 
 // The items of a sequence, owned: converting a number may run Python code,
-// which must not be able to change what is read next. Read by iteration, so
-// that a length (a hint only) is never trusted.
+// which must not be able to change what is read next.
 std::vector<Ref> items(PyObject* sequence, std::string_view argument) {
-    if (!PySequence_Check(sequence) || PyUnicode_Check(sequence)) raise_wrong_class(argument, sequence, "Sequence");
+    if (PyUnicode_Check(sequence)) raise_wrong_class(argument, sequence, "Sequence");
     std::vector<Ref> read;
-    Ref iterator(PyObject_GetIter(sequence));
-    if (!iterator) reraise_for_argument(argument);
-    while (Ref item{PyIter_Next(iterator.get())}) read.push_back(std::move(item));
-    if (PyErr_Occurred()) reraise_for_argument(argument);
+    for_each_item(sequence, argument, Taking::kMayRunPython, [&](PyObject* item) { read.push_back(Ref::borrowed(item)); });
     return read;
 }
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <new>
 
-#include "../classes.hpp"
+#include "members.hpp"
 
 namespace bind {
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "buffer.hpp"
+#include "instance.hpp"
 #include "python.hpp"
 
 namespace bind {
@@ -51,6 +52,13 @@ private:
     Py_ssize_t shape_[2] = {0, 0};
     char format_;
     Py_ssize_t itemsize_;
+};
+
+// Not registered: Python code meets it as the result of bulk queries.
+template <>
+struct Class<ResultArray> {
+    static constexpr const char* qualified = "builtins.ResultArray";
+    static PyTypeObject* build();
 };
 
 }  // namespace bind

@@ -1,5 +1,8 @@
 // Python class Circle.
 #include "../classes.hpp"
+#include "geometry/circle.hpp"
+#include "geometry/plane.hpp"
+#include "vec3d.hpp"
 
 namespace {
 

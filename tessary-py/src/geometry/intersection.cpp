@@ -1,6 +1,9 @@
 // The intersection functions and the `geometry` submodule that holds them
 // with the Circle and Plane classes.
-#include "../../../tessary/src/geometry/intersection.hpp"
+#include "geometry/intersection.hpp"
+#include "geometry/circle.hpp"
+#include "geometry/plane.hpp"
+#include "vec3d.hpp"
 
 #include "../classes.hpp"
 #include "geometry.hpp"

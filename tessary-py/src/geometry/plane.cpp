@@ -1,12 +1,29 @@
 // Python class Plane. Without comparison or hash slots, planes compare and
 // hash by identity.
+#include <optional>
+#include <string>
+
 #include "../classes.hpp"
+#include "../vec_list/points_argument.hpp"
 #include "../vec_list/statistics.hpp"
+#include "fit.hpp"
+#include "geometry/plane.hpp"
 
 namespace {
 
 using tessary::Plane;
 using M = bind::Members<Plane>;
+
+// The least-squares plane of points: ValueError for fewer than three, or
+// for points on one line.
+Plane fit(const tessary_py::PointsArgument& points) {
+    const std::size_t n = points.size();
+    if (n < 3) bind::raise_bad_value("points", "a plane needs at least 3 points, got " + std::to_string(n));
+    const std::optional<Plane> plane =
+        tessary::least_squares_plane(tessary_py::statistics::moments(points.view(), true));
+    if (!plane) bind::raise_bad_value("points", "the points lie on one line (or are one point), so no single plane fits them");
+    return *plane;
+}
 
 using New = M::Constructor<"Plane(normal, distance)", &Plane::make>;
 
@@ -18,7 +35,7 @@ PyMethodDef methods[] = {
     M::static_method<"yz()", &Plane::yz>(),
     M::method<"contains_point($self, point)", &Plane::contains_point>(),
     M::method<"distance_to_point($self, point)", &Plane::distance_to_point>(),
-    M::static_method<"fit(points)", &tessary_py::statistics::fit_plane>(),
+    M::static_method<"fit(points)", &fit>(),
     {},
 };
 

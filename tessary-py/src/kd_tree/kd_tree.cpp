@@ -11,9 +11,15 @@
 #include <utility>
 #include <vector>
 
+#include "../binding/result_array.hpp"
 #include "../classes.hpp"
+#include "../platform.hpp"
+#include "../pool/ranges.hpp"
 #include "../vec_list/points_argument.hpp"
-#include "arguments.hpp"
+#include "kd_batch.hpp"
+#include "kd_tree.hpp"
+#include "kd_tree_class.hpp"
+#include "search_arguments.hpp"
 
 namespace {
 
@@ -21,10 +27,10 @@ using bind::ResultArray;
 using tessary::Neighbour;
 using tessary::Vec3d;
 using tessary_py::KdTree;
+using bind::PositiveCount;
 using tessary_py::MaxDistance;
-using tessary_py::Radius;
-using tessary_py::Wanted;
 using tessary_py::PoolRanges;
+using tessary_py::Radius;
 // The query points of a batch, read in place where they can be.
 using Queries = tessary_py::PointsArgument;
 using tessary_py::VecList;
@@ -33,7 +39,7 @@ using M = bind::Members<KdTree>;
 // ---- The class
 
 KdTree make(PyObject* points) {
-    const VecList list = vec_list_from(points, "points");
+    const VecList list = tessary_py::vec_list_from(points, "points");
     return KdTree{tessary_py::build_tree(list.view()), list.pin()};
 }
 
@@ -52,7 +58,7 @@ VecList points(const KdTree& self) {
 
 // The searches for one point are compiled for AVX2 too, as the batches are:
 // a leaf is a loop over up to 32 points.
-using tessary_py::kernels::with_avx2;
+using tessary_py::platform::with_avx2;
 
 std::pair<std::size_t, double> nearest(const KdTree& self, const Vec3d& point) {
     Neighbour found{};
@@ -62,9 +68,9 @@ std::pair<std::size_t, double> nearest(const KdTree& self, const Vec3d& point) {
 
 // Two lists of k items: the answers, then index len(tree) and distance inf
 // for each one missing.
-bind::Ref nearest_k(const KdTree& self, const Vec3d& point, Wanted k, MaxDistance max_distance) {
-    const std::size_t count = k.count;
-    const std::uint64_t limit = max_distance.limit;
+bind::Ref nearest_k(const KdTree& self, const Vec3d& point, PositiveCount k, MaxDistance max_distance) {
+    const std::size_t count = k.value;
+    const std::uint64_t limit = max_distance.key;
     const std::size_t size = self.tree.size();
     std::vector<Neighbour> found(std::min(count, size));
     if (!found.empty()) with_avx2([&] { self.tree.nearest_k(point, found.size(), limit, found.data()); });
@@ -93,7 +99,7 @@ bind::Ref nearest_k(const KdTree& self, const Vec3d& point, Wanted k, MaxDistanc
 
 std::vector<std::size_t> within(const KdTree& self, const Vec3d& point, Radius radius) {
     std::vector<Neighbour> found;
-    with_avx2([&] { self.tree.within(point, radius.limit, found); });
+    with_avx2([&] { self.tree.within(point, radius.key, found); });
     std::vector<std::size_t> indices;
     indices.reserve(found.size());
     for (const Neighbour& n : found) indices.push_back(n.index);
@@ -102,7 +108,7 @@ std::vector<std::size_t> within(const KdTree& self, const Vec3d& point, Radius r
 
 std::size_t count_within(const KdTree& self, const Vec3d& point, Radius radius) {
     std::size_t found = 0;
-    with_avx2([&] { found = self.tree.count_within(point, radius.limit); });
+    with_avx2([&] { found = self.tree.count_within(point, radius.key); });
     return found;
 }
 
@@ -112,77 +118,85 @@ bind::Ref pair(ResultArray first, ResultArray second) {
     return bind::check(PyTuple_Pack(2, a.get(), b.get()));
 }
 
-// The k nearest of every query, into new arrays of `shape` or into the
-// two buffers of `out`.
-bind::Ref answer_nearest(const KdTree& self, const Queries& queries, std::size_t k, std::uint64_t limit,
-                         PyObject* out, std::span<const std::size_t> shape) {
+// The core value of each search parameter.
+std::uint64_t core_value(MaxDistance d) { return d.key; }
+std::uint64_t core_value(Radius r) { return r.key; }
+std::size_t core_value(PositiveCount k) { return k.value; }
+
+// The two buffers of out=(indices, distances) for answers of `shape`,
+// checked as one.
+struct IndexAndDistanceBuffers {
+    bind::OutputBuffer<Py_ssize_t> indices;
+    bind::OutputBuffer<double> distances;
+
+    IndexAndDistanceBuffers(PyObject* out, std::span<const std::size_t> shape, std::span<const std::byte> queries)
+        : indices({item(out, 0), "out"}, shape, queries), distances({item(out, 1), "out"}, shape, queries) {
+        const std::span<const std::byte> a = indices.bytes(), b = distances.bytes();
+        if (!a.empty() && !b.empty() && a.data() < b.data() + b.size() && b.data() < a.data() + a.size()) {
+            bind::raise(PyExc_ValueError, "argument 'out': the indices and the distances overlap");
+        }
+    }
+
+    static PyObject* item(PyObject* out, Py_ssize_t i) {
+        if (!PyTuple_Check(out) || PyTuple_GET_SIZE(out) != 2) {
+            std::string message = "argument 'out': expected a tuple of two buffers (indices, distances), got '";
+            message.append(bind::type_name(Py_TYPE(out))).append("' object");
+            if (PyTuple_Check(out)) message.append(" of length ").append(std::to_string(PyTuple_GET_SIZE(out)));
+            bind::raise(PyExc_TypeError, message);
+        }
+        return PyTuple_GET_ITEM(out, i);
+    }
+};
+
+// A question of the core (kd_batch.hpp) asked of every query point, its
+// answers in new arrays of one or two dimensions, or in the buffers of
+// `out`: (indices, distances) for questions with distances, else one
+// buffer. A batch method of KdTree is one table line naming its question
+// and parameters.
+template <class Question, class... Parameters>
+bind::Ref each(const KdTree& self, const Queries& queries, Parameters... parameters, PyObject* out) {
+    const Question question{core_value(parameters)...};
+    const std::size_t m = queries.size();
+    const std::size_t shape_2d[2] = {m, question.width()};
+    const std::span<const std::size_t> shape(shape_2d, Question::one_column ? 1 : 2);
     auto answer = [&](Py_ssize_t* indices, double* distances) {
         queries.visit([&](const auto& query) {
-            self.tree.nearest_each(queries.size(), query, k, limit, indices, distances, PoolRanges{});
+            tessary::answer_each(self.tree, question, m, query, indices, distances, PoolRanges{});
         });
     };
-    if (out == Py_None) {
-        ResultArray indices = ResultArray::of<Py_ssize_t>(shape);
-        ResultArray distances = ResultArray::of<double>(shape);
-        answer(indices.data<Py_ssize_t>(), distances.data<double>());
-        return pair(std::move(indices), std::move(distances));
+    if constexpr (Question::with_distances) {
+        if (out == Py_None) {
+            ResultArray indices = ResultArray::of<Py_ssize_t>(shape);
+            ResultArray distances = ResultArray::of<double>(shape);
+            answer(indices.data<Py_ssize_t>(), distances.data<double>());
+            return pair(std::move(indices), std::move(distances));
+        }
+        const IndexAndDistanceBuffers buffers(out, shape, queries.bytes());
+        answer(buffers.indices.data(), buffers.distances.data());
+        return bind::Ref::borrowed(out);
+    } else {
+        if (out == Py_None) {
+            ResultArray counts = ResultArray::of<Py_ssize_t>(shape);
+            answer(counts.data<Py_ssize_t>(), nullptr);
+            return bind::Ref(bind::to_python(std::move(counts)));
+        }
+        const bind::OutputBuffer<Py_ssize_t> counts({out, "out"}, shape, queries.bytes());
+        answer(counts.data(), nullptr);
+        return counts.result();
     }
-    if (!PyTuple_Check(out) || PyTuple_GET_SIZE(out) != 2) {
-        std::string message = "argument 'out': expected a tuple of two buffers (indices, distances), got '";
-        message.append(bind::type_name(Py_TYPE(out))).append("' object");
-        if (PyTuple_Check(out)) message.append(" of length ").append(std::to_string(PyTuple_GET_SIZE(out)));
-        bind::raise(PyExc_TypeError, message);
-    }
-    const bind::OutputBuffer<Py_ssize_t> indices({PyTuple_GET_ITEM(out, 0), "out"}, shape, queries.bytes());
-    const bind::OutputBuffer<double> distances({PyTuple_GET_ITEM(out, 1), "out"}, shape, queries.bytes());
-    const std::span<const std::byte> a = indices.bytes(), b = distances.bytes();
-    if (!a.empty() && !b.empty() && a.data() < b.data() + b.size() && b.data() < a.data() + a.size()) {
-        bind::raise(PyExc_ValueError, "argument 'out': the indices and the distances overlap");
-    }
-    answer(indices.data(), distances.data());
-    return bind::Ref::borrowed(out);
-}
-
-bind::Ref nearest_each(const KdTree& self, const Queries& queries, MaxDistance max_distance, PyObject* out) {
-    const std::size_t shape[1] = {queries.size()};
-    return answer_nearest(self, queries, 1, max_distance.limit, out, shape);
-}
-
-bind::Ref nearest_k_each(const KdTree& self, const Queries& queries, Wanted k, MaxDistance max_distance,
-                         PyObject* out) {
-    const std::size_t shape[2] = {queries.size(), k.count};
-    return answer_nearest(self, queries, k.count, max_distance.limit, out, shape);
-}
-
-bind::Ref count_within_each(const KdTree& self, const Queries& queries, Radius radius,
-                            bind::Output<Py_ssize_t> out) {
-    const std::uint64_t limit = radius.limit;
-    const std::size_t m = queries.size();
-    auto answer = [&](Py_ssize_t* counts) {
-        queries.visit([&](const auto& query) { self.tree.count_within_each(m, query, limit, counts, PoolRanges{}); });
-    };
-    if (!out.given()) {
-        const std::size_t shape[1] = {m};
-        ResultArray counts = ResultArray::of<Py_ssize_t>(shape);
-        answer(counts.data<Py_ssize_t>());
-        return bind::Ref(bind::to_python(std::move(counts)));
-    }
-    const bind::OutputBuffer<Py_ssize_t> counts(out, m, queries.bytes());
-    answer(counts.data());
-    return counts.result();
 }
 
 // Two passes: the counts give each query's place in the flat result, then
 // each query writes its neighbours there.
 bind::Ref within_each(const KdTree& self, const Queries& queries, Radius radius) {
-    const std::uint64_t limit = radius.limit;
+    const std::uint64_t limit = radius.key;
     const std::size_t m = queries.size();
     const std::size_t offsets_shape[1] = {m + 1};
     ResultArray offsets = ResultArray::of<Py_ssize_t>(offsets_shape);
     Py_ssize_t* starts = offsets.data<Py_ssize_t>();
     starts[0] = 0;
     queries.visit([&](const auto& query) {
-        self.tree.count_within_each(m, query, limit, starts + 1, PoolRanges{});
+        tessary::answer_each(self.tree, tessary::CountWithinEach{limit}, m, query, starts + 1, nullptr, PoolRanges{});
     });
     // Running totals; more neighbours than a buffer can index cannot be
     // held anyway.
@@ -193,7 +207,7 @@ bind::Ref within_each(const KdTree& self, const Queries& queries, Radius radius)
     const std::size_t found_shape[1] = {static_cast<std::size_t>(starts[m])};
     ResultArray found = ResultArray::of<Py_ssize_t>(found_shape);
     queries.visit([&](const auto& query) {
-        self.tree.within_each(m, query, limit, starts, found.data<Py_ssize_t>(), PoolRanges{});
+        tessary::within_each(self.tree, m, query, limit, starts, found.data<Py_ssize_t>(), PoolRanges{});
     });
     return pair(std::move(offsets), std::move(found));
 }
@@ -205,10 +219,12 @@ PyMethodDef methods[] = {
     M::method<"nearest_k($self, point, k, *, max_distance=None)", &nearest_k>(),
     M::method<"within($self, point, radius)", &within>(),
     M::method<"count_within($self, point, radius)", &count_within>(),
-    M::method<"nearest_each($self, points, *, max_distance=None, out=None)", &nearest_each>(),
-    M::method<"nearest_k_each($self, points, k, *, max_distance=None, out=None)", &nearest_k_each>(),
+    M::method<"nearest_each($self, points, *, max_distance=None, out=None)",
+              &each<tessary::NearestEach, MaxDistance>>(),
+    M::method<"nearest_k_each($self, points, k, *, max_distance=None, out=None)",
+              &each<tessary::NearestKEach, PositiveCount, MaxDistance>>(),
     M::method<"within_each($self, points, radius)", &within_each>(),
-    M::method<"count_within_each($self, points, radius, *, out=None)", &count_within_each>(),
+    M::method<"count_within_each($self, points, radius, *, out=None)", &each<tessary::CountWithinEach, Radius>>(),
     {},
 };
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../binding/buffer.hpp"
+#include "../binding/sequence.hpp"
 #include "../classes.hpp"
 #include "kernels.hpp"
 #include "memory.hpp"
@@ -114,30 +115,18 @@ struct StagingAllocator {
 template <class T>
 using Staged = std::vector<T, StagingAllocator<T>>;
 
-template <class T>
-void append_value(Staged<T>& values, PyObject* item, std::string_view argument) {
-    if (!bind::is_instance<T>(item)) bind::raise_wrong_class(argument, item, bind::class_name<T>);
-    values.push_back(bind::read<T>(item));
-}
-
 // The per-element arguments of rotate_each and transform_each given as a
-// sequence of T.
+// sequence of T. Checking and copying an item runs no Python code.
 template <class T>
 Staged<T> read_values(PyObject* source, std::string_view argument) {
-    if (!PySequence_Check(source)) bind::raise_wrong_class(argument, source, "Sequence");
     Staged<T> values;
     if (PyList_CheckExact(source) || PyTuple_CheckExact(source)) {
-        // Reading the items runs no Python code, so the container cannot
-        // change meanwhile.
-        const Py_ssize_t count = PySequence_Fast_GET_SIZE(source);
-        values.reserve(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) append_value(values, PySequence_Fast_ITEMS(source)[i], argument);
-        return values;
+        values.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source)));
     }
-    bind::Ref iterator(PyObject_GetIter(source));
-    if (!iterator) bind::reraise_for_argument(argument);
-    while (bind::Ref item{PyIter_Next(iterator.get())}) append_value(values, item.get(), argument);
-    if (PyErr_Occurred()) bind::reraise_for_argument(argument);
+    bind::for_each_item(source, argument, bind::Taking::kRunsNoPython, [&](PyObject* item) {
+        if (!bind::is_instance<T>(item)) bind::raise_wrong_class(argument, item, bind::class_name<T>);
+        values.push_back(bind::read<T>(item));
+    });
     return values;
 }
 

@@ -7,8 +7,8 @@
 
 #include "../binding/convert.hpp"
 #include "../binding/ref.hpp"
-#include "../../../tessary/src/quat.hpp"
-#include "../../../tessary/src/transform.hpp"
+#include "quat.hpp"
+#include "transform.hpp"
 #include "vec_list.hpp"
 
 namespace tessary_py::bulk {

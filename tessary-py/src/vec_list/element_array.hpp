@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <span>
 
-#include "../../../tessary/src/vec3d.hpp"
+#include "vec3d.hpp"
 
 namespace tessary_py {
 

@@ -13,11 +13,11 @@
 #include <span>
 #include <utility>
 
-#include "../../../tessary/src/vec3d.hpp"
 #include "../binding/rows.hpp"
 #include "../platform.hpp"
 #include "../pool/pool.hpp"
-#include "../x86_features.hpp"
+#include "neighbour.hpp"
+#include "vec3d.hpp"
 
 namespace tessary_py::kernels {
 
@@ -65,12 +65,9 @@ template <class T, class F, class... With>
     for (std::size_t i = 0; i < count; ++i) data[i] = f(data[i], with[i]...);
 }
 
-// Set once, while the module's static objects are built.
-inline const bool has_avx2 = x86::read_features().avx2;
-
 template <class In, class Out, class F, class... With>
 void transform(const In* in, Out* out, std::size_t count, const F& f, const With*... with) {
-    if (has_avx2) {
+    if (platform::has_avx2) {
         transform_avx2(in, out, count, f, with...);
     } else {
         transform_plain(in, out, count, f, with...);
@@ -79,34 +76,14 @@ void transform(const In* in, Out* out, std::size_t count, const F& f, const With
 
 template <class T, class F, class... With>
 void update(T* data, std::size_t count, const F& f, const With*... with) {
-    if (has_avx2) {
+    if (platform::has_avx2) {
         update_avx2(data, count, f, with...);
     } else {
         update_plain(data, count, f, with...);
     }
 }
 
-// f(), with everything it calls that can be inlined compiled for AVX2 where
-// the processor has it (its lanes round as the scalar instructions do).
-template <class F>
-[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const F& f) {
-    f();
-}
-
-template <class F>
-void with_avx2(const F& f) {
-    if (has_avx2) {
-        run_avx2(f);
-    } else {
-        f();
-    }
-}
 #else
-template <class F>
-void with_avx2(const F& f) {
-    f();
-}
-
 template <class In, class Out, class F, class... With>
 void transform(const In* in, Out* out, std::size_t count, const F& f, const With*... with) {
     transform_plain(in, out, count, f, with...);
@@ -139,45 +116,31 @@ void map_range(const Vec3d* in, Vec3d* out, std::size_t count, const F& f, const
     }
 }
 
-struct Nearest {
-    std::size_t position;
-    // The bits of the ranked squared distance, read as an integer.
-    std::uint64_t key;
-    double squared() const { return std::bit_cast<double>(key); }
-};
-
-inline constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
-inline constexpr std::uint64_t kInfinityBits = 0x7FF0000000000000;
-// The one NaN the search ranks by: positive and quiet, after +inf.
-inline constexpr std::uint64_t kRankedNaNBits = 0x7FF8000000000000;
+using tessary::Neighbour;
 
 // The search's view of one element, the only place its squared distance is
-// computed. A NaN from arithmetic has the sign and payload the processor
-// gives it, and which NaN operand of a sum survives depends on the operand
-// order the compiler chose for each inlined copy of the loop; so every NaN
-// becomes the positive quiet NaN before keying, and the answer depends on
-// the data alone. A sum of squares is +0 or more unless it is NaN, so once
-// the NaN is replaced the sign bit is clear and the bits read as an integer
-// are in IEEE 754 totalOrder: numbers by value, then the NaN.
-inline Nearest candidate(std::span<const Vec3d> in, const Vec3d& other, std::size_t position) {
-    const std::uint64_t magnitude = std::bit_cast<std::uint64_t>(in[position].distance_squared(other)) & ~kSignBit;
-    return {position, magnitude > kInfinityBits ? kRankedNaNBits : magnitude};
+// computed, ranked as the core ranks distances (neighbour.hpp): every NaN
+// after every number, whatever sign and payload the arithmetic of each
+// inlined copy of the loop gave it, so the answer depends on the data
+// alone.
+inline Neighbour candidate(std::span<const Vec3d> in, const Vec3d& other, std::size_t position) {
+    return tessary::ranked(in[position], position, other);
 }
 
 // The left candidate stays unless the right one is strictly nearer, so ties
 // go to the smaller position however the work was divided.
-inline Nearest nearer(const Nearest& left, const Nearest& right) { return right.key < left.key ? right : left; }
+inline Neighbour nearer(const Neighbour& left, const Neighbour& right) { return right.key < left.key ? right : left; }
 
 // The nearest to `other` among positions first + j * step, j in [0, count),
 // count > 0, by squared distance in total order, every NaN ranked last.
-inline Nearest nearest_of(std::span<const Vec3d> in, const Vec3d& other, std::size_t first, std::size_t step,
+inline Neighbour nearest_of(std::span<const Vec3d> in, const Vec3d& other, std::size_t first, std::size_t step,
                           std::size_t count) {
     return pool::parallel_reduce(
         count, kGrainNearest,
         [&](std::size_t begin, std::size_t end) {
-            Nearest best = candidate(in, other, first + begin * step);
+            Neighbour best = candidate(in, other, first + begin * step);
             for (std::size_t j = begin + 1; j < end; ++j) {
-                const Nearest next = candidate(in, other, first + j * step);
+                const Neighbour next = candidate(in, other, first + j * step);
                 best = nearer(best, next);
             }
             return best;
@@ -192,12 +155,12 @@ inline Nearest nearest_of(std::span<const Vec3d> in, const Vec3d& other, std::si
 inline std::pair<std::size_t, double> minimum_distance(std::span<const Vec3d> in, const Vec3d& other,
                                                        std::size_t stride) {
     const std::size_t n = in.size();
-    const std::size_t b = nearest_of(in, other, 0, stride, (n - 1) / stride + 1).position;
+    const std::size_t b = nearest_of(in, other, 0, stride, (n - 1) / stride + 1).index;
     // Written so that a huge stride cannot overflow.
     const std::size_t start = b >= stride ? b - stride : 0;
     const std::size_t end = stride >= n - b ? n : b + stride;
-    const Nearest best = nearest_of(in, other, start, 1, end - start);
-    return {best.position, best.squared()};
+    const Neighbour best = nearest_of(in, other, start, 1, end - start);
+    return {best.index, best.squared()};
 }
 
 // Rows [first, first + count) of numbers of any real type laid out at any

@@ -18,6 +18,10 @@
 
 namespace tessary_py {
 
+// What VecList(list) accepts, as a list (sharing a VecList's array), with
+// the messages naming `argument`.
+VecList vec_list_from(PyObject* sequence, std::string_view argument);
+
 class PointsArgument {
 public:
     PointsArgument(PyObject* source, std::string_view argument);

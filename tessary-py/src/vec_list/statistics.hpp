@@ -1,25 +1,29 @@
-// Statistics and fits of point sets, the binding side: reading the points
-// (whatever VecList() takes), the checks of the arguments, and the
-// reductions over the worker pool. The formulas are in the core
-// (tessary/src/fit.hpp, exact_sum.hpp, registration.hpp).
+// The exact statistics of VecList, the binding side: the arguments and
+// the choice of the AVX2 twin of each scan. The formulas are in the core
+// (moments.hpp, moment_blocks.hpp, bounds.hpp, fit.hpp).
 #pragma once
 
 #include <array>
+#include <span>
 #include <utility>
 
-#include "../../../tessary/src/fit.hpp"
-#include "../../../tessary/src/transform.hpp"
-#include "../binding/convert.hpp"
-#include "points_argument.hpp"
+#include "../binding/python.hpp"
+#include "matrix.hpp"
+#include "moments.hpp"
+#include "vec3d.hpp"
 #include "vec_list.hpp"
 
 namespace tessary_py::statistics {
+
+// The exact moments of points on the pool (with Products, the sums of
+// their products too).
+tessary::Moments moments(std::span<const Vec3d> points, bool products);
 
 // Each component's exact sum rounded once, divided by n; NaN when empty.
 Vec3d centroid(const VecList& list);
 
 // (smallest, largest) components; NaN components ignored unless a
-// component is NaN throughout; -0.0 below +0.0; (inf, -inf) when empty.
+// component is NaN throughout; -0.0 below +0.0; NaN when empty.
 std::pair<Vec3d, Vec3d> bounds(const VecList& list);
 
 // The covariance about the exact mean, each entry rounded once; `ddof`
@@ -28,18 +32,5 @@ tessary::Matrix3 covariance(const VecList& list, PyObject* ddof);
 
 // (variances ascending, unit axes) of the population covariance.
 std::pair<std::array<double, 3>, std::array<Vec3d, 3>> principal_axes(const VecList& list);
-
-// The least-squares plane of points.
-tessary::Plane fit_plane(const PointsArgument& points);
-
-// (rotation, residual): the rotation that best maps the vectors `a` onto
-// the vectors `b`, with the root of the weighted sum of squared distances.
-std::pair<tessary::Quat, double> align(const PointsArgument& a, const PointsArgument& b, PyObject* weights);
-
-// (transform, residual): the rigid transform that best maps the points
-// `source` onto the points `target` (tessary::rigid_align), with the
-// residual of the fit (tessary::rigid_residual).
-std::pair<tessary::Transform, double> align_rigid(const PointsArgument& source, const PointsArgument& target,
-                                                  PyObject* weights);
 
 }  // namespace tessary_py::statistics

@@ -12,8 +12,10 @@
 #include "../classes.hpp"
 #include "../pool/pool.hpp"
 #include "bulk.hpp"
-#include "kernels.hpp"
+#include "points_argument.hpp"
 #include "statistics.hpp"
+#include "vec3d.hpp"
+#include "vec_list.hpp"
 
 namespace {
 
@@ -29,83 +31,7 @@ using I = bind::Members<VecListIterator>;
 constexpr std::size_t kGrainRepr = 256;
 constexpr std::size_t kReprBlock = 8192;
 
-void append_item(VecList& list, PyObject* item, std::string_view argument) {
-    if (!bind::is_instance<Vec3d>(item)) bind::raise_wrong_class(argument, item, bind::class_name<Vec3d>);
-    list.append(bind::read<Vec3d>(item));
-}
-
-// Items of a list or tuple can be read directly: checking and copying them
-// runs no Python code, so the container cannot change meanwhile.
-VecList from_items(PyObject* const* items, Py_ssize_t count, std::string_view argument) {
-    VecList list;
-    list.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) append_item(list, items[i], argument);
-    return list;
-}
-
-// A list copied from an exporter of real numbers in rows of three, in any
-// layout; nullopt when `source` exports no buffer (or one of Python
-// objects), so that it takes the sequence path.
-std::optional<VecList> from_buffer(PyObject* source, std::string_view argument) {
-    bind::BufferView held;
-    const std::optional<bind::FloatRows> rows = bind::import_float_rows(source, held, argument, 3);
-    if (!rows) return std::nullopt;
-    const std::size_t n = rows->rows;
-    if (n == 0) return VecList();
-    auto elements = std::make_shared<tessary_py::ElementArray>(n);
-    if (rows->packed_doubles(3)) {
-        tessary_py::copy_elements({reinterpret_cast<const Vec3d*>(rows->first), n}, elements->slots());
-    } else {
-        tessary_py::kernels::gather_rows(*rows, elements->slots());
-    }
-    elements->set_size(n);
-    return VecList(std::move(elements));
-}
-
-}  // namespace
-
-VecList vec_list_from(PyObject* sequence, std::string_view argument) {
-    if (PyUnicode_Check(sequence)) {
-        std::string message = "argument '";
-        message.append(argument).append("': Can't extract `str` to `Vec`");
-        bind::raise(PyExc_TypeError, message);
-    }
-    if (bind::is_instance<VecList>(sequence)) {
-        // Shares the array copy-on-write, like an iterator would.
-        return bind::Shared<VecList>(sequence).get();
-    }
-    if (std::optional<VecList> copied = from_buffer(sequence, argument)) return std::move(*copied);
-    if (!PySequence_Check(sequence)) bind::raise_wrong_class(argument, sequence, "Sequence");
-    if (PyList_CheckExact(sequence)) {
-        return from_items(PySequence_Fast_ITEMS(sequence), PyList_GET_SIZE(sequence), argument);
-    }
-    if (PyTuple_CheckExact(sequence)) {
-        return from_items(PySequence_Fast_ITEMS(sequence), PyTuple_GET_SIZE(sequence), argument);
-    }
-    VecList list;
-    // The length only sizes the array; a failing or absurd one is ignored.
-    const Py_ssize_t hint = PyObject_Size(sequence);
-    if (hint < 0) {
-        PyErr_Clear();
-    } else {
-        try {
-            list.reserve(static_cast<std::size_t>(hint));
-        } catch (const std::bad_alloc&) {
-        }
-    }
-    bind::Ref iterator(PyObject_GetIter(sequence));
-    if (!iterator) bind::reraise_for_argument(argument);
-    while (bind::Ref item{PyIter_Next(iterator.get())}) append_item(list, item.get(), argument);
-    if (PyErr_Occurred()) bind::reraise_for_argument(argument);
-    // A length that overstated the items would leave its whole reservation
-    // with the list.
-    list.shrink_to_fit();
-    return list;
-}
-
-namespace {
-
-VecList make(PyObject* sequence) { return vec_list_from(sequence, "list"); }
+VecList make(PyObject* sequence) { return tessary_py::vec_list_from(sequence, "list"); }
 
 VecList empty() { return {}; }
 

@@ -1,15 +1,15 @@
 // Point-to-point ICP (Transform.icp) and the Python class of its result,
 // RegistrationResult. The steps and the loop are in the core
-// (tessary/src/registration.hpp); here the arguments are read and checked
-// and the target's tree is built on the pool.
-#include "registration.hpp"
+// (registration.hpp); here the arguments are read and checked and the
+// target's tree is built on the pool.
+#include "icp.hpp"
 
 #include <cmath>
 #include <optional>
 #include <span>
 #include <string>
 
-#include "classes.hpp"
+#include "../pool/ranges.hpp"
 
 namespace tessary_py {
 namespace {
@@ -19,7 +19,7 @@ constexpr std::size_t kDefaultIterations = 30;
 constexpr double kDefaultTolerance = 1e-6;
 
 double tolerance(PyObject* object, std::string_view argument) {
-    return object == Py_None ? kDefaultTolerance : non_negative(object, argument);
+    return object == Py_None ? kDefaultTolerance : bind::Arg<bind::NonNegative>::convert(object, argument).value;
 }
 
 // A starting transform ICP can move from: finite components and a rotation
@@ -48,13 +48,14 @@ IcpTarget::IcpTarget(PyObject* object, std::string_view argument) {
     }
 }
 
-tessary::IcpResult icp(const PointsArgument& source, const IcpTarget& target, ReachDistance max_distance,
+tessary::IcpResult icp(const PointsArgument& source, const IcpTarget& target, CorrespondenceDistance max_distance,
                        std::optional<tessary::Transform> initial, PyObject* max_iterations, PyObject* relative_fitness,
                        PyObject* relative_rmse) {
     tessary::IcpSettings settings{};
-    settings.limit = max_distance.limit;
+    settings.limit = max_distance.key;
     settings.max_iterations =
-        max_iterations == Py_None ? kDefaultIterations : bind::Arg<Wanted>::convert(max_iterations, "max_iterations").count;
+        max_iterations == Py_None ? kDefaultIterations
+                                  : bind::Arg<bind::PositiveCount>::convert(max_iterations, "max_iterations").value;
     settings.relative_fitness = tolerance(relative_fitness, "relative_fitness");
     settings.relative_rmse = tolerance(relative_rmse, "relative_rmse");
     const tessary::Transform start = starting(initial);
@@ -79,8 +80,8 @@ bool converged_of(const IcpResult& r) { return r.converged; }
 std::string text(const IcpResult& r) {
     std::string out = "RegistrationResult(transform=";
     append_transform_repr(out, r.transform);
-    out += ", fitness=" + tessary_py::float_text(r.matches.fitness);
-    out += ", inlier_rmse=" + tessary_py::float_text(r.matches.inlier_rmse);
+    out += ", fitness=" + bind::float_text(r.matches.fitness);
+    out += ", inlier_rmse=" + bind::float_text(r.matches.inlier_rmse);
     out += ", correspondences=" + std::to_string(r.matches.count);
     out += ", iterations=" + std::to_string(r.iterations);
     out += r.converged ? ", converged=True)" : ", converged=False)";
