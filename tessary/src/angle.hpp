@@ -10,7 +10,7 @@
 
 namespace tessary {
 
-inline constexpr double PI = 3.141592653589793;
+inline constexpr double kPi = 3.141592653589793;
 
 struct AngleDegrees;
 
@@ -21,12 +21,12 @@ struct AngleRadians {
     // arithmetic, so third_pi and sixth_pi sit one ulp below the double
     // nearest the exact value.
     static constexpr AngleRadians zero() { return {0.0}; }
-    static constexpr AngleRadians pi() { return {PI}; }
-    static constexpr AngleRadians two_pi() { return {PI * 2.0}; }
-    static constexpr AngleRadians half_pi() { return {PI / 2.0}; }
-    static constexpr AngleRadians quarter_pi() { return {PI / 4.0}; }
-    static constexpr AngleRadians third_pi() { return {PI / 3.0}; }
-    static constexpr AngleRadians sixth_pi() { return {PI / 6.0}; }
+    static constexpr AngleRadians pi() { return {kPi}; }
+    static constexpr AngleRadians two_pi() { return {kPi * 2.0}; }
+    static constexpr AngleRadians half_pi() { return {kPi / 2.0}; }
+    static constexpr AngleRadians quarter_pi() { return {kPi / 4.0}; }
+    static constexpr AngleRadians third_pi() { return {kPi / 3.0}; }
+    static constexpr AngleRadians sixth_pi() { return {kPi / 6.0}; }
 
     // Multiply first, divide second: a precomputed 180/pi rounds differently.
     constexpr AngleDegrees to_degrees() const;
@@ -51,13 +51,13 @@ struct AngleRadians {
 struct AngleDegrees {
     double angle;
 
-    constexpr AngleRadians to_radians() const { return {(angle * PI) / 180.0}; }
+    constexpr AngleRadians to_radians() const { return {(angle * kPi) / 180.0}; }
     AngleDegrees neg() const { return {flip_sign(angle)}; }
 
     std::string text() const { return shortest(angle) + "\u00b0"; }
 };
 
-constexpr AngleDegrees AngleRadians::to_degrees() const { return {(angle * 180.0) / PI}; }
+constexpr AngleDegrees AngleRadians::to_degrees() const { return {(angle * 180.0) / kPi}; }
 
 // The angle between two vectors, in [0, pi]. The cosine is clamped to
 // [-1, 1] first: rounding can push it just past 1 for parallel vectors

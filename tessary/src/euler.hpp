@@ -104,12 +104,12 @@ inline Quat quat_from_euler(const EulerSequence& sequence, const AngleRadians& a
 // Within this many radians of its limits the middle angle leaves the two
 // outer turns about one line, and only their sum (or difference) is fixed:
 // the third angle (in the caller's order) is then 0, as scipy has it.
-inline constexpr double GIMBAL_LOCK_WITHIN = 1e-7;
+inline constexpr double kGimbalLockWithin = 1e-7;
 
 // An angle moved into [-pi, pi] by one turn, as scipy's as_euler does.
 inline double wrap_angle(double angle) {
-    if (angle < -PI) return angle + 2.0 * PI;
-    if (angle > PI) return angle - 2.0 * PI;
+    if (angle < -kPi) return angle + 2.0 * kPi;
+    if (angle > kPi) return angle - 2.0 * kPi;
     return angle;
 }
 
@@ -143,8 +143,8 @@ inline std::array<AngleRadians, 3> quat_to_euler(const Quat& q, const EulerSeque
     const double middle = 2.0 * std::atan2(std::hypot(c, d), std::hypot(a, b));
     const double half_sum = std::atan2(b, a);
     const double half_diff = std::atan2(d, c);
-    const bool near_zero = std::fabs(middle) <= GIMBAL_LOCK_WITHIN;
-    const bool near_pi = std::fabs(middle - PI) <= GIMBAL_LOCK_WITHIN;
+    const bool near_zero = std::fabs(middle) <= kGimbalLockWithin;
+    const bool near_pi = std::fabs(middle - kPi) <= kGimbalLockWithin;
     // The outer angles in the order applied.
     double first, last;
     if (!near_zero && !near_pi) {
@@ -160,7 +160,7 @@ inline std::array<AngleRadians, 3> quat_to_euler(const Quat& q, const EulerSeque
         if (!proper) last = last * sign;
     }
     const AngleRadians outer_first{wrap_angle(first)};
-    const AngleRadians inner{wrap_angle(proper ? middle : middle - PI / 2.0)};
+    const AngleRadians inner{wrap_angle(proper ? middle : middle - kPi / 2.0)};
     const AngleRadians outer_last{wrap_angle(last)};
     if (sequence.intrinsic) return {outer_last, inner, outer_first};
     return {outer_first, inner, outer_last};

@@ -38,11 +38,11 @@ struct Circle {
     // No circle at all: degenerate, and unequal to every circle, itself
     // included, through its NaN normal.
     static Circle none() {
-        const double nan = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+        const double nan = std::bit_cast<double>(CANONICAL_NAN_BITS);
         return {Vec3d::zero(), 0.0, {nan, nan, nan}};
     }
 
-    constexpr double area() const { return (radius * radius) * PI; }
+    constexpr double area() const { return (radius * radius) * kPi; }
 
     Plane get_plane() const { return Plane::from_point(normal, center); }
 
