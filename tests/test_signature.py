@@ -32,7 +32,7 @@ PARAMETER_NAME = "a parameter name is an identifier (letters, digits, '_'), with
 SELF = "$self comes first, then a comma and one space or the closing ')'"
 DUPLICATE = "parameter names are distinct"
 KEYWORD_MARKER = "'*' stands alone, at most once, and keyword-only parameters follow it"
-DEFAULT_VALUE = "the only default is None, written name=None"
+DEFAULT_VALUE = "a default is None, True or False, written name=None, name=True or name=False"
 DEFAULT_ORDER = "a positional parameter with a default is followed only by others with one"
 
 MALFORMED = {
@@ -47,7 +47,8 @@ MALFORMED = {
     "f(a, b, a)": DUPLICATE, "f(a, *, a=None)": DUPLICATE,
     "f(a, *)": KEYWORD_MARKER, "f(*, *, a)": KEYWORD_MARKER, "f(a, **, b)": KEYWORD_MARKER, "f(*a)": KEYWORD_MARKER,
     "f(a=1)": DEFAULT_VALUE, "f(a=none)": DEFAULT_VALUE, "f(a=None )": DEFAULT_VALUE, "f(a = None)": PARAMETER_NAME,
-    "f(*, out=)": DEFAULT_VALUE, "f(a=None, b)": DEFAULT_ORDER,
+    "f(*, out=)": DEFAULT_VALUE, "f(a=None, b)": DEFAULT_ORDER, "f(*, a=true)": DEFAULT_VALUE, "f(a=0)": DEFAULT_VALUE,
+    "f(a=True, b)": DEFAULT_ORDER,
 }
 
 

@@ -80,6 +80,15 @@ struct KdLayout {
         return at;
     }
 
+    // A node's points, down from the root along the path that its number
+    // spells (node + 1 in binary, after the leading one: 0 left, 1 right).
+    NodeRange range_of(std::size_t node) const noexcept {
+        NodeRange at = root();
+        const int depth = std::bit_width(node + 1) - 1;
+        for (int level = depth - 1; level >= 0; --level) at = ((node + 1) >> level & 1) == 0 ? at.left() : at.right();
+        return at;
+    }
+
     // The coordinates of the point at `place` in its leaf `leaf`.
     Vec3d point_at(const NodeRange& leaf, std::size_t place) const noexcept {
         const std::size_t count = leaf.end - leaf.begin;
@@ -124,6 +133,28 @@ inline std::uint64_t farthest_key(const NodeBox& box, const Vec3d& q) noexcept {
     const double dx = reach(q.x, box.lo[0], box.hi[0]);
     const double dy = reach(q.y, box.lo[1], box.hi[1]);
     const double dz = reach(q.z, box.lo[2], box.hi[2]);
+    return std::bit_cast<std::uint64_t>((dx * dx + dy * dy) + dz * dz);
+}
+
+// The box of a group of finite queries.
+struct QueryBox {
+    double lo[3];
+    double hi[3];
+};
+
+// The key of the least squared distance from any query of the group to
+// any point of the node's box: along each axis the gap between the two
+// boxes, lo - hi of the group below the node, hi - lo of the group above it,
+// 0 where they overlap. Every query of the group lies within its box, so
+// this gap is never wider than the query's own (nearest_key), and rounding
+// is monotonic: the key is never above any query's.
+inline std::uint64_t nearest_key(const NodeBox& box, const QueryBox& around) noexcept {
+    auto gap = [](double lo_q, double hi_q, float lo, float hi) {
+        return std::max(static_cast<double>(lo) - hi_q, 0.0) + std::min(static_cast<double>(hi) - lo_q, 0.0);
+    };
+    const double dx = gap(around.lo[0], around.hi[0], box.lo[0], box.hi[0]);
+    const double dy = gap(around.lo[1], around.hi[1], box.lo[1], box.hi[1]);
+    const double dz = gap(around.lo[2], around.hi[2], box.lo[2], box.hi[2]);
     return std::bit_cast<std::uint64_t>((dx * dx + dy * dy) + dz * dz);
 }
 

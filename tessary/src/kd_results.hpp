@@ -18,9 +18,13 @@
 //       `farthest`: true when taken at once (a count needs no more).
 //
 // A new question is a new type here; the search is not written again.
+//
+// Each result may leave out one index (`skip`; kNoPoint for none): a query
+// asked for a point of the tree itself, without that point.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -32,16 +36,20 @@ namespace tessary {
 
 // The place of a point kept aside, which has none in the tree's order.
 inline constexpr std::size_t kAside = std::numeric_limits<std::size_t>::max();
+// An index no point has: nothing to leave out.
+inline constexpr std::size_t kNoPoint = std::numeric_limits<std::size_t>::max();
 
 // The nearest point with a key at most `limit`.
 class NearestResult {
 public:
     // `none`: the index that stands for no answer (the tree's size).
-    NearestResult(std::size_t none, std::uint64_t limit) : best_{none, limit}, none_(none) {}
+    NearestResult(std::size_t none, std::uint64_t limit, std::size_t skip)
+        : best_{none, limit}, none_(none), skip_(skip) {}
+    NearestResult(std::size_t none, std::uint64_t limit) : NearestResult(none, limit, kNoPoint) {}
 
     std::uint64_t bound() const { return best_.key; }
     void offer(std::uint64_t key, std::size_t index, std::size_t place) {
-        if (!precedes(key, index, best_)) return;
+        if (!precedes(key, index, best_) || index == skip_) return;
         best_ = {index, key};
         place_ = place;
     }
@@ -55,6 +63,7 @@ public:
 private:
     Neighbour best_;
     std::size_t none_;
+    std::size_t skip_;
     std::size_t place_ = kAside;
 };
 
@@ -64,17 +73,20 @@ class NearestKResult {
 public:
     // No more answers than points (`none`, the tree's size): the other
     // slots are missing ones from the start. k >= 1.
-    NearestKResult(Neighbour* slots, std::size_t k, std::size_t none, std::uint64_t limit)
-        : slots_(slots), wanted_(std::min(k, none)), none_(none), heap_(wanted_ > kMostInserted) {
+    NearestKResult(Neighbour* slots, std::size_t k, std::size_t none, std::uint64_t limit, std::size_t skip)
+        : slots_(slots), wanted_(std::min(k, none)), none_(none), skip_(skip), heap_(wanted_ > kMostInserted) {
         std::fill(slots + wanted_, slots + k, Neighbour{none, kInfinityKey});
         std::fill(slots, slots + wanted_, Neighbour{none, limit});
         // With no slot to fill (no points) nothing precedes the worst.
         worst_ = wanted_ == 0 ? &kNothing : heap_ ? slots : slots + wanted_ - 1;
     }
 
+    NearestKResult(Neighbour* slots, std::size_t k, std::size_t none, std::uint64_t limit)
+        : NearestKResult(slots, k, none, limit, kNoPoint) {}
+
     std::uint64_t bound() const { return worst_->key; }
     void offer(std::uint64_t key, std::size_t index, std::size_t) {
-        if (!precedes(key, index, *worst_)) return;
+        if (!precedes(key, index, *worst_) || index == skip_) return;
         if (heap_) {
             std::pop_heap(slots_, slots_ + wanted_, by_rank);
             slots_[wanted_ - 1] = {index, key};
@@ -104,27 +116,34 @@ private:
     Neighbour* slots_;
     std::size_t wanted_;
     std::size_t none_;
+    std::size_t skip_;
     bool heap_;
     const Neighbour* worst_;
 };
 
-// How many points have a key at most `limit` (a within_key).
+// How many points have a key at most `limit` (a within_key). Whole nodes
+// are counted at once, so the point to leave out of a finite query's
+// count, which lies within any radius of it, is taken off at the end
+// (`less`) instead of skipped.
 class CountResult {
 public:
-    explicit CountResult(std::uint64_t limit) : limit_(limit) {}
+    CountResult(std::uint64_t limit, std::size_t skip, std::size_t less) : limit_(limit), skip_(skip), less_(less) {}
+    explicit CountResult(std::uint64_t limit) : CountResult(limit, kNoPoint, 0) {}
 
     std::uint64_t bound() const { return limit_; }
-    void offer(std::uint64_t, std::size_t, std::size_t) { ++count_; }
+    void offer(std::uint64_t, std::size_t index, std::size_t) { count_ += index != skip_; }
     bool offer_all(std::uint64_t farthest, std::size_t count) {
         if (farthest > limit_) return false;
         count_ += count;
         return true;
     }
 
-    std::size_t count() const { return count_; }
+    std::size_t count() const { return count_ - less_; }
 
 private:
     std::uint64_t limit_;
+    std::size_t skip_;
+    std::size_t less_;
     std::size_t count_ = 0;
 };
 
@@ -132,11 +151,14 @@ private:
 // order by finish().
 class RadiusResult {
 public:
-    RadiusResult(std::vector<Neighbour>& found, std::uint64_t limit)
-        : found_(found), start_(found.size()), limit_(limit) {}
+    RadiusResult(std::vector<Neighbour>& found, std::uint64_t limit, std::size_t skip)
+        : found_(found), start_(found.size()), limit_(limit), skip_(skip) {}
+    RadiusResult(std::vector<Neighbour>& found, std::uint64_t limit) : RadiusResult(found, limit, kNoPoint) {}
 
     std::uint64_t bound() const { return limit_; }
-    void offer(std::uint64_t key, std::size_t index, std::size_t) { found_.push_back({index, key}); }
+    void offer(std::uint64_t key, std::size_t index, std::size_t) {
+        if (index != skip_) found_.push_back({index, key});
+    }
 
     void finish() {
         std::sort(found_.begin() + static_cast<std::ptrdiff_t>(start_), found_.end(),
@@ -147,6 +169,7 @@ private:
     std::vector<Neighbour>& found_;
     std::size_t start_;
     std::uint64_t limit_;
+    std::size_t skip_;
 };
 
 }  // namespace tessary

@@ -26,6 +26,7 @@
 // once: kd_batch.hpp.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -65,7 +66,53 @@ public:
     // root, is the plain search; a number that is no node is taken as 0);
     // the leaf of a nearby query's answer visits the fewest nodes.
     template <class Result>
-    void search(const Vec3d& q, Result& result, std::size_t start = 0) const;
+    void search(const Vec3d& q, Result& result, std::size_t start = 0) const {
+        if (!is_finite(q)) {
+            scan_all(q, result);
+            return;
+        }
+        search_group(&q, &result, 1, start);
+    }
+
+    // The same search for up to kMostGrouped finite queries at once, each
+    // with its own result, which is fed what search() would feed it (in
+    // another order, which no result's answer depends on): nodes are
+    // tested against the box of the group before the queries one by one,
+    // and a leaf's points are read once for all of them, so queries that
+    // lie close together (the points of one leaf, a block of a batch in
+    // Morton order) share most of their work.
+    static constexpr std::size_t kMostGrouped = 32;
+    template <class Result>
+    void search_group(const Vec3d* queries, Result* results, std::size_t count, std::size_t start = 0) const;
+
+    // The leaf a finite query falls in, down from the root by the side of
+    // each split it lies on (a query between the children's boxes takes
+    // the nearer): where a search for it does best to start.
+    std::size_t leaf_of(const Vec3d& q) const noexcept {
+        if (layout_.in_tree == 0) return 0;
+        const double at_axis[3] = {q.x, q.y, q.z};
+        std::size_t node = 0;
+        while (!layout_.is_leaf(node)) {
+            const std::size_t left = 2 * node + 1;
+            const int a = layout_.axes[node];
+            const double v = at_axis[a];
+            node = v - layout_.boxes[left].hi[a] < layout_.boxes[left + 1].lo[a] - v ? left : left + 1;
+        }
+        return node;
+    }
+
+    // The leaves, in tree order: node first_leaf() + j for j < leaf_count().
+    std::size_t first_leaf() const noexcept { return layout_.first_leaf; }
+    std::size_t leaf_count() const noexcept { return layout_.in_tree == 0 ? 0 : layout_.first_leaf + 1; }
+    // A node's points in tree order.
+    NodeRange range_of(std::size_t node) const noexcept { return layout_.range_of(node); }
+    // The coordinates and indices of the points of a leaf: all x, all y,
+    // all z, then all indices.
+    const std::uint64_t* leaf_words(const NodeRange& leaf) const noexcept {
+        return layout_.words.get() + 4 * leaf.begin;
+    }
+    // The points kept aside for a non-finite coordinate.
+    std::span<const AsidePoint> aside() const noexcept { return layout_.aside; }
 
     // The nearest point whose key is at most `limit` (kNaNKey: any point),
     // or {size(), kInfinityKey} when there is none.
@@ -113,21 +160,54 @@ private:
     // computes it.
     template <class F>
     void scan_leaf(std::size_t begin, std::size_t end, const Vec3d& q, const F& f) const;
+    // bits[i]: the bits of the squared distance of the leaf's point i.
+    void squared_distances(const NodeRange& leaf, const Vec3d& q, std::uint64_t* bits) const;
+    // Offers `result` the leaf's points within its bound (finite q).
+    template <class Result>
+    void offer_leaf(const NodeRange& leaf, const Vec3d& q, Result& result) const;
 
     // Every point, for a query with a non-finite coordinate.
     template <class Result>
     void scan_all(const Vec3d& q, Result& result) const;
 
-    // Depth first within `from`, the nearer child first.
+    // Which queries of a group are still searching.
+    using Mask = std::uint32_t;
+    static_assert(kMostGrouped <= 32);
+
     template <class Result>
-    void descend(const Vec3d& q, Result& result, NodeRange from) const;
+    void descend_group(const Vec3d* queries, Result* results, std::size_t count, const QueryBox& around,
+                       NodeRange from, Mask active) const;
 
     KdLayout layout_;
 };
 
+template <class Result>
+void KdTree::offer_leaf(const NodeRange& leaf, const Vec3d& q, Result& result) const {
+    std::uint64_t bits[kLeafPoints];
+    const std::size_t count = leaf.end - leaf.begin;
+    squared_distances(leaf, q, bits);
+    // The points within the bound as it stands, found at once; a point
+    // offered may have fallen out of it meanwhile, as the bound shrinks.
+    const std::uint64_t bound = result.bound();
+    std::uint32_t within = 0;
+    for (std::size_t i = 0; i < count; ++i) within |= static_cast<std::uint32_t>(bits[i] <= bound) << i;
+    const std::uint64_t* indices = layout_.words.get() + 4 * leaf.begin + 3 * count;
+    for (; within != 0; within &= within - 1) {
+        const int i = std::countr_zero(within);
+        if (bits[i] <= result.bound()) result.offer(bits[i], static_cast<std::size_t>(indices[i]), leaf.begin + i);
+    }
+}
+
 template <class F>
 void KdTree::scan_leaf(std::size_t begin, std::size_t end, const Vec3d& q, const F& f) const {
-    const std::size_t count = end - begin;
+    std::uint64_t bits[kLeafPoints];
+    squared_distances({0, begin, end}, q, bits);
+    for (std::size_t i = 0; i < end - begin; ++i) f(bits[i], i);
+}
+
+inline void KdTree::squared_distances(const NodeRange& leaf, const Vec3d& q, std::uint64_t* bits) const {
+    const std::size_t begin = leaf.begin;
+    const std::size_t count = leaf.end - begin;
     const std::uint64_t* xs = layout_.words.get() + 4 * begin;
     const std::uint64_t* ys = xs + count;
     const std::uint64_t* zs = ys + count;
@@ -137,14 +217,12 @@ void KdTree::scan_leaf(std::size_t begin, std::size_t end, const Vec3d& q, const
     for (std::size_t offset = 0; offset < 3 * count * sizeof(std::uint64_t); offset += 64) {
         __builtin_prefetch(bytes + offset);
     }
-    std::uint64_t bits[kLeafPoints];
     for (std::size_t i = 0; i < count; ++i) {
         const double dx = std::bit_cast<double>(xs[i]) - q.x;
         const double dy = std::bit_cast<double>(ys[i]) - q.y;
         const double dz = std::bit_cast<double>(zs[i]) - q.z;
         bits[i] = std::bit_cast<std::uint64_t>((dx * dx + dy * dy) + dz * dz);
     }
-    for (std::size_t i = 0; i < count; ++i) f(bits[i], i);
 }
 
 template <class Result>
@@ -168,48 +246,73 @@ void KdTree::scan_all(const Vec3d& q, Result& result) const {
     }
 }
 
-// The nearer child first: the one whose face toward the other is nearer to
-// the query along the split axis (any choice would be right; this one
-// finds near points soonest). A node's nearest key is computed when it is
-// reached, against the bound as it then stands. Squared distances to a
-// finite query from finite points are never NaN, so their bits are their
-// keys.
+// Depth first within `from`, the nearer child first: the one whose face
+// toward the other is nearer to the middle of the group along the split
+// axis (any choice would be right; this one finds near points soonest). A
+// node is tested when it is reached, against the bounds as they then
+// stand: the group's box against the largest bound of the queries still
+// searching there, then each of those queries; a query that the node cannot
+// serve is dropped for its subtree. Squared distances from finite queries
+// to finite points are never NaN, so their bits are their keys.
 template <class Result>
-void KdTree::descend(const Vec3d& q, Result& result, NodeRange from) const {
-    const double at_axis[3] = {q.x, q.y, q.z};
-    NodeRange stack[KdLayout::kMaxDepth];
+void KdTree::descend_group(const Vec3d* queries, Result* results, std::size_t count, const QueryBox& around,
+                           NodeRange from, Mask active) const {
+    struct Pending {
+        NodeRange at;
+        Mask active;
+    };
+    Pending stack[KdLayout::kMaxDepth];
     std::size_t pending = 0;
-    stack[pending++] = from;
+    stack[pending++] = {from, active};
     while (pending != 0) {
-        NodeRange at = stack[--pending];
-        while (nearest_key(layout_.boxes[at.node], q) <= result.bound()) {
-            if constexpr (requires { result.offer_all(std::uint64_t{}, std::size_t{}); }) {
-                if (result.offer_all(farthest_key(layout_.boxes[at.node], q), at.end - at.begin)) break;
+        NodeRange at = stack[--pending].at;
+        active = stack[pending].active;
+        for (;;) {
+            const NodeBox& box = layout_.boxes[at.node];
+            if (count > 1) {
+                std::uint64_t widest = 0;
+                for (Mask m = active; m != 0; m &= m - 1) widest = std::max(widest, results[std::countr_zero(m)].bound());
+                if (nearest_key(box, around) > widest) break;
             }
+            Mask serving = 0;
+            for (Mask m = active; m != 0; m &= m - 1) {
+                const int j = std::countr_zero(m);
+                if (nearest_key(box, queries[j]) > results[j].bound()) continue;
+                if constexpr (requires { results[j].offer_all(std::uint64_t{}, std::size_t{}); }) {
+                    if (results[j].offer_all(farthest_key(box, queries[j]), at.end - at.begin)) continue;
+                }
+                serving |= Mask{1} << j;
+            }
+            if (serving == 0) break;
+            active = serving;
             if (layout_.is_leaf(at.node)) {
-                const std::uint64_t* indices = layout_.words.get() + 4 * at.begin + 3 * (at.end - at.begin);
-                scan_leaf(at.begin, at.end, q, [&](std::uint64_t key, std::size_t i) {
-                    if (key <= result.bound()) result.offer(key, static_cast<std::size_t>(indices[i]), at.begin + i);
-                });
+                for (Mask m = active; m != 0; m &= m - 1) {
+                    offer_leaf(at, queries[std::countr_zero(m)], results[std::countr_zero(m)]);
+                }
                 break;
             }
             const std::size_t left = 2 * at.node + 1;
             const int a = layout_.axes[at.node];
-            const double v = at_axis[a];
+            const double v = around.lo[a] + (around.hi[a] - around.lo[a]) * 0.5;
             const bool left_first = v - layout_.boxes[left].hi[a] < layout_.boxes[left + 1].lo[a] - v;
-            stack[pending++] = left_first ? at.right() : at.left();
+            stack[pending++] = {left_first ? at.right() : at.left(), active};
             at = left_first ? at.left() : at.right();
         }
     }
 }
 
 template <class Result>
-void KdTree::search(const Vec3d& q, Result& result, std::size_t start) const {
-    if (!is_finite(q)) {
-        scan_all(q, result);
-        return;
-    }
-    if (layout_.in_tree != 0) {
+void KdTree::search_group(const Vec3d* queries, Result* results, std::size_t count, std::size_t start) const {
+    if (layout_.in_tree != 0 && count != 0) {
+        QueryBox around{{queries[0].x, queries[0].y, queries[0].z}, {queries[0].x, queries[0].y, queries[0].z}};
+        for (std::size_t j = 1; j < count; ++j) {
+            const double c[3] = {queries[j].x, queries[j].y, queries[j].z};
+            for (int a = 0; a < 3; ++a) {
+                around.lo[a] = std::min(around.lo[a], c[a]);
+                around.hi[a] = std::max(around.hi[a], c[a]);
+            }
+        }
+        const Mask all = count == kMostGrouped ? ~Mask{0} : (Mask{1} << count) - 1;
         // The path from the root down to the starting node, and the other
         // child at each step: searched after the start's own subtree, the
         // nearest (deepest) first.
@@ -224,15 +327,20 @@ void KdTree::search(const Vec3d& q, Result& result, std::size_t start) const {
             others[level] = left ? from.right() : from.left();
             from = left ? from.left() : from.right();
         }
-        descend(q, result, from);
-        for (std::size_t level = 0; level < depth; ++level) descend(q, result, others[level]);
+        descend_group(queries, results, count, around, from, all);
+        for (std::size_t level = 0; level < depth; ++level) {
+            descend_group(queries, results, count, around, others[level], all);
+        }
     }
     // Squared distances from a finite query to points kept aside are
     // infinite or NaN: only a bound that takes those reaches them.
-    if (result.bound() < kInfinityKey) return;
-    for (const AsidePoint& p : layout_.aside) {
-        const std::uint64_t key = distance_key(p.point.distance_squared(q));
-        if (key <= result.bound()) result.offer(key, p.index, kAside);
+    for (std::size_t j = 0; j < count; ++j) {
+        Result& result = results[j];
+        if (result.bound() < kInfinityKey) continue;
+        for (const AsidePoint& p : layout_.aside) {
+            const std::uint64_t key = distance_key(p.point.distance_squared(queries[j]));
+            if (key <= result.bound()) result.offer(key, p.index, kAside);
+        }
     }
 }
 

@@ -81,6 +81,51 @@ void check_query(Checks& checks, const KdTree& tree, const std::vector<Vec3d>& p
     checks.expect(ok, at("within", j));
 }
 
+// Each point's k nearest (with and without itself) and counts within a
+// radius, from every point of the tree, against the batch of the points
+// themselves and a scan.
+void check_each_point(Checks& checks, const std::vector<Vec3d>& points) {
+    const KdTree tree(points, ChoppyRanges{});
+    const std::size_t n = points.size(), k = 6;
+    const std::uint64_t limit = tessary::within_key(0.9);
+    const tessary::NearestKEach question{k, limit};
+    std::vector<std::size_t> batch(n * k), with(n * k), without(n * k);
+    std::vector<double> batch_d(n * k), with_d(n * k), without_d(n * k);
+    auto own = [&](std::size_t i) { return points[i]; };
+    tessary::answer_each(tree, question, n, own, batch.data(), batch_d.data(), tessary::SerialRanges{});
+    tessary::answer_each_point(tree, question, true, with.data(), with_d.data(), ChoppyRanges{});
+    tessary::answer_each_point(tree, question, false, without.data(), without_d.data(), tessary::SerialRanges{});
+    bool same_with = batch == with;
+    for (std::size_t i = 0; same_with && i < n * k; ++i) same_with = same_bits(batch_d[i], with_d[i]);
+    checks.expect(same_with, "each point's k nearest with itself: the batch of its own points");
+    bool ok = true;
+    for (std::size_t i = 0; ok && i < n; i += 11) {
+        std::vector<Neighbour> others;
+        for (const Neighbour& c : ranked_scan(points, points[i])) {
+            if (c.index != i && c.key <= limit && others.size() < k) others.push_back(c);
+        }
+        for (std::size_t s = 0; ok && s < k; ++s) {
+            const Neighbour expected = s < others.size() ? others[s] : Neighbour{n, tessary::kInfinityKey};
+            ok = without[i * k + s] == expected.index && same_bits(without_d[i * k + s], expected.distance());
+        }
+    }
+    checks.expect(ok, "each point's k nearest without itself: a scan without it");
+    std::vector<std::size_t> counts(n), counts_without(n);
+    tessary::answer_each_point(tree, tessary::CountWithinEach{limit}, true, counts.data(), nullptr, ChoppyRanges{});
+    tessary::answer_each_point(tree, tessary::CountWithinEach{limit}, false, counts_without.data(), nullptr,
+                               ChoppyRanges{});
+    ok = true;
+    for (std::size_t i = 0; ok && i < n; i += 5) {
+        std::size_t expected = 0, self = 0;
+        for (const Neighbour& c : ranked_scan(points, points[i])) {
+            expected += c.key <= limit;
+            self += c.index == i && c.key <= limit;
+        }
+        ok = counts[i] == expected && counts_without[i] == expected - self;
+    }
+    checks.expect(ok, "each point's count within a radius, with and without itself");
+}
+
 }  // namespace
 
 void kd_tree_tests(Checks& checks) {
@@ -136,7 +181,8 @@ void kd_tree_tests(Checks& checks) {
                          ChoppyRanges{});
     for (std::size_t i = 0; i < many.size(); ++i) counts[i + 1] += counts[i];
     std::vector<std::size_t> listed(counts.back());
-    tessary::within_each(pieces, many.size(), query, radius, counts.data(), listed.data(), ChoppyRanges{});
+    tessary::ask_each(pieces, tessary::WithinEach{radius}, many.size(), query, ChoppyRanges{},
+                      tessary::write_listed(counts.data(), listed.data()));
     ok = true;
     for (std::size_t i = 0; ok && i < many.size(); ++i) {
         std::vector<Neighbour> one;
@@ -153,6 +199,14 @@ void kd_tree_tests(Checks& checks) {
     ok = true;
     for (std::size_t i = 0; ok && i < many.size(); ++i) ok = nearest_index[i] == whole.nearest(many[i]).index;
     checks.expect(ok, "a batch of nearest points");
+
+    // Every point of the tree asked, leaf by leaf: with itself, as the
+    // batch of its own points; without itself, as a scan without it.
+    check_each_point(checks, points);
+    std::vector<Vec3d> scan = uniform_points(5000, 0, 4, 5);
+    for (std::size_t i = 0; i < scan.size(); i += 7) scan[i] = scan[i / 3];  // duplicates
+    scan[10].z = inf;
+    check_each_point(checks, scan);
 
     // No points at all, and only points kept aside.
     const KdTree empty(std::vector<Vec3d>{});

@@ -30,15 +30,22 @@ static_assert(Underscores::arity == 2 && Underscores::params[0] == "a_1" && Unde
 using KeywordOnly = Signature<"dot($self, other, *, out=None)">;
 static_assert(KeywordOnly::arity == 2 && KeywordOnly::positional == 1);
 static_assert(KeywordOnly::params[0] == "other" && KeywordOnly::params[1] == "out");
-static_assert(!KeywordOnly::defaulted[0] && KeywordOnly::defaulted[1]);
+using bind::Default;
+static_assert(KeywordOnly::defaults[0] == Default::kRequired && KeywordOnly::defaults[1] == Default::kNone);
 
 using OnlyKeywords = Signature<"magnitude($self, *, out=None, scale)">;
 static_assert(OnlyKeywords::arity == 2 && OnlyKeywords::positional == 0 && OnlyKeywords::params[1] == "scale");
-static_assert(OnlyKeywords::defaulted[0] && !OnlyKeywords::defaulted[1]);
+static_assert(OnlyKeywords::defaults[0] == Default::kNone && OnlyKeywords::defaults[1] == Default::kRequired);
 
 using Defaults = Signature<"f(a, b=None, c=None)">;
-static_assert(Defaults::arity == 3 && Defaults::positional == 3 && !Defaults::defaulted[0] && Defaults::defaulted[2]);
-static_assert(Method::positional == 2 && !Method::defaulted[0] && !Method::defaulted[1]);
+static_assert(Defaults::arity == 3 && Defaults::positional == 3 && Defaults::defaults[0] == Default::kRequired &&
+              Defaults::defaults[2] == Default::kNone);
+static_assert(Method::positional == 2 && Method::defaults[0] == Default::kRequired &&
+              Method::defaults[1] == Default::kRequired);
+
+using Flags = Signature<"f($self, k, *, wide=True, tight=False, out=None)">;
+static_assert(Flags::positional == 1 && Flags::defaults[1] == Default::kTrue && Flags::defaults[2] == Default::kFalse &&
+              Flags::defaults[3] == Default::kNone);
 
 int main() {
     std::printf("%s|%s|%s|%s|%s\n", Method::c_name, Method::doc, Nothing::c_name, Nothing::doc, KeywordOnly::doc);

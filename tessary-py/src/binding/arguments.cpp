@@ -76,7 +76,13 @@ void check_bound(const Callee& callee, PyObject** bound, std::size_t from, std::
 
 void check_all_bound(const Callee& callee, PyObject** bound) {
     for (std::size_t i = 0; i < callee.params.size(); ++i) {
-        if (bound[i] == nullptr && callee.defaulted[i]) bound[i] = Py_None;
+        if (bound[i] != nullptr) continue;
+        switch (callee.defaults[i]) {
+            case Default::kRequired: break;
+            case Default::kNone: bound[i] = Py_None; break;
+            case Default::kTrue: bound[i] = Py_True; break;
+            case Default::kFalse: bound[i] = Py_False; break;
+        }
     }
     check_bound(callee, bound, 0, callee.positional, "positional");
     check_bound(callee, bound, callee.positional, callee.params.size(), "keyword-only");

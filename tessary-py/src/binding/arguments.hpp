@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "python.hpp"
+#include "signature.hpp"
 
 namespace bind {
 
@@ -16,11 +17,11 @@ struct Callee {
     std::string_view name;
     std::span<const std::string_view> params;
     std::size_t positional;           // the parameters before '*'; the rest are keyword-only
-    std::span<const bool> defaulted;  // per parameter: None when not given
+    std::span<const Default> defaults;  // per parameter: what it is bound to when not given
 };
 
 // Binds a vectorcall argument vector; `bound` receives one borrowed object
-// per parameter (None for a defaulted one not given). Throws PythonError
+// per parameter (its default object for one not given). Throws PythonError
 // with the TypeError set on a mismatch.
 void bind_vector(const Callee& callee, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject** bound);

@@ -172,7 +172,7 @@ PyObject* const* bind_fast(const Callee& callee, PyObject* const* args, std::siz
 
 template <class Sig, auto Fn, std::size_t Skip, class Owner>
 struct Entry {
-    static constexpr Callee callee{Owner::value, Sig::name, Sig::params, Sig::positional, Sig::defaulted};
+    static constexpr Callee callee{Owner::value, Sig::name, Sig::params, Sig::positional, Sig::defaults};
 
     // Methods with parameters take METH_FASTCALL | METH_KEYWORDS.
     static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
@@ -266,7 +266,7 @@ struct Members {
     template <FixedString Text, auto Fn>
     struct Constructor {
         using Sig = Signature<Text>;
-        static constexpr Callee callee{class_name<T>, "__new__", Sig::params, Sig::positional, Sig::defaulted};
+        static constexpr Callee callee{class_name<T>, "__new__", Sig::params, Sig::positional, Sig::defaults};
 
         static PyObject* vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
                                     PyObject* kwnames) noexcept {

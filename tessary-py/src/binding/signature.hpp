@@ -13,8 +13,9 @@
 //     name($self, a, b=None)    name($self, a, *, out=None)
 //
 // with identifiers for names, ", " between parameters, "$self" only first,
-// and "*" before the keyword-only parameters. The one default there is is
-// None: a parameter declared "=None" and not given is bound to None.
+// and "*" before the keyword-only parameters. A default is None, True or
+// False: a parameter declared "=None" (or "=True", "=False") and not given
+// is bound to that object.
 //
 // The parse works on indices into a copy of the text, never on pointers: GCC
 // cannot evaluate a pointer into a template parameter object at compile time
@@ -27,6 +28,9 @@
 #include <string_view>
 
 namespace bind {
+
+// What a parameter is bound to when it is not given.
+enum class Default : unsigned char { kRequired, kNone, kTrue, kFalse };
 
 template <std::size_t N>
 struct FixedString {
@@ -56,15 +60,18 @@ struct SignatureLayout {
 constexpr bool identifier_start(char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr bool identifier_char(char c) { return identifier_start(c) || (c >= '0' && c <= '9'); }
 
-// Whether text[from, to) is "=None".
+// The default text[from, to) declares: "=None", "=True", "=False", or none
+// of them (kRequired).
 template <std::size_t N>
-constexpr bool has_none_default(const std::array<char, N>& text, std::size_t from, std::size_t to) {
-    constexpr char none[] = "=None";
-    if (to - from != sizeof none - 1) return false;
-    for (std::size_t i = 0; i < to - from; ++i) {
-        if (text[from + i] != none[i]) return false;
-    }
-    return true;
+constexpr Default default_of(const std::array<char, N>& text, std::size_t from, std::size_t to) {
+    auto is = [&](std::string_view written) {
+        if (to - from != written.size()) return false;
+        for (std::size_t i = 0; i < to - from; ++i) {
+            if (text[from + i] != written[i]) return false;
+        }
+        return true;
+    };
+    return is("=None") ? Default::kNone : is("=True") ? Default::kTrue : is("=False") ? Default::kFalse : Default::kRequired;
 }
 
 // `text` holds the signature and its terminating NUL, so its last index is
@@ -116,7 +123,7 @@ constexpr SignatureLayout layout_of(const std::array<char, N>& text) {
             std::size_t name_end = at + 1;
             while (name_end < end && identifier_char(text[name_end])) ++name_end;
             if (name_end < end && text[name_end] == '=') {
-                if (!has_none_default(text, name_end, end)) return fail(SignatureFault::default_value);
+                if (default_of(text, name_end, end) == Default::kRequired) return fail(SignatureFault::default_value);
                 after_default = after_default || !keyword_only;
             } else if (name_end != end) {
                 return fail(SignatureFault::parameter_name);
@@ -133,12 +140,11 @@ constexpr SignatureLayout layout_of(const std::array<char, N>& text) {
     return layout;
 }
 
-// Where each parameter name begins, how long it is, and whether it has
-// its default.
+// Where each parameter name begins, how long it is, and its default.
 struct Span {
     std::size_t begin;
     std::size_t size;
-    bool defaulted;
+    Default given;
 };
 
 template <std::size_t Arity, std::size_t N>
@@ -150,7 +156,7 @@ constexpr std::array<Span, Arity> spans_of(const std::array<char, N>& text, std:
         if (text[at] != '*') {
             std::size_t name_end = at;
             while (name_end < end && text[name_end] != '=') ++name_end;
-            spans[k++] = {at, name_end - at, name_end != end};
+            spans[k++] = {at, name_end - at, default_of(text, name_end, end)};
         }
         at = end;
     }
@@ -195,7 +201,8 @@ private:
     static_assert(layout.fault != Fault::self, "signature: $self comes first, then a comma and one space or the closing ')'");
     static_assert(layout.fault != Fault::keyword_marker,
                   "signature: '*' stands alone, at most once, and keyword-only parameters follow it");
-    static_assert(layout.fault != Fault::default_value, "signature: the only default is None, written name=None");
+    static_assert(layout.fault != Fault::default_value,
+                  "signature: a default is None, True or False, written name=None, name=True or name=False");
     static_assert(layout.fault != Fault::default_order,
                   "signature: a positional parameter with a default is followed only by others with one");
 
@@ -234,11 +241,11 @@ public:
         return names;
     }();
 
-    // Whether each parameter is bound to None when it is not given.
-    static constexpr std::array<bool, arity> defaulted = [] {
-        std::array<bool, arity> flags{};
-        for (std::size_t k = 0; k < arity; ++k) flags[k] = spans[k].defaulted;
-        return flags;
+    // What each parameter is bound to when it is not given.
+    static constexpr std::array<Default, arity> defaults = [] {
+        std::array<Default, arity> given{};
+        for (std::size_t k = 0; k < arity; ++k) given[k] = spans[k].given;
+        return given;
     }();
 
     static constexpr std::string_view name{name_storage.data(), open};

@@ -148,22 +148,15 @@ struct IndexAndDistanceBuffers {
     }
 };
 
-// A question of the core (kd_batch.hpp) asked of every query point, its
-// answers in new arrays of one or two dimensions, or in the buffers of
-// `out`: (indices, distances) for questions with distances, else one
-// buffer. A batch method of KdTree is one table line naming its question
-// and parameters.
-template <class Question, class... Parameters>
-bind::Ref each(const KdTree& self, const Queries& queries, Parameters... parameters, PyObject* out) {
-    const Question question{core_value(parameters)...};
-    const std::size_t m = queries.size();
+// The answers of `question` for m queries, written by answer(indices,
+// distances) into new arrays of one or two dimensions, or into the buffers
+// of `out`: (indices, distances) for questions with distances, else one
+// buffer (which must not overlap `inputs`).
+template <class Question, class Answer>
+bind::Ref answers(const Question& question, std::size_t m, PyObject* out, std::span<const std::byte> inputs,
+                  const Answer& answer) {
     const std::size_t shape_2d[2] = {m, question.width()};
     const std::span<const std::size_t> shape(shape_2d, Question::one_column ? 1 : 2);
-    auto answer = [&](Py_ssize_t* indices, double* distances) {
-        queries.visit([&](const auto& query) {
-            tessary::answer_each(self.tree, question, m, query, indices, distances, PoolRanges{});
-        });
-    };
     if constexpr (Question::with_distances) {
         if (out == Py_None) {
             ResultArray indices = ResultArray::of<Py_ssize_t>(shape);
@@ -171,7 +164,7 @@ bind::Ref each(const KdTree& self, const Queries& queries, Parameters... paramet
             answer(indices.data<Py_ssize_t>(), distances.data<double>());
             return pair(std::move(indices), std::move(distances));
         }
-        const IndexAndDistanceBuffers buffers(out, shape, queries.bytes());
+        const IndexAndDistanceBuffers buffers(out, shape, inputs);
         answer(buffers.indices.data(), buffers.distances.data());
         return bind::Ref::borrowed(out);
     } else {
@@ -180,24 +173,45 @@ bind::Ref each(const KdTree& self, const Queries& queries, Parameters... paramet
             answer(counts.data<Py_ssize_t>(), nullptr);
             return bind::Ref(bind::to_python(std::move(counts)));
         }
-        const bind::OutputBuffer<Py_ssize_t> counts({out, "out"}, shape, queries.bytes());
+        const bind::OutputBuffer<Py_ssize_t> counts({out, "out"}, shape, inputs);
         answer(counts.data(), nullptr);
         return counts.result();
     }
 }
 
-// Two passes: the counts give each query's place in the flat result, then
-// each query writes its neighbours there.
-bind::Ref within_each(const KdTree& self, const Queries& queries, Radius radius) {
-    const std::uint64_t limit = radius.key;
-    const std::size_t m = queries.size();
+// A question of the core (kd_batch.hpp) asked of every query point. A batch
+// method of KdTree is one table line naming its question and parameters.
+template <class Question, class... Parameters>
+bind::Ref each(const KdTree& self, const Queries& queries, Parameters... parameters, PyObject* out) {
+    const Question question{core_value(parameters)...};
+    return answers(question, queries.size(), out, queries.bytes(), [&](Py_ssize_t* indices, double* distances) {
+        queries.visit([&](const auto& query) {
+            tessary::answer_each(self.tree, question, queries.size(), query, indices, distances, PoolRanges{});
+        });
+    });
+}
+
+// The same question asked of every point of the tree, with or without the
+// point itself among its answers; row i is point i's.
+template <class Question, class... Parameters>
+bind::Ref each_point(const KdTree& self, Parameters... parameters, bool include_self, PyObject* out) {
+    const Question question{core_value(parameters)...};
+    return answers(question, self.tree.size(), out, {}, [&](Py_ssize_t* indices, double* distances) {
+        tessary::answer_each_point(self.tree, question, include_self, indices, distances, PoolRanges{});
+    });
+}
+
+// The points within `radius` of each of m queries, as (offsets, indices):
+// two passes, the counts giving each query's place in the flat result,
+// then each query writing its neighbours there; count(starts) and
+// list(starts, found) run them.
+template <class Count, class List>
+bind::Ref listed(std::size_t m, const Count& count, const List& list) {
     const std::size_t offsets_shape[1] = {m + 1};
     ResultArray offsets = ResultArray::of<Py_ssize_t>(offsets_shape);
     Py_ssize_t* starts = offsets.data<Py_ssize_t>();
     starts[0] = 0;
-    queries.visit([&](const auto& query) {
-        tessary::answer_each(self.tree, tessary::CountWithinEach{limit}, m, query, starts + 1, nullptr, PoolRanges{});
-    });
+    count(starts + 1);
     // Running totals; more neighbours than a buffer can index cannot be
     // held anyway.
     for (std::size_t i = 0; i < m; ++i) {
@@ -206,10 +220,39 @@ bind::Ref within_each(const KdTree& self, const Queries& queries, Radius radius)
     }
     const std::size_t found_shape[1] = {static_cast<std::size_t>(starts[m])};
     ResultArray found = ResultArray::of<Py_ssize_t>(found_shape);
-    queries.visit([&](const auto& query) {
-        tessary::within_each(self.tree, m, query, limit, starts, found.data<Py_ssize_t>(), PoolRanges{});
-    });
+    list(starts, found.data<Py_ssize_t>());
     return pair(std::move(offsets), std::move(found));
+}
+
+bind::Ref within_each(const KdTree& self, const Queries& queries, Radius radius) {
+    const std::size_t m = queries.size();
+    return listed(
+        m,
+        [&](Py_ssize_t* counts) {
+            queries.visit([&](const auto& query) {
+                tessary::answer_each(self.tree, tessary::CountWithinEach{radius.key}, m, query, counts, nullptr,
+                                     PoolRanges{});
+            });
+        },
+        [&](const Py_ssize_t* starts, Py_ssize_t* found) {
+            queries.visit([&](const auto& query) {
+                tessary::ask_each(self.tree, tessary::WithinEach{radius.key}, m, query, PoolRanges{},
+                                  tessary::write_listed(starts, found));
+            });
+        });
+}
+
+bind::Ref within_each_point(const KdTree& self, Radius radius, bool include_self) {
+    return listed(
+        self.tree.size(),
+        [&](Py_ssize_t* counts) {
+            tessary::answer_each_point(self.tree, tessary::CountWithinEach{radius.key}, include_self, counts, nullptr,
+                                       PoolRanges{});
+        },
+        [&](const Py_ssize_t* starts, Py_ssize_t* found) {
+            tessary::ask_each_point(self.tree, tessary::WithinEach{radius.key}, include_self, PoolRanges{},
+                                    tessary::write_listed(starts, found));
+        });
 }
 
 using New = M::Constructor<"KdTree(points)", &make>;
@@ -225,6 +268,11 @@ PyMethodDef methods[] = {
               &each<tessary::NearestKEach, PositiveCount, MaxDistance>>(),
     M::method<"within_each($self, points, radius)", &within_each>(),
     M::method<"count_within_each($self, points, radius, *, out=None)", &each<tessary::CountWithinEach, Radius>>(),
+    M::method<"nearest_k_each_point($self, k, *, max_distance=None, include_self=True, out=None)",
+              &each_point<tessary::NearestKEach, PositiveCount, MaxDistance>>(),
+    M::method<"within_each_point($self, radius, *, include_self=True)", &within_each_point>(),
+    M::method<"count_within_each_point($self, radius, *, include_self=True, out=None)",
+              &each_point<tessary::CountWithinEach, Radius>>(),
     {},
 };
 
