@@ -2545,6 +2545,122 @@ class KdTree:
         [2, 2]
         """
 
+    @overload
+    def nearest_k_each_point(
+        self, k: SupportsIndex, *, max_distance: float | None = None, include_self: bool = True, out: None = None
+    ) -> tuple[ResultArray, ResultArray]:
+        """The `k` nearest points to each point of the tree: `(indices, distances)`, shape `(len(self), k)` each."""
+    @overload
+    def nearest_k_each_point(
+        self,
+        k: SupportsIndex,
+        *,
+        max_distance: float | None = None,
+        include_self: bool = True,
+        out: tuple[_Indices, _Distances],
+    ) -> tuple[_Indices, _Distances]:
+        """The `k` nearest points to each point of the tree: `(indices, distances)`, shape `(len(self), k)` each.
+
+        Row i answers point i of the tree. With `include_self` (the
+        default) it is exactly `nearest_k_each(self.points, k,
+        max_distance=...)`'s row i, the point itself among its neighbours
+        at distance 0 (after any duplicate of a lower index), as scipy's
+        `tree.query(tree.data, k)` gives it. Without it, the point's own
+        index is left out and row i holds the `k` nearest *other* points,
+        duplicates included, as scikit-learn's `kneighbors()` without
+        queries gives them.
+
+        The points are answered leaf by leaf in the tree's own order, the
+        points of a leaf together and from the bound their own leaf gives,
+        so this is faster than passing the points again, above all for
+        clouds in scan order (lidar and depth files). The answers are those
+        of the queries one at a time, at any number of threads.
+
+        Parameters
+        ----------
+        k
+            How many neighbours, at least 1.
+        max_distance
+            As in `nearest_k`: with it, the hybrid search of Open3D's
+            `KDTreeSearchParamHybrid(radius, max_nn)`, at most `k` points
+            within the distance.
+        include_self
+            Whether each point is among its own neighbours.
+        out
+            As in `nearest_k_each`, with buffers of shape `(len(self), k)`.
+
+        Raises
+        ------
+        ValueError
+            `argument 'k': expected an integer of at least 1, got 0`; a
+            negative or NaN `max_distance`; an `out` buffer of another
+            shape, not contiguous, or overlapping the other buffer.
+        TypeError
+            An `include_self` that is not a bool (`argument 'include_self':
+            ...`), and as `nearest_k_each`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(3, 0, 0)])
+        >>> indices, distances = tree.nearest_k_each_point(1, include_self=False)
+        >>> indices.tolist(), distances.tolist()
+        ([[1], [0], [1]], [[1.0], [1.0], [2.0]])
+        """
+
+    def within_each_point(self, radius: float, *, include_self: bool = True) -> tuple[ResultArray, ResultArray]:
+        """The points within `radius` of each point of the tree: `(offsets, indices)`, as `within_each`.
+
+        With `include_self` (the default) exactly `within_each(self.points,
+        radius)`; without it, each point's own index is left out. Answered
+        leaf by leaf, as `nearest_k_each_point`.
+
+        Raises
+        ------
+        ValueError
+            `argument 'radius': expected a number of at least 0, got -1.0`
+            (NaN too).
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(3, 0, 0)])
+        >>> offsets, indices = tree.within_each_point(1.0, include_self=False)
+        >>> offsets.tolist(), indices.tolist()
+        ([0, 1, 2, 2], [1, 0])
+        """
+
+    @overload
+    def count_within_each_point(
+        self, radius: float, *, include_self: bool = True, out: None = None
+    ) -> ResultArray:
+        """How many points lie within `radius` of each point of the tree, shape `(len(self),)`, format `n`."""
+    @overload
+    def count_within_each_point(self, radius: float, *, include_self: bool = True, out: _Out) -> _Out:
+        """How many points lie within `radius` of each point of the tree, shape `(len(self),)`, format `n`.
+
+        With `include_self` (the default) exactly
+        `count_within_each(self.points, radius)`, every finite point
+        counting itself; without it, one less for each finite point (a
+        point with a NaN or infinite coordinate is at a NaN distance from
+        itself, never within).
+
+        Parameters
+        ----------
+        radius
+            At least 0; boundary included.
+        include_self
+            Whether each point counts itself.
+        out
+            As in `count_within_each`, of shape `(len(self),)`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(3, 0, 0)])
+        >>> tree.count_within_each_point(1.0).tolist()
+        [2, 2, 1]
+        >>> tree.count_within_each_point(1.0, include_self=False).tolist()
+        [1, 1, 0]
+        """
+
     def __len__(self) -> int:
         """The number of points, those with a NaN or infinite coordinate included."""
 

@@ -153,6 +153,28 @@ class TestAgainstTheOracle:
                 want = oracle.within_radius(r)
                 assert counts[i] == len(want) and found[offsets[i]:offsets[i + 1]] == want
 
+    def test_every_point_of_the_tree_with_and_without_itself(self, case):
+        points, tree, _ = case
+        n = len(points)
+        own = VecList([Vec3d(*p) for p in points])
+        for k, bound in ((1, None), (3, None), (7, 1.0), (40, INF)):
+            with_self = tree.nearest_k_each_point(k, max_distance=bound)
+            assert [bytes(memoryview(a)) for a in with_self] == [
+                bytes(memoryview(a)) for a in tree.nearest_k_each(own, k, max_distance=bound)]
+            indices, distances = tree.nearest_k_each_point(k, max_distance=bound, include_self=False)
+            for i in range(0, n, 3):
+                oracle = Oracle(points, points[i])
+                others = [j for j in oracle.order if j != i and (bound is None or oracle.within(j, bound))][:k]
+                want = (others + [n] * (k - len(others)), [oracle.distance(j) for j in others] + [INF] * (k - len(others)))
+                assert same_answers((indices.tolist()[i], distances.tolist()[i]), want), (i, k, bound)
+        for r in (0.0, 1.0, INF):
+            assert bytes(memoryview(tree.count_within_each_point(r))) == bytes(memoryview(tree.count_within_each(own, r)))
+            counts = tree.count_within_each_point(r, include_self=False).tolist()
+            offsets, found = (a.tolist() for a in tree.within_each_point(r, include_self=False))
+            for i in range(n):
+                want = [j for j in Oracle(points, points[i]).within_radius(r) if j != i]
+                assert counts[i] == len(want) and found[offsets[i]:offsets[i + 1]] == want, (i, r)
+
     def test_length_and_repr(self, case):
         points, tree, _ = case
         assert len(tree) == len(points)
@@ -223,7 +245,9 @@ class TestLargerClouds:
             tree = KdTree(points)
             digest = hashlib.sha256()
             for result in (*tree.nearest_each(queries), *tree.nearest_k_each(queries, 6),
-                           tree.count_within_each(queries, 1.5), *tree.within_each(queries, 1.0)):
+                           tree.count_within_each(queries, 1.5), *tree.within_each(queries, 1.0),
+                           *tree.nearest_k_each_point(8, include_self=False), tree.count_within_each_point(1.5),
+                           *tree.within_each_point(1.0, include_self=False)):
                 digest.update(bytes(memoryview(result)))
             print(digest.hexdigest())
         """
@@ -365,6 +389,15 @@ def bad_calls():
         (lambda: tree.nearest_each(m, out=(ints[:, 0].copy(), 5)), TypeError,
          "argument 'out': expected a writable C-contiguous buffer of shape (4,) and format 'd', got 'int' object, "
          "which exports no buffer"),
+        (lambda: tree.nearest_k_each_point(0), ValueError, k_message.format(0)),
+        (lambda: tree.nearest_k_each_point(2, include_self=1), TypeError,
+         "argument 'include_self': 'int' object cannot be cast as 'bool'"),
+        (lambda: tree.count_within_each_point(-1.0), ValueError, radius_message.format("radius", "-1.0")),
+        (lambda: tree.within_each_point(1.0, include_self="no"), TypeError,
+         "argument 'include_self': 'str' object cannot be cast as 'bool'"),
+        (lambda: tree.nearest_k_each_point(2, out=(ints, floats)), ValueError,
+         "argument 'out': expected a writable C-contiguous buffer of shape (27, 2) and format 'l', got a writable "
+         "C-contiguous buffer of shape (4, 2) and format 'l'" if np.dtype(np.intp).char == "l" else None),
         (lambda: tree.count_within_each(m, 1.0, out=floats[:, 0].copy()), TypeError,
          "argument 'out': expected a writable C-contiguous buffer of shape (4,) and format 'l', got a writable "
          "C-contiguous buffer of shape (4,) and format 'd'"),
