@@ -28,6 +28,7 @@
 #include "kd_tree.hpp"
 #include "morton.hpp"
 #include "neighbour.hpp"
+#include "surface_fit.hpp"
 #include "vec3d.hpp"
 
 namespace tessary {
@@ -40,6 +41,17 @@ inline constexpr std::size_t kMostQueryBlock = std::size_t{1} << 18;
 // Leaves per range when every point of a tree is asked.
 inline constexpr std::size_t kLeavesPerRange = 16;
 
+// What a question's result fills for a query: its Slots, or answers.
+template <class Question>
+struct SlotsOf {
+    using type = std::vector<Neighbour>;
+};
+template <class Question>
+    requires requires { typename Question::Slots; }
+struct SlotsOf<Question> {
+    using type = typename Question::Slots;
+};
+
 // The group a range is gathering: up to KdTree::kMostGrouped queries, each
 // with the row its answer goes to, its result and the slots its result
 // fills.
@@ -47,6 +59,7 @@ template <class Question>
 class QueryGroup {
 public:
     using Result = typename Question::Result;
+    using Slots = typename SlotsOf<Question>::type;
     static_assert(std::is_trivially_destructible_v<Result>);
 
     QueryGroup(const Question& question, std::size_t none) : question_(question), none_(none) {}
@@ -86,8 +99,8 @@ private:
     alignas(Result) unsigned char storage_[sizeof(Result) * KdTree::kMostGrouped];
     Vec3d queries_[KdTree::kMostGrouped];
     std::size_t rows_[KdTree::kMostGrouped];
-    std::vector<Neighbour> slots_[KdTree::kMostGrouped];
-    std::vector<Neighbour> alone_;
+    Slots slots_[KdTree::kMostGrouped];
+    Slots alone_;
 };
 
 // question for each query(i), i < m, written by write(i, result, slots).
@@ -192,15 +205,15 @@ struct NearestKEach {
     static constexpr bool with_distances = true;
     std::size_t width() const { return k; }
     Result start(std::vector<Neighbour>& slots, std::size_t none, std::size_t skip, bool) const {
-        slots.resize(k);
-        return {slots.data(), k, none, limit, skip};
+        return {slots, k, none, limit, skip};
     }
     template <class Index>
-    void answer(Result& result, std::vector<Neighbour>& slots, Index* indices, double* distances) const {
-        result.finish();
+    void answer(Result& result, std::vector<Neighbour>&, Index* indices, double* distances) const {
+        const std::span<const Neighbour> found = result.finish();
         for (std::size_t j = 0; j < k; ++j) {
-            indices[j] = static_cast<Index>(slots[j].index);
-            distances[j] = slots[j].distance();
+            const Neighbour answer = j < found.size() ? found[j] : result.missing();
+            indices[j] = static_cast<Index>(answer.index);
+            distances[j] = answer.distance();
         }
     }
 };
@@ -209,6 +222,7 @@ struct NearestKEach {
 struct CountWithinEach {
     std::uint64_t limit;
     using Result = CountResult;
+    using Item = std::size_t;
     static constexpr bool one_column = true;
     static constexpr bool with_distances = false;
     std::size_t width() const { return 1; }
@@ -221,6 +235,37 @@ struct CountWithinEach {
     template <class Count>
     void answer(Result& result, std::vector<Neighbour>&, Count* counts) const {
         counts[0] = static_cast<Count>(result.count());
+    }
+};
+
+// The fit of a surface to each query's neighbourhood (surface_fit.hpp):
+// its k nearest within the key `limit` (every point within it for k =
+// kEveryMember). What is written: the normal (m, 3),
+// the surface variation (m,) or the covariance (m, 6).
+enum class SurfaceOutput { kNormal, kVariation, kCovariance };
+
+template <SurfaceOutput Output>
+struct SurfaceEach {
+    std::size_t k;
+    std::uint64_t limit;
+    using Result = NeighbourhoodResult;
+    using Slots = std::vector<NeighbourhoodResult::Member>;
+    using Item = double;
+    static constexpr bool one_column = Output == SurfaceOutput::kVariation;
+    static constexpr bool with_distances = false;
+    std::size_t width() const { return Output == SurfaceOutput::kNormal ? 3 : Output == SurfaceOutput::kCovariance ? 6 : 1; }
+    Result start(Slots& members, std::size_t, std::size_t skip, bool) const { return {members, k, limit, skip}; }
+    void answer(Result& result, Slots&, double* out) const {
+        const SurfaceFit fit = fit_surface(result.finish());
+        if constexpr (Output == SurfaceOutput::kNormal) {
+            out[0] = fit.normal.x;
+            out[1] = fit.normal.y;
+            out[2] = fit.normal.z;
+        } else if constexpr (Output == SurfaceOutput::kVariation) {
+            out[0] = fit.variation;
+        } else {
+            for (std::size_t j = 0; j < 6; ++j) out[j] = fit.covariance[j];
+        }
     }
 };
 
@@ -241,7 +286,7 @@ void answer_each(const KdTree& tree, const Question& question, std::size_t m, co
                  double* distances, const ForRanges& for_ranges) {
     const std::size_t width = question.width();
     ask_each(tree, question, m, query, for_ranges,
-             [&](std::size_t i, typename Question::Result& result, std::vector<Neighbour>& slots) {
+             [&](std::size_t i, typename Question::Result& result, auto& slots) {
                  if constexpr (Question::with_distances) {
                      question.answer(result, slots, indices + i * width, distances + i * width);
                  } else {
@@ -256,7 +301,7 @@ void answer_each_point(const KdTree& tree, const Question& question, bool includ
                        double* distances, const ForRanges& for_ranges) {
     const std::size_t width = question.width();
     ask_each_point(tree, question, include_self, for_ranges,
-                   [&](std::size_t i, typename Question::Result& result, std::vector<Neighbour>& slots) {
+                   [&](std::size_t i, typename Question::Result& result, auto& slots) {
                        if constexpr (Question::with_distances) {
                            question.answer(result, slots, indices + i * width, distances + i * width);
                        } else {

@@ -28,9 +28,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "neighbour.hpp"
+#include "vec3d.hpp"
 
 namespace tessary {
 
@@ -67,58 +69,115 @@ private:
     std::size_t place_ = kAside;
 };
 
-// The k nearest with a key at most `limit`, in order, into slots[0, k);
-// slots beyond those found are {none, kInfinityKey} after finish().
-class NearestKResult {
+// The best k of what is offered, by rank (key, then index), among those
+// with a key at most `limit`: held in a buffer of up to about twice k,
+// where an offer is appended while it precedes the k-th best held (the
+// threshold) and the buffer is cut back to its best k, by a selection,
+// whenever it fills. So an offer costs a comparison and a store, where
+// keeping k in order would move half of them each time. k =
+// kEveryMember keeps every offer within the limit.
+inline constexpr std::size_t kEveryMember = std::numeric_limits<std::size_t>::max();
+
+template <class Member>
+class BestK {
 public:
-    // No more answers than points (`none`, the tree's size): the other
-    // slots are missing ones from the start. k >= 1.
-    NearestKResult(Neighbour* slots, std::size_t k, std::size_t none, std::uint64_t limit, std::size_t skip)
-        : slots_(slots), wanted_(std::min(k, none)), none_(none), skip_(skip), heap_(wanted_ > kMostInserted) {
-        std::fill(slots + wanted_, slots + k, Neighbour{none, kInfinityKey});
-        std::fill(slots, slots + wanted_, Neighbour{none, limit});
-        // With no slot to fill (no points) nothing precedes the worst.
-        worst_ = wanted_ == 0 ? &kNothing : heap_ ? slots : slots + wanted_ - 1;
+    BestK(std::vector<Member>& buffer, std::size_t k, std::uint64_t limit)
+        : buffer_(buffer), k_(k), room_(k == kEveryMember ? kEveryMember : std::max(2 * k, k + 16)),
+          threshold_{kNoPoint, limit} {
+        buffer_.clear();
     }
 
-    NearestKResult(Neighbour* slots, std::size_t k, std::size_t none, std::uint64_t limit)
-        : NearestKResult(slots, k, none, limit, kNoPoint) {}
-
-    std::uint64_t bound() const { return worst_->key; }
-    void offer(std::uint64_t key, std::size_t index, std::size_t) {
-        if (!precedes(key, index, *worst_) || index == skip_) return;
-        if (heap_) {
-            std::pop_heap(slots_, slots_ + wanted_, by_rank);
-            slots_[wanted_ - 1] = {index, key};
-            std::push_heap(slots_, slots_ + wanted_, by_rank);
-            return;
-        }
-        std::size_t slot = wanted_ - 1;
-        for (; slot > 0 && precedes(key, index, slots_[slot - 1]); --slot) slots_[slot] = slots_[slot - 1];
-        slots_[slot] = {index, key};
+    std::uint64_t bound() const { return threshold_.key; }
+    bool takes(std::uint64_t key, std::size_t index) const { return precedes(key, index, threshold_); }
+    void take(const Member& member) {
+        buffer_.push_back(member);
+        if (buffer_.size() == room_) cut();
     }
 
-    // Puts the answers in order and marks the missing ones.
-    void finish() {
-        if (heap_) std::sort_heap(slots_, slots_ + wanted_, by_rank);
-        for (std::size_t slot = 0; slot < wanted_; ++slot) {
-            if (slots_[slot].index == none_) slots_[slot].key = kInfinityKey;
-        }
+
+    // The best k (or all, if fewer), nearest first.
+    std::span<const Member> finish() {
+        if (buffer_.size() > k_) cut();
+        std::sort(buffer_.begin(), buffer_.end(), by_rank);
+        return buffer_;
     }
 
 private:
-    // The most answers kept in order by insertion; more go to a heap whose
-    // top is the worst of them, sorted at the end.
-    static constexpr std::size_t kMostInserted = 32;
-    static constexpr Neighbour kNothing{0, 0};
-    static bool by_rank(const Neighbour& a, const Neighbour& b) { return precedes(a, b); }
+    static bool by_rank(const Member& a, const Member& b) { return precedes(a.key, a.index, {b.index, b.key}); }
 
-    Neighbour* slots_;
-    std::size_t wanted_;
+    void cut() {
+        const auto kth = buffer_.begin() + static_cast<std::ptrdiff_t>(k_ - 1);
+        std::nth_element(buffer_.begin(), kth, buffer_.end(), by_rank);
+        threshold_ = {kth->index, kth->key};
+        buffer_.resize(k_);
+    }
+
+    std::vector<Member>& buffer_;
+    std::size_t k_;
+    std::size_t room_;
+    Neighbour threshold_;
+};
+
+// The k nearest with a key at most `limit` (k >= 1), nearest first after
+// finish(); no more than the tree's points (`none`, its size), and any
+// slots of k beyond those found are missing().
+class NearestKResult {
+public:
+    NearestKResult(std::vector<Neighbour>& buffer, std::size_t k, std::size_t none, std::uint64_t limit,
+                   std::size_t skip)
+        : best_(buffer, k, limit), k_(k), none_(none), skip_(skip) {}
+    NearestKResult(std::vector<Neighbour>& buffer, std::size_t k, std::size_t none, std::uint64_t limit)
+        : NearestKResult(buffer, k, none, limit, kNoPoint) {}
+
+    std::uint64_t bound() const { return best_.bound(); }
+    void offer(std::uint64_t key, std::size_t index, std::size_t) {
+        if (best_.takes(key, index) && index != skip_) best_.take({index, key});
+    }
+
+    std::span<const Neighbour> finish() { return best_.finish(); }
+    Neighbour missing() const { return {none_, kInfinityKey}; }
+
+
+    // The answers in order into out[0, k), the missing ones after them.
+    void finish(Neighbour* out) {
+        const std::span<const Neighbour> found = finish();
+        std::copy(found.begin(), found.end(), out);
+        std::fill(out + found.size(), out + k_, missing());
+    }
+
+private:
+    BestK<Neighbour> best_;
+    std::size_t k_;
     std::size_t none_;
     std::size_t skip_;
-    bool heap_;
-    const Neighbour* worst_;
+};
+
+// A neighbourhood: the k nearest with a key at most `limit` (every point
+// within it for k = kEveryMember), with their coordinates, for a fit over
+// them.
+class NeighbourhoodResult {
+public:
+    struct Member {
+        std::uint64_t key;
+        std::size_t index;
+        Vec3d point;
+    };
+
+    NeighbourhoodResult(std::vector<Member>& members, std::size_t k, std::uint64_t limit, std::size_t skip)
+        : best_(members, k, limit), skip_(skip) {}
+
+    std::uint64_t bound() const { return best_.bound(); }
+    void offer(std::uint64_t key, std::size_t index, std::size_t, const Vec3d& point) {
+        if (best_.takes(key, index) && index != skip_) best_.take({key, index, point});
+    }
+
+    // The members, nearest first, then by index.
+    std::span<const Member> finish() { return best_.finish(); }
+
+
+private:
+    BestK<Member> best_;
+    std::size_t skip_;
 };
 
 // How many points have a key at most `limit` (a within_key). Whole nodes

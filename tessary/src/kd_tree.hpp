@@ -43,6 +43,33 @@
 
 namespace tessary {
 
+// Offers point i of the leaf block `words` (count points, the first at
+// place `begin`) to a result: results that keep their points'
+// coordinates (offer(key, index, place, point)) take them from the block,
+// where they are at hand.
+template <class Result>
+void offer_point(Result& result, std::uint64_t key, const std::uint64_t* words, std::size_t count, std::size_t i,
+                 std::size_t begin) {
+    const std::size_t index = static_cast<std::size_t>(words[3 * count + i]);
+    if constexpr (requires { result.offer(key, index, begin, Vec3d{}); }) {
+        const Vec3d point{std::bit_cast<double>(words[i]), std::bit_cast<double>(words[count + i]),
+                          std::bit_cast<double>(words[2 * count + i])};
+        result.offer(key, index, begin + i, point);
+    } else {
+        result.offer(key, index, begin + i);
+    }
+}
+
+// The same for a point kept aside.
+template <class Result>
+void offer_aside(Result& result, std::uint64_t key, const AsidePoint& p) {
+    if constexpr (requires { result.offer(key, p.index, kAside, p.point); }) {
+        result.offer(key, p.index, kAside, p.point);
+    } else {
+        result.offer(key, p.index, kAside);
+    }
+}
+
 class KdTree {
 public:
     static constexpr std::size_t kLeafPoints = KdLayout::kLeafPoints;
@@ -125,9 +152,10 @@ public:
     // The k nearest within `limit`, in order, into out[0, k); slots beyond
     // those found are {size(), kInfinityKey}. k >= 1.
     void nearest_k(const Vec3d& q, std::size_t k, std::uint64_t limit, Neighbour* out) const {
-        NearestKResult result(out, k, size(), limit);
+        std::vector<Neighbour> buffer;
+        NearestKResult result(buffer, k, size(), limit);
         search(q, result);
-        result.finish();
+        result.finish(out);
     }
 
     // How many points have a key at most `limit` (a within_key).
@@ -191,10 +219,10 @@ void KdTree::offer_leaf(const NodeRange& leaf, const Vec3d& q, Result& result) c
     const std::uint64_t bound = result.bound();
     std::uint32_t within = 0;
     for (std::size_t i = 0; i < count; ++i) within |= static_cast<std::uint32_t>(bits[i] <= bound) << i;
-    const std::uint64_t* indices = layout_.words.get() + 4 * leaf.begin + 3 * count;
+    const std::uint64_t* words = layout_.words.get() + 4 * leaf.begin;
     for (; within != 0; within &= within - 1) {
-        const int i = std::countr_zero(within);
-        if (bits[i] <= result.bound()) result.offer(bits[i], static_cast<std::size_t>(indices[i]), leaf.begin + i);
+        const std::size_t i = static_cast<std::size_t>(std::countr_zero(within));
+        if (bits[i] <= result.bound()) offer_point(result, bits[i], words, count, i, leaf.begin);
     }
 }
 
@@ -233,16 +261,16 @@ void KdTree::scan_all(const Vec3d& q, Result& result) const {
             self(self, at.right());
             return;
         }
-        const std::uint64_t* indices = layout_.words.get() + 4 * at.begin + 3 * (at.end - at.begin);
+        const std::uint64_t* words = layout_.words.get() + 4 * at.begin;
         scan_leaf(at.begin, at.end, q, [&](std::uint64_t bits, std::size_t i) {
             const std::uint64_t key = distance_key(std::bit_cast<double>(bits));
-            if (key <= result.bound()) result.offer(key, static_cast<std::size_t>(indices[i]), at.begin + i);
+            if (key <= result.bound()) offer_point(result, key, words, at.end - at.begin, i, at.begin);
         });
     };
     if (layout_.in_tree != 0) visit(visit, layout_.root());
     for (const AsidePoint& p : layout_.aside) {
         const std::uint64_t key = distance_key(p.point.distance_squared(q));
-        if (key <= result.bound()) result.offer(key, p.index, kAside);
+        if (key <= result.bound()) offer_aside(result, key, p);
     }
 }
 
@@ -339,7 +367,7 @@ void KdTree::search_group(const Vec3d* queries, Result* results, std::size_t cou
         if (result.bound() < kInfinityKey) continue;
         for (const AsidePoint& p : layout_.aside) {
             const std::uint64_t key = distance_key(p.point.distance_squared(queries[j]));
-            if (key <= result.bound()) result.offer(key, p.index, kAside);
+            if (key <= result.bound()) offer_aside(result, key, p);
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -168,14 +169,16 @@ bind::Ref answers(const Question& question, std::size_t m, PyObject* out, std::s
         answer(buffers.indices.data(), buffers.distances.data());
         return bind::Ref::borrowed(out);
     } else {
+        // Counts as the platform's signed index type, numbers as doubles.
+        using Item = std::conditional_t<std::is_same_v<typename Question::Item, double>, double, Py_ssize_t>;
         if (out == Py_None) {
-            ResultArray counts = ResultArray::of<Py_ssize_t>(shape);
-            answer(counts.data<Py_ssize_t>(), nullptr);
-            return bind::Ref(bind::to_python(std::move(counts)));
+            ResultArray items = ResultArray::of<Item>(shape);
+            answer(items.data<Item>(), nullptr);
+            return bind::Ref(bind::to_python(std::move(items)));
         }
-        const bind::OutputBuffer<Py_ssize_t> counts({out, "out"}, shape, inputs);
-        answer(counts.data(), nullptr);
-        return counts.result();
+        const bind::OutputBuffer<Item> items({out, "out"}, shape, inputs);
+        answer(items.data(), nullptr);
+        return items.result();
     }
 }
 
@@ -222,6 +225,34 @@ bind::Ref listed(std::size_t m, const Count& count, const List& list) {
     ResultArray found = ResultArray::of<Py_ssize_t>(found_shape);
     list(starts, found.data<Py_ssize_t>());
     return pair(std::move(offsets), std::move(found));
+}
+
+// The neighbourhood of a surface fit: the k nearest, those within
+// `radius`, or the k nearest within `radius`.
+struct Neighbourhood {
+    std::size_t k;
+    std::uint64_t limit;
+};
+
+Neighbourhood neighbourhood_of(PyObject* k, PyObject* radius) {
+    if (k == Py_None && radius == Py_None) {
+        bind::raise_bad_value("k", "expected an integer of at least 1, or a radius, got neither");
+    }
+    Neighbourhood out{tessary::kEveryMember, tessary::kNaNKey};
+    if (k != Py_None) out.k = bind::Arg<PositiveCount>::convert(k, "k").value;
+    if (radius != Py_None) out.limit = bind::Arg<Radius>::convert(radius, "radius").key;
+    return out;
+}
+
+// A fit of a surface to each point's neighbourhood, the point itself
+// among its neighbours.
+template <tessary::SurfaceOutput Output>
+bind::Ref surface(const KdTree& self, PyObject* k, PyObject* radius, PyObject* out) {
+    const Neighbourhood around = neighbourhood_of(k, radius);
+    const tessary::SurfaceEach<Output> question{around.k, around.limit};
+    return answers(question, self.tree.size(), out, {}, [&](double* items, double*) {
+        tessary::answer_each_point(self.tree, question, true, items, nullptr, PoolRanges{});
+    });
 }
 
 bind::Ref within_each(const KdTree& self, const Queries& queries, Radius radius) {
@@ -273,6 +304,11 @@ PyMethodDef methods[] = {
     M::method<"within_each_point($self, radius, *, include_self=True)", &within_each_point>(),
     M::method<"count_within_each_point($self, radius, *, include_self=True, out=None)",
               &each_point<tessary::CountWithinEach, Radius>>(),
+    M::method<"normals($self, k=None, *, radius=None, out=None)", &surface<tessary::SurfaceOutput::kNormal>>(),
+    M::method<"surface_variation($self, k=None, *, radius=None, out=None)",
+              &surface<tessary::SurfaceOutput::kVariation>>(),
+    M::method<"covariances($self, k=None, *, radius=None, out=None)",
+              &surface<tessary::SurfaceOutput::kCovariance>>(),
     {},
 };
 
