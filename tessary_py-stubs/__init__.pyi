@@ -2661,6 +2661,111 @@ class KdTree:
         [1, 1, 0]
         """
 
+    @overload
+    def normals(
+        self, k: SupportsIndex | None = None, *, radius: float | None = None, out: None = None
+    ) -> ResultArray:
+        """The normal of the surface at each point of the tree, shape `(len(self), 3)`, float64."""
+    @overload
+    def normals(self, k: SupportsIndex | None = None, *, radius: float | None = None, out: _Out) -> _Out:
+        """The normal of the surface at each point of the tree, shape `(len(self), 3)`, float64.
+
+        Row i is the unit axis of least variance of point i's
+        neighbourhood: its `k` nearest points (itself included), the points
+        within `radius` of it, or with both the `k` nearest within
+        `radius` (Open3D's hybrid search), ranked as `nearest_k_each_point`
+        ranks them. The neighbourhood's covariance is taken about its own
+        mean, from the neighbours' offsets from the nearest of them, which
+        are exact wherever the neighbourhood does not straddle a
+        coordinate's zero (always at map coordinates): so a cloud moved by
+        an offset that is exact in doubles has the same normals, bit for
+        bit, as the cloud where it was, and a cloud at (512 000,
+        5 430 000, 231) the normals it has at the origin to within the
+        rounding of its own coordinates, where the one-pass sums
+        `sum(p p^T) - n mean mean^T` of Open3D's legacy `estimate_normals`
+        and of small_gicp lose every digit. The sums are taken in the
+        neighbours' order, each entry of the covariance within about
+        `k * 2**-53` of its trace. The eigenvectors come from the module's
+        Jacobi method, the same bits on every platform and at any number of
+        threads; a normal's sign follows `VecList.principal_axes`' rule
+        (its component of largest magnitude positive, the first of equals):
+        orient them with `orient_normals_towards` or by hand.
+
+        A row is NaN where no plane is defined: fewer than three points in
+        the neighbourhood, all of them on one line or one point (the middle
+        variance at most `2**-40` of the largest), or a NaN or infinite
+        coordinate among them (a point with one has NaN for its normal).
+
+        Parameters
+        ----------
+        k
+            How many neighbours, at least 1; None with a `radius` for every
+            point within it.
+        radius
+            At least 0; boundary included.
+        out
+            A writable C-contiguous buffer of shape `(len(self), 3)` and
+            format `d`; written and returned.
+
+        Raises
+        ------
+        ValueError
+            `argument 'k': expected an integer of at least 1, or a radius,
+            got neither`; `argument 'k': expected an integer of at least 1,
+            got 0`; a negative or NaN `radius`; an `out` of another shape.
+        TypeError
+            An `out` of another format or read-only.
+
+        Examples
+        --------
+        >>> floor = KdTree([Vec3d(x, y, 0) for x in range(3) for y in range(3)])
+        >>> floor.normals(4).tolist()[4]
+        [0.0, 0.0, 1.0]
+        """
+
+    @overload
+    def surface_variation(
+        self, k: SupportsIndex | None = None, *, radius: float | None = None, out: None = None
+    ) -> ResultArray:
+        """Each point's surface variation, shape `(len(self),)`, float64."""
+    @overload
+    def surface_variation(self, k: SupportsIndex | None = None, *, radius: float | None = None, out: _Out) -> _Out:
+        """Each point's surface variation, shape `(len(self),)`, float64.
+
+        The least eigenvalue of the neighbourhood's covariance over the sum
+        of the three (0 on a plane, 1/3 for points spread evenly in space),
+        for the neighbourhoods of `normals`; NaN for fewer than three
+        neighbours, identical points or a non-finite coordinate.
+
+        Examples
+        --------
+        >>> floor = KdTree([Vec3d(x, y, 0) for x in range(3) for y in range(3)])
+        >>> floor.surface_variation(4).tolist()[4]
+        0.0
+        """
+
+    @overload
+    def covariances(
+        self, k: SupportsIndex | None = None, *, radius: float | None = None, out: None = None
+    ) -> ResultArray:
+        """Each point's neighbourhood covariance, shape `(len(self), 6)`, float64."""
+    @overload
+    def covariances(self, k: SupportsIndex | None = None, *, radius: float | None = None, out: _Out) -> _Out:
+        """Each point's neighbourhood covariance, shape `(len(self), 6)`, float64.
+
+        The covariance of `normals`' neighbourhood about its mean, divided
+        by the number of neighbours, as its six distinct entries `xx, xy,
+        xz, yy, yz, zz`; `c[:, [0, 1, 2, 1, 3, 4, 2, 4, 5]].reshape(-1, 3,
+        3)` gives the matrices. NaN where a neighbour has a NaN or infinite
+        coordinate.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(2, 0, 0)])
+        >>> tree.covariances(2).tolist()[0]
+        [1.0, 0.0, 0.0, 0.0, 0.0, 0.0]
+        """
+
     def __len__(self) -> int:
         """The number of points, those with a NaN or infinite coordinate included."""
 

@@ -3,9 +3,9 @@
 // of its own, so the result never depends on how the work is shared.
 //
 //   ask_each        query points given: taken in blocks, each in the order
-//                   of a Morton curve over the tree's box, and searched in
-//                   groups of up to KdTree::kMostGrouped consecutive ones,
-//                   which lie close together and share most of their work;
+//                   of a Morton curve over the tree's box, so that
+//                   consecutive queries visit the same nodes and leaves
+//                   while they are still in cache;
 //   ask_each_point  every point of the tree itself, leaf by leaf in the
 //                   tree's order, the points of a leaf as one group whose
 //                   search starts at that leaf.
@@ -22,6 +22,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -114,28 +115,22 @@ void ask_each(const KdTree& tree, const Question& question, std::size_t m, const
     for_ranges(blocks, 1, [&](std::size_t first, std::size_t last) {
         const std::size_t room = std::min(block, m);
         std::unique_ptr<std::uint64_t[]> keys(new std::uint64_t[2 * room]);
-        QueryGroup<Question> group(question, none);
+        std::unique_ptr<Vec3d[]> taken(new Vec3d[room]);
+        typename SlotsOf<Question>::type slots;
         for (std::size_t b = first; b < last; ++b) {
             const std::size_t start = b * block;
             const std::size_t count = std::min(block, m - start);
             for (std::size_t i = 0; i < count; ++i) keys[i] = morton_key(morton(query(start + i)), i);
             const std::uint64_t* sorted = sort_by_code(keys.get(), keys.get() + count, count);
-            // Consecutive queries of one leaf make a group, searched from
-            // that leaf.
-            std::size_t leaf = 0;
+            // The queries in their new order, read in one go: the reads
+            // overlap, where each one inside the search would wait.
+            for (std::size_t s = 0; s < count; ++s) taken[s] = query(start + position_of(sorted[s]));
             for (std::size_t s = 0; s < count; ++s) {
-                const std::size_t i = start + position_of(sorted[s]);
-                const Vec3d q = query(i);
-                if (!is_finite(q)) {
-                    group.answer_alone(tree, q, i, kNoPoint, write);
-                    continue;
-                }
-                const std::size_t own = tree.leaf_of(q);
-                if (own != leaf || group.full()) group.answer(tree, leaf, write);
-                leaf = own;
-                group.add(q, i, kNoPoint);
+                const Vec3d& q = taken[s];
+                auto result = question.start(slots, none, kNoPoint, is_finite(q));
+                tree.search(q, result);
+                write(start + position_of(sorted[s]), result, slots);
             }
-            group.answer(tree, leaf, write);
         }
     });
 }
@@ -238,6 +233,30 @@ struct CountWithinEach {
     }
 };
 
+// The mean distance from each query to its k nearest within `limit` (its
+// own point among them, for a point of the tree asked with itself), the
+// distances added in their order (nearest first) and divided by how many
+// were found: the measure of statistical outlier removal. NaN for a query
+// with a NaN or infinite coordinate, or none found.
+struct MeanDistanceEach {
+    std::size_t k;
+    std::uint64_t limit;
+    using Result = NearestKResult;
+    using Item = double;
+    static constexpr bool one_column = true;
+    static constexpr bool with_distances = false;
+    std::size_t width() const { return 1; }
+    Result start(std::vector<Neighbour>& slots, std::size_t none, std::size_t skip, bool finite) const {
+        return {slots, k, none, finite ? limit : 0, skip};
+    }
+    void answer(Result& result, std::vector<Neighbour>&, double* out) const {
+        const std::span<const Neighbour> found = result.finish();
+        double sum = 0.0;
+        for (const Neighbour& n : found) sum = sum + n.distance();
+        out[0] = found.empty() ? std::numeric_limits<double>::quiet_NaN() : sum / static_cast<double>(found.size());
+    }
+};
+
 // The fit of a surface to each query's neighbourhood (surface_fit.hpp):
 // its k nearest within the key `limit` (every point within it for k =
 // kEveryMember). What is written: the normal (m, 3),
@@ -254,7 +273,9 @@ struct SurfaceEach {
     static constexpr bool one_column = Output == SurfaceOutput::kVariation;
     static constexpr bool with_distances = false;
     std::size_t width() const { return Output == SurfaceOutput::kNormal ? 3 : Output == SurfaceOutput::kCovariance ? 6 : 1; }
-    Result start(Slots& members, std::size_t, std::size_t skip, bool) const { return {members, k, limit, skip}; }
+    Result start(Slots& members, std::size_t, std::size_t skip, bool finite) const {
+        return {members, k, limit, skip, finite};
+    }
     void answer(Result& result, Slots&, double* out) const {
         const SurfaceFit fit = fit_surface(result.finish());
         if constexpr (Output == SurfaceOutput::kNormal) {

@@ -15,7 +15,13 @@
 //
 //   bool offer_all(std::uint64_t farthest, std::size_t count)
 //       a whole node of `count` points none farther than the key
-//       `farthest`: true when taken at once (a count needs no more).
+//       `farthest`: true when taken at once (a count needs no more);
+//   void offer_leaf(const std::uint64_t* keys, std::size_t count)
+//       a leaf's keys at once, for a finite query (a count needs no
+//       indices);
+//   void offer(std::uint64_t key, std::size_t index, std::size_t place, const Vec3d& point)
+//       in place of the three-argument offer, to keep the point's
+//       coordinates too (a neighbourhood for a fit);
 //
 // A new question is a new type here; the search is not written again.
 //
@@ -88,6 +94,8 @@ public:
     }
 
     std::uint64_t bound() const { return threshold_.key; }
+    // The k-th best held once k are, else {kNoPoint, limit}.
+    const Neighbour& threshold() const { return threshold_; }
     bool takes(std::uint64_t key, std::size_t index) const { return precedes(key, index, threshold_); }
     void take(const Member& member) {
         buffer_.push_back(member);
@@ -120,23 +128,49 @@ private:
 
 // The k nearest with a key at most `limit` (k >= 1), nearest first after
 // finish(); no more than the tree's points (`none`, its size), and any
-// slots of k beyond those found are missing().
+// slots of k beyond those found are missing(). A few are kept in order by
+// insertion, which costs least while k is small; more in BestK's buffer.
 class NearestKResult {
 public:
     NearestKResult(std::vector<Neighbour>& buffer, std::size_t k, std::size_t none, std::uint64_t limit,
                    std::size_t skip)
-        : best_(buffer, k, limit), k_(k), none_(none), skip_(skip) {}
+        : best_(buffer, k, limit), slots_(buffer), k_(k), wanted_(std::min(k, none)), none_(none), skip_(skip),
+          inserted_(wanted_ <= kMostInserted) {
+        if (!inserted_) {
+            worst_ = &best_.threshold();
+            return;
+        }
+        slots_.assign(wanted_, Neighbour{none, limit});
+        // With no slot to fill (no points) nothing precedes the worst.
+        worst_ = wanted_ == 0 ? &kNothing : &slots_[wanted_ - 1];
+    }
+    // worst_ may point into the result itself.
+    NearestKResult(const NearestKResult&) = delete;
+    NearestKResult& operator=(const NearestKResult&) = delete;
     NearestKResult(std::vector<Neighbour>& buffer, std::size_t k, std::size_t none, std::uint64_t limit)
         : NearestKResult(buffer, k, none, limit, kNoPoint) {}
 
-    std::uint64_t bound() const { return best_.bound(); }
+    std::uint64_t bound() const { return worst_->key; }
     void offer(std::uint64_t key, std::size_t index, std::size_t) {
-        if (best_.takes(key, index) && index != skip_) best_.take({index, key});
+        if (index == skip_) return;
+        if (!inserted_) {
+            if (best_.takes(key, index)) best_.take({index, key});
+            return;
+        }
+        if (!precedes(key, index, *worst_)) return;
+        std::size_t slot = wanted_ - 1;
+        for (; slot > 0 && precedes(key, index, slots_[slot - 1]); --slot) slots_[slot] = slots_[slot - 1];
+        slots_[slot] = {index, key};
     }
 
-    std::span<const Neighbour> finish() { return best_.finish(); }
+    // The answers found, nearest first.
+    std::span<const Neighbour> finish() {
+        if (!inserted_) return best_.finish();
+        std::size_t found = 0;
+        while (found < wanted_ && slots_[found].index != none_) ++found;
+        return {slots_.data(), found};
+    }
     Neighbour missing() const { return {none_, kInfinityKey}; }
-
 
     // The answers in order into out[0, k), the missing ones after them.
     void finish(Neighbour* out) {
@@ -146,10 +180,17 @@ public:
     }
 
 private:
+    static constexpr std::size_t kMostInserted = 16;
+    static constexpr Neighbour kNothing{0, 0};
+
     BestK<Neighbour> best_;
+    std::vector<Neighbour>& slots_;
     std::size_t k_;
+    std::size_t wanted_;
     std::size_t none_;
     std::size_t skip_;
+    bool inserted_;
+    const Neighbour* worst_ = nullptr;
 };
 
 // A neighbourhood: the k nearest with a key at most `limit` (every point
@@ -163,21 +204,24 @@ public:
         Vec3d point;
     };
 
-    NeighbourhoodResult(std::vector<Member>& members, std::size_t k, std::uint64_t limit, std::size_t skip)
-        : best_(members, k, limit), skip_(skip) {}
+    // A query with a NaN or infinite coordinate (`finite` false) has no
+    // neighbourhood: every point is at a NaN or infinite distance from it.
+    NeighbourhoodResult(std::vector<Member>& members, std::size_t k, std::uint64_t limit, std::size_t skip,
+                        bool finite = true)
+        : best_(members, k, finite ? limit : 0), skip_(skip), finite_(finite) {}
 
     std::uint64_t bound() const { return best_.bound(); }
     void offer(std::uint64_t key, std::size_t index, std::size_t, const Vec3d& point) {
-        if (best_.takes(key, index) && index != skip_) best_.take({key, index, point});
+        if (best_.takes(key, index) && index != skip_ && finite_) best_.take({key, index, point});
     }
 
     // The members, nearest first, then by index.
     std::span<const Member> finish() { return best_.finish(); }
 
-
 private:
     BestK<Member> best_;
     std::size_t skip_;
+    bool finite_;
 };
 
 // How many points have a key at most `limit` (a within_key). Whole nodes
@@ -191,6 +235,13 @@ public:
 
     std::uint64_t bound() const { return limit_; }
     void offer(std::uint64_t, std::size_t index, std::size_t) { count_ += index != skip_; }
+    // A leaf's squared distances at once, for a finite query (whose own
+    // point is never skipped, but taken off at the end).
+    void offer_leaf(const std::uint64_t* bits, std::size_t count) {
+        std::size_t within = 0;
+        for (std::size_t i = 0; i < count; ++i) within += bits[i] <= limit_;
+        count_ += within;
+    }
     bool offer_all(std::uint64_t farthest, std::size_t count) {
         if (farthest > limit_) return false;
         count_ += count;

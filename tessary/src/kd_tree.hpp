@@ -205,6 +205,8 @@ private:
     template <class Result>
     void descend_group(const Vec3d* queries, Result* results, std::size_t count, const QueryBox& around,
                        NodeRange from, Mask active) const;
+    template <class Result>
+    void descend(const Vec3d& q, Result& result, NodeRange from) const;
 
     KdLayout layout_;
 };
@@ -214,15 +216,13 @@ void KdTree::offer_leaf(const NodeRange& leaf, const Vec3d& q, Result& result) c
     std::uint64_t bits[kLeafPoints];
     const std::size_t count = leaf.end - leaf.begin;
     squared_distances(leaf, q, bits);
-    // The points within the bound as it stands, found at once; a point
-    // offered may have fallen out of it meanwhile, as the bound shrinks.
-    const std::uint64_t bound = result.bound();
-    std::uint32_t within = 0;
-    for (std::size_t i = 0; i < count; ++i) within |= static_cast<std::uint32_t>(bits[i] <= bound) << i;
-    const std::uint64_t* words = layout_.words.get() + 4 * leaf.begin;
-    for (; within != 0; within &= within - 1) {
-        const std::size_t i = static_cast<std::size_t>(std::countr_zero(within));
-        if (bits[i] <= result.bound()) offer_point(result, bits[i], words, count, i, leaf.begin);
+    if constexpr (requires { result.offer_leaf(bits, count); }) {
+        result.offer_leaf(bits, count);
+    } else {
+        const std::uint64_t* words = layout_.words.get() + 4 * leaf.begin;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (bits[i] <= result.bound()) offer_point(result, bits[i], words, count, i, leaf.begin);
+        }
     }
 }
 
@@ -329,6 +329,33 @@ void KdTree::descend_group(const Vec3d* queries, Result* results, std::size_t co
     }
 }
 
+// One query alone: the same visit as a group's, in a loop of its own.
+template <class Result>
+void KdTree::descend(const Vec3d& q, Result& result, NodeRange from) const {
+    const double at_axis[3] = {q.x, q.y, q.z};
+    NodeRange stack[KdLayout::kMaxDepth];
+    std::size_t pending = 0;
+    stack[pending++] = from;
+    while (pending != 0) {
+        NodeRange at = stack[--pending];
+        while (nearest_key(layout_.boxes[at.node], q) <= result.bound()) {
+            if constexpr (requires { result.offer_all(std::uint64_t{}, std::size_t{}); }) {
+                if (result.offer_all(farthest_key(layout_.boxes[at.node], q), at.end - at.begin)) break;
+            }
+            if (layout_.is_leaf(at.node)) {
+                offer_leaf(at, q, result);
+                break;
+            }
+            const std::size_t left = 2 * at.node + 1;
+            const int a = layout_.axes[at.node];
+            const double v = at_axis[a];
+            const bool left_first = v - layout_.boxes[left].hi[a] < layout_.boxes[left + 1].lo[a] - v;
+            stack[pending++] = left_first ? at.right() : at.left();
+            at = left_first ? at.left() : at.right();
+        }
+    }
+}
+
 template <class Result>
 void KdTree::search_group(const Vec3d* queries, Result* results, std::size_t count, std::size_t start) const {
     if (layout_.in_tree != 0 && count != 0) {
@@ -355,9 +382,14 @@ void KdTree::search_group(const Vec3d* queries, Result* results, std::size_t cou
             others[level] = left ? from.right() : from.left();
             from = left ? from.left() : from.right();
         }
-        descend_group(queries, results, count, around, from, all);
-        for (std::size_t level = 0; level < depth; ++level) {
-            descend_group(queries, results, count, around, others[level], all);
+        if (count == 1) {
+            descend(queries[0], results[0], from);
+            for (std::size_t level = 0; level < depth; ++level) descend(queries[0], results[0], others[level]);
+        } else {
+            descend_group(queries, results, count, around, from, all);
+            for (std::size_t level = 0; level < depth; ++level) {
+                descend_group(queries, results, count, around, others[level], all);
+            }
         }
     }
     // Squared distances from a finite query to points kept aside are

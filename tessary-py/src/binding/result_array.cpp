@@ -31,6 +31,7 @@ std::string ResultArray::repr() const {
 PyObject* ResultArray::to_list() const {
     auto item = [&](std::size_t i) -> PyObject* {
         if (format_ == 'l') return PyLong_FromSsize_t(reinterpret_cast<const Py_ssize_t*>(storage_.get())[i]);
+        if (format_ == '?') return Py_NewRef(reinterpret_cast<const bool*>(storage_.get())[i] ? Py_True : Py_False);
         return PyFloat_FromDouble(reinterpret_cast<const double*>(storage_.get())[i]);
     };
     auto row_list = [&](std::size_t first, std::size_t count) {

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -16,10 +17,14 @@
 #include "../classes.hpp"
 #include "../platform.hpp"
 #include "../pool/ranges.hpp"
+#include "../vec_list/kernels.hpp"
 #include "../vec_list/points_argument.hpp"
+#include "exact_sum.hpp"
 #include "kd_batch.hpp"
+#include "reduction.hpp"
 #include "kd_tree.hpp"
 #include "kd_tree_class.hpp"
+#include "orient.hpp"
 #include "search_arguments.hpp"
 
 namespace {
@@ -255,6 +260,220 @@ bind::Ref surface(const KdTree& self, PyObject* k, PyObject* radius, PyObject* o
     });
 }
 
+// ---- Orienting normals
+
+// The normals of a tree's points, checked: one per point.
+const Queries& one_per_point(const KdTree& self, const Queries& normals) {
+    if (normals.size() != self.tree.size()) {
+        bind::raise_bad_value("normals", "expected one normal per point, " + std::to_string(self.tree.size()) +
+                                             " for this tree, got " + std::to_string(normals.size()));
+    }
+    return normals;
+}
+
+// Each normal oriented by orient(i, normal) into new rows or into `out`,
+// which may be the normals' own buffer (each row is read before it is
+// written) but may not overlap them otherwise.
+template <class Orient>
+bind::Ref oriented(const KdTree& self, const Queries& normals, PyObject* out, const Orient& orient) {
+    const std::size_t n = one_per_point(self, normals).size();
+    const std::span<const Vec3d> from = normals.view();
+    auto write = [&](double* rows) {
+        pool::parallel_for(n, tessary_py::kernels::kGrainLight, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const Vec3d v = orient(i, from[i]);
+                rows[3 * i] = v.x;
+                rows[3 * i + 1] = v.y;
+                rows[3 * i + 2] = v.z;
+            }
+        });
+    };
+    const std::size_t shape[2] = {n, 3};
+    if (out == Py_None) {
+        ResultArray rows = ResultArray::of<double>(shape);
+        write(rows.data<double>());
+        return bind::Ref(bind::to_python(std::move(rows)));
+    }
+    // The normals' own buffer as it stands (packed, as the view reads it)
+    // may take the results; any other overlap is refused.
+    const std::span<const std::byte> inputs = normals.bytes();
+    const bool same = !inputs.empty() && std::as_bytes(from).data() == inputs.data() &&
+                      std::as_bytes(from).size() == inputs.size();
+    const bind::OutputBuffer<double> rows({out, "out"}, shape, same ? std::span<const std::byte>{} : inputs);
+    if (same && rows.bytes().data() != inputs.data() && rows.bytes().data() < inputs.data() + inputs.size() &&
+        inputs.data() < rows.bytes().data() + rows.bytes().size()) {
+        bind::raise(PyExc_ValueError, "argument 'out': the buffer overlaps the normals other than as the same rows");
+    }
+    write(rows.data());
+    return rows.result();
+}
+
+bind::Ref orient_normals_towards(const KdTree& self, const Queries& normals, PyObject* viewpoint, PyObject* out) {
+    const std::span<const Vec3d> points = self.points ? self.points->view() : std::span<const Vec3d>{};
+    if (bind::is_instance<Vec3d>(viewpoint)) {
+        const Vec3d v = bind::read<Vec3d>(viewpoint);
+        return oriented(self, normals, out, [&](std::size_t i, const Vec3d& normal) {
+            return tessary::oriented(normal, normal.dot(v.sub(points[i])));
+        });
+    }
+    const Queries each(viewpoint, "viewpoint");
+    if (each.size() != self.tree.size()) {
+        bind::raise_bad_value("viewpoint", "expected a Vec3d or one viewpoint per point, " +
+                                               std::to_string(self.tree.size()) + " for this tree, got " +
+                                               std::to_string(each.size()));
+    }
+    const std::span<const Vec3d> views = each.view();
+    return oriented(self, normals, out, [&](std::size_t i, const Vec3d& normal) {
+        return tessary::oriented(normal, normal.dot(views[i].sub(points[i])));
+    });
+}
+
+bind::Ref orient_normals_along(const KdTree& self, const Queries& normals, const Vec3d& direction, PyObject* out) {
+    return oriented(self, normals, out, [&](std::size_t, const Vec3d& normal) {
+        return tessary::oriented(normal, normal.dot(direction));
+    });
+}
+
+bind::Ref orient_normals_consistently(const KdTree& self, const Queries& normals, PositiveCount k, PyObject* out) {
+    const std::size_t n = one_per_point(self, normals).size();
+    std::vector<Vec3d> flipped(normals.view().begin(), normals.view().end());
+    std::vector<std::size_t> neighbours(n * k.value);
+    std::vector<double> distances(n * k.value);
+    tessary::answer_each_point(self.tree, tessary::NearestKEach{k.value, tessary::kNaNKey}, false, neighbours.data(),
+                               distances.data(), PoolRanges{});
+    tessary::orient_consistently(flipped, neighbours.data(), k.value);
+    return oriented(self, normals, out, [&](std::size_t i, const Vec3d&) { return flipped[i]; });
+}
+
+// ---- Outliers
+
+// A mask of one bool per point of the tree, keep(i), into a new array or
+// `out`.
+template <class Keep>
+bind::Ref mask_of(const KdTree& self, PyObject* out, const Keep& keep) {
+    const std::size_t n = self.tree.size();
+    auto write = [&](bool* mask) {
+        pool::parallel_for(n, tessary_py::kernels::kGrainLight, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) mask[i] = keep(i);
+        });
+    };
+    const std::size_t shape[1] = {n};
+    if (out == Py_None) {
+        ResultArray mask = ResultArray::of<bool>(shape);
+        write(mask.data<bool>());
+        return bind::Ref(bind::to_python(std::move(mask)));
+    }
+    const bind::OutputBuffer<bool> mask({out, "out"}, shape, {});
+    write(mask.data());
+    return mask.result();
+}
+
+// Each point's mean distance to its k nearest (itself among them); the
+// mean and the sample standard deviation of those of the finite points,
+// each the exact value rounded once; kept: the points whose mean distance
+// is at most mean + std_ratio * deviation.
+bind::Ref statistical_inliers(const KdTree& self, PositiveCount k, PyObject* std_ratio, PyObject* out) {
+    const double ratio = bind::Arg<double>::convert(std_ratio, "std_ratio");
+    if (!std::isfinite(ratio)) bind::raise_number_out_of_range("std_ratio", "that is finite", ratio);
+    const std::size_t n = self.tree.size();
+    std::vector<double> means(n);
+    const tessary::MeanDistanceEach question{k.value, tessary::kNaNKey};
+    tessary::answer_each_point(self.tree, question, true, means.data(), nullptr, PoolRanges{});
+    struct Sums {
+        tessary::ExactSum sum, squares;
+        std::uint64_t count = 0;
+        Sums operator+(const Sums& other) const {
+            Sums out = *this;
+            out.sum.merge(other.sum);
+            out.squares.merge(other.squares);
+            out.count += other.count;
+            return out;
+        }
+    };
+    const Sums sums = tessary::sum_in_chunks<Sums>(
+        n, std::size_t{16384},
+        [&](std::size_t begin, std::size_t end) {
+            Sums part;
+            for (std::size_t i = begin; i < end; ++i) {
+                if (!std::isfinite(means[i])) continue;
+                part.sum.add(means[i]);
+                part.squares.add_product(means[i], means[i]);
+                ++part.count;
+            }
+            return part;
+        },
+        PoolRanges{});
+    double threshold = -std::numeric_limits<double>::infinity();
+    if (sums.count != 0) {
+        const double mean = sums.sum.value().divided_rounded(sums.count);
+        // (m sum(d^2) - sum(d)^2) / (m (m - 1)), exact until rounded once.
+        const tessary::ExactValue total = sums.sum.value();
+        const double variance = sums.count < 2 ? 0.0
+                                               : sums.squares.value().times(sums.count).minus(total.times(total))
+                                                     .divided_rounded(sums.count, sums.count - 1);
+        threshold = mean + ratio * std::sqrt(variance);
+    }
+    return mask_of(self, out, [&](std::size_t i) { return means[i] <= threshold; });
+}
+
+// Kept: the points with at least min_neighbours others within radius.
+bind::Ref radius_inliers(const KdTree& self, Radius radius, bind::Index min_neighbours, PyObject* out) {
+    const std::size_t n = self.tree.size();
+    std::vector<std::size_t> counts(n);
+    tessary::answer_each_point(self.tree, tessary::CountWithinEach{radius.key}, false, counts.data(), nullptr,
+                               PoolRanges{});
+    return mask_of(self, out, [&](std::size_t i) { return counts[i] >= min_neighbours.value; });
+}
+
+// ---- Distances between clouds
+
+// The nearest point of the tree to each query: (index, key of the squared
+// distance).
+std::vector<tessary::Neighbour> nearest_of_each(const KdTree& self, const Queries& queries) {
+    const std::size_t m = queries.size();
+    std::vector<tessary::Neighbour> out(m);
+    queries.visit([&](const auto& query) {
+        tessary::ask_each(self.tree, tessary::NearestEach{tessary::kNaNKey}, m, query, PoolRanges{},
+                          [&](std::size_t i, tessary::NearestResult& result, auto&) { out[i] = result.answer(); });
+    });
+    return out;
+}
+
+// (distance, index in points, index in the tree): the greatest distance
+// from a point with finite coordinates to its nearest in the tree, the
+// lowest index among equals; (nan, len(points), len(tree)) for none.
+std::tuple<double, std::size_t, std::size_t> directed_hausdorff(const KdTree& self, const Queries& points) {
+    const std::vector<tessary::Neighbour> nearest = nearest_of_each(self, points);
+    std::tuple<double, std::size_t, std::size_t> best{std::numeric_limits<double>::quiet_NaN(), points.size(),
+                                                      self.tree.size()};
+    points.visit([&](const auto& query) {
+        for (std::size_t i = 0; i < nearest.size(); ++i) {
+            if (!tessary::is_finite(query(i)) || nearest[i].index == self.tree.size()) continue;
+            const double d = nearest[i].distance();
+            if (std::get<1>(best) == points.size() || d > std::get<0>(best)) best = {d, i, nearest[i].index};
+        }
+    });
+    return best;
+}
+
+// The mean, over the points with finite coordinates, of the distance to
+// their nearest in the tree (or of its square, as
+// Vec3d::distance_squared computes it): the exact mean rounded once; NaN
+// for none.
+double mean_distance(const KdTree& self, const Queries& points, bool squared) {
+    const std::vector<tessary::Neighbour> nearest = nearest_of_each(self, points);
+    tessary::ExactSum sum;
+    std::uint64_t count = 0;
+    points.visit([&](const auto& query) {
+        for (std::size_t i = 0; i < nearest.size(); ++i) {
+            if (!tessary::is_finite(query(i)) || nearest[i].index == self.tree.size()) continue;
+            sum.add(squared ? nearest[i].squared() : nearest[i].distance());
+            ++count;
+        }
+    });
+    return count == 0 ? std::numeric_limits<double>::quiet_NaN() : sum.value().divided_rounded(count);
+}
+
 bind::Ref within_each(const KdTree& self, const Queries& queries, Radius radius) {
     const std::size_t m = queries.size();
     return listed(
@@ -309,6 +528,13 @@ PyMethodDef methods[] = {
               &surface<tessary::SurfaceOutput::kVariation>>(),
     M::method<"covariances($self, k=None, *, radius=None, out=None)",
               &surface<tessary::SurfaceOutput::kCovariance>>(),
+    M::method<"orient_normals_towards($self, normals, viewpoint, *, out=None)", &orient_normals_towards>(),
+    M::method<"orient_normals_along($self, normals, direction, *, out=None)", &orient_normals_along>(),
+    M::method<"orient_normals_consistently($self, normals, k, *, out=None)", &orient_normals_consistently>(),
+    M::method<"statistical_inliers($self, k, std_ratio, *, out=None)", &statistical_inliers>(),
+    M::method<"radius_inliers($self, radius, min_neighbours, *, out=None)", &radius_inliers>(),
+    M::method<"directed_hausdorff($self, points)", &directed_hausdorff>(),
+    M::method<"mean_distance($self, points, *, squared=False)", &mean_distance>(),
     {},
 };
 
