@@ -2689,7 +2689,8 @@ class KdTree:
         Jacobi method, the same bits on every platform and at any number of
         threads; a normal's sign follows `VecList.principal_axes`' rule
         (its component of largest magnitude positive, the first of equals):
-        orient them with `orient_normals_towards` or by hand.
+        orient them with `orient_normals_towards`, `orient_normals_along`
+        or `orient_normals_consistently`.
 
         A row is NaN where no plane is defined: fewer than three points in
         the neighbourhood, all of them on one line or one point (the middle
@@ -2764,6 +2765,171 @@ class KdTree:
         >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(2, 0, 0)])
         >>> tree.covariances(2).tolist()[0]
         [1.0, 0.0, 0.0, 0.0, 0.0, 0.0]
+        """
+
+    @overload
+    def orient_normals_towards(self, normals: _Points, viewpoint: Vec3d | _Points, *, out: None = None) -> ResultArray:
+        """The normals flipped to face a viewpoint: shape `(len(self), 3)`, float64."""
+    @overload
+    def orient_normals_towards(self, normals: _Points, viewpoint: Vec3d | _Points, *, out: _Out) -> _Out:
+        """The normals flipped to face a viewpoint: shape `(len(self), 3)`, float64.
+
+        Normal i (of point i of the tree) is negated where
+        `n . (viewpoint - p) < 0`, kept otherwise (0 included); a NaN
+        normal stays NaN. `viewpoint` is one `Vec3d` (a sensor's position)
+        or one per point (an `(n, 3)` buffer, a scanner's positions along
+        its track). Replaces Open3D's `orient_normals_towards_camera_location`.
+
+        Parameters
+        ----------
+        normals
+            One per point, as `normals()` gives them: an `(n, 3)` buffer,
+            a `VecList` or a sequence of `Vec3d`.
+        viewpoint
+            A `Vec3d`, or one per point.
+        out
+            A writable C-contiguous `(n, 3)` float64 buffer, which may be
+            `normals` itself (oriented in place) but may not overlap it
+            otherwise.
+
+        Raises
+        ------
+        ValueError
+            `argument 'normals': expected one normal per point, 3 for this
+            tree, got 2`, and the same for `viewpoint`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0)])
+        >>> tree.orient_normals_towards([Vec3d(0, 0, 1), Vec3d(0, 0, 1)], Vec3d(0, 0, -5)).tolist()
+        [[-0.0, -0.0, -1.0], [-0.0, -0.0, -1.0]]
+        """
+
+    @overload
+    def orient_normals_along(self, normals: _Points, direction: Vec3d, *, out: None = None) -> ResultArray:
+        """The normals flipped to point along a direction: shape `(len(self), 3)`, float64."""
+    @overload
+    def orient_normals_along(self, normals: _Points, direction: Vec3d, *, out: _Out) -> _Out:
+        """The normals flipped to point along a direction: shape `(len(self), 3)`, float64.
+
+        Normal i is negated where `n . direction < 0`, kept otherwise.
+        Replaces Open3D's `orient_normals_to_align_with_direction` (whose
+        direction is `+z` by default: pass `Vec3d(0, 0, 1)`). `out` as in
+        `orient_normals_towards`.
+        """
+
+    @overload
+    def orient_normals_consistently(self, normals: _Points, k: SupportsIndex, *, out: None = None) -> ResultArray:
+        """The normals flipped to agree over the surface: shape `(len(self), 3)`, float64."""
+    @overload
+    def orient_normals_consistently(self, normals: _Points, k: SupportsIndex, *, out: _Out) -> _Out:
+        """The normals flipped to agree over the surface: shape `(len(self), 3)`, float64.
+
+        Hoppe's propagation, as Open3D's
+        `orient_normals_consistent_tangent_plane(k)`: the graph joins each
+        point to its `k` nearest others; a spanning tree of least bending
+        (edge weight `1 - |n . m|`) is grown over each connected part from
+        its point of lowest index, which keeps the sign it has, and each
+        point reached is flipped where it disagrees with the point it is
+        reached from (`n . m < 0`). Ties among equal weights go to the lower
+        indices, so the result is a function of the points and normals
+        alone, at any number of threads, and it ends after one pass over
+        the graph. To choose each part's side, orient the normals first
+        (`orient_normals_towards` or `orient_normals_along`): the lowest
+        index of each part decides. NaN normals stay NaN and join no part.
+        `out` as in `orient_normals_towards`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(x, 0, 0) for x in range(4)])
+        >>> tree.orient_normals_consistently([Vec3d(0, 0, 1), Vec3d(0, 0, -1), Vec3d(0, 0, 1), Vec3d(0, 0, -1)], 2).tolist()
+        [[0.0, 0.0, 1.0], [-0.0, -0.0, 1.0], [0.0, 0.0, 1.0], [-0.0, -0.0, 1.0]]
+        """
+
+    @overload
+    def statistical_inliers(self, k: SupportsIndex, std_ratio: float, *, out: None = None) -> ResultArray:
+        """Which points statistical outlier removal keeps: a mask of shape `(len(self),)`, format `?`."""
+    @overload
+    def statistical_inliers(self, k: SupportsIndex, std_ratio: float, *, out: _Out) -> _Out:
+        """Which points statistical outlier removal keeps: a mask of shape `(len(self),)`, format `?`.
+
+        Each point's mean distance to its `k` nearest points, itself among
+        them (as Open3D's `remove_statistical_outlier(nb_neighbors=k,
+        std_ratio=...)` counts them), is kept when it is at most `mean +
+        std_ratio * deviation`, where the mean and the sample standard
+        deviation (divisor n - 1) of those mean distances are each the exact
+        value rounded once; a point with a NaN or infinite coordinate is
+        never kept and takes no part. Open3D keeps the same points where
+        no distances tie. Filter with the mask: `points[mask]`,
+        `colours[mask]`, `np.flatnonzero(mask)` for the indices.
+
+        Raises
+        ------
+        ValueError
+            `argument 'k': expected an integer of at least 1, got 0`;
+            `argument 'std_ratio': expected a number that is finite, got nan`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(x, 0, 0) for x in range(5)] + [Vec3d(50, 0, 0)])
+        >>> tree.statistical_inliers(2, 1.0).tolist()
+        [True, True, True, True, True, False]
+        """
+
+    @overload
+    def radius_inliers(
+        self, radius: float, min_neighbours: SupportsIndex, *, out: None = None
+    ) -> ResultArray:
+        """Which points radius outlier removal keeps: a mask of shape `(len(self),)`, format `?`."""
+    @overload
+    def radius_inliers(self, radius: float, min_neighbours: SupportsIndex, *, out: _Out) -> _Out:
+        """Which points radius outlier removal keeps: a mask of shape `(len(self),)`, format `?`.
+
+        A point is kept when at least `min_neighbours` *other* points lie
+        within `radius` of it (boundary included): the points Open3D's
+        `remove_radius_outlier(nb_points=min_neighbours, radius=...)` keeps.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(9, 0, 0)])
+        >>> tree.radius_inliers(1.0, 1).tolist()
+        [True, True, False]
+        """
+
+    def directed_hausdorff(self, points: _Points) -> tuple[float, int, int]:
+        """The directed Hausdorff distance from `points` to the tree's points: `(distance, i, j)`.
+
+        The greatest, over the points with finite coordinates, of the
+        distance to their nearest point of the tree; `i` is that point's
+        index in `points` (the lowest of equals) and `j` its nearest's in the
+        tree. As scipy's `directed_hausdorff(points, tree_points)`. The
+        symmetric distance is the greater of both directions:
+        `max(a.directed_hausdorff(b_points)[0], b.directed_hausdorff(a_points)[0])`.
+        With no point to measure: `(nan, len(points), len(self))`.
+
+        Examples
+        --------
+        >>> KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0)]).directed_hausdorff([Vec3d(0, 0, 0), Vec3d(4, 0, 0)])
+        (3.0, 1, 1)
+        """
+
+    def mean_distance(self, points: _Points, *, squared: bool = False) -> float:
+        """The mean distance from `points` to their nearest point of the tree.
+
+        Over the points with finite coordinates, the exact mean of their
+        distances to their nearest point of the tree (with `squared`, of the
+        squared distances as `Vec3d.distance_squared` computes them),
+        rounded once; NaN with no point to measure. The Chamfer distance is
+        defined in several ways: the sum of the two directed means of
+        squared distances (the common choice in learning libraries) is
+        `a.mean_distance(b_points, squared=True) + b.mean_distance(a_points,
+        squared=True)`; others average the two, or use plain distances
+        (`squared=False`).
+
+        Examples
+        --------
+        >>> KdTree([Vec3d(0, 0, 0)]).mean_distance([Vec3d(1, 0, 0), Vec3d(0, 2, 0)], squared=True)
+        2.5
         """
 
     def __len__(self) -> int:
