@@ -86,6 +86,7 @@ void exact_sum_tests(Checks& checks);
 void moments_tests(Checks& checks);
 void align_tests(Checks& checks);
 void icp_tests(Checks& checks);
+void downsampling_tests(Checks& checks);
 int drive_exact_sums();
 
 }  // namespace native_tests
