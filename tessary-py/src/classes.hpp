@@ -22,6 +22,7 @@ namespace tessary_py {
 struct KdTree;
 class VecList;
 struct VecListIterator;
+struct VoxelGrid;
 }  // namespace tessary_py
 
 template <>
@@ -91,6 +92,12 @@ struct bind::Class<tessary_py::KdTree> {
 template <>
 struct bind::Class<tessary::IcpResult> {
     static constexpr const char* qualified = "builtins.RegistrationResult";
+    static PyTypeObject* build();
+};
+
+template <>
+struct bind::Class<tessary_py::VoxelGrid> {
+    static constexpr const char* qualified = "builtins.VoxelGrid";
     static PyTypeObject* build();
 };
 

@@ -34,6 +34,7 @@ PyObject* build_module() {
     bind::add_class<tessary::Transform>(module.get());
     bind::add_class<tessary_py::KdTree>(module.get());
     bind::add_class<tessary::IcpResult>(module.get());
+    bind::add_class<tessary_py::VoxelGrid>(module.get());
     return module.release();
 }
 

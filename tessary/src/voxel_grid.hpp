@@ -151,10 +151,25 @@ struct Grid {
     int key_bits = 0;
     int index_bits = 0;
 
+    std::array<VoxelAxis, 3> axes;
+
+    Grid(const Vec3d& o, double e) : origin(o), edge(e), axes{VoxelAxis(o.x, e), VoxelAxis(o.y, e), VoxelAxis(o.z, e)} {}
+
     // A finite point's voxel; its range was checked at the extremes.
     Cell cell(const Vec3d& p) const {
-        return {voxel_index(p.x, origin.x, edge).value_or(0), voxel_index(p.y, origin.y, edge).value_or(0),
-                voxel_index(p.z, origin.z, edge).value_or(0)};
+        double f[3];
+        const bool quick = axes[0].quick(p.x, f[0]) & axes[1].quick(p.y, f[1]) & axes[2].quick(p.z, f[2]);
+        if (quick) [[likely]] {
+            return {static_cast<std::int64_t>(f[0]), static_cast<std::int64_t>(f[1]), static_cast<std::int64_t>(f[2])};
+        }
+        return settled_cell(p);
+    }
+
+#if defined(__GNUC__)
+    __attribute__((noinline))
+#endif
+    Cell settled_cell(const Vec3d& p) const {
+        return {axes[0].index(p.x).value_or(0), axes[1].index(p.y).value_or(0), axes[2].index(p.z).value_or(0)};
     }
 
     std::uint64_t key(const Cell& c) const {
@@ -196,37 +211,100 @@ inline void choose_key(Grid& grid, const Cell& most, std::size_t points, int mos
     }
 }
 
-// The exact sum of component `axis` of the points of a run, rounded once.
+// The exact sums of the components of the points of a run, each rounded
+// once. Each nonzero value is mantissa * 2^(field - 1075) (subnormals
+// taking field 1's weight), so on the grid of the least field's last bit
+// it is the mantissa shifted by (field - least). Where the fields of a
+// component spread little, the shifted mantissas of a run sum in 64 bits
+// (the common case: a voxel's components share an exponent or nearly),
+// converted to a double (rounded once) and scaled by a power of two
+// (exactly, in the normal range); up to 2^126 in 128 bits; beyond that
+// (a voxel reaching down to tiny values near zero) in an ExactSum.
 template <class PointOf>
-double run_sum(const PointOf& point_of, std::size_t begin, std::size_t end, int axis) {
-    int least = 0x7FF, most = 0;
+Vec3d run_sums(const PointOf& point_of, std::size_t begin, std::size_t end) {
+    int least[3] = {0x7FF, 0x7FF, 0x7FF}, most[3] = {0, 0, 0};
     for (std::size_t j = begin; j < end; ++j) {
-        const double v = point_of(j).index(static_cast<std::size_t>(axis));
-        if (v == 0.0) continue;
-        const int field = std::max(bits_of(std::bit_cast<std::uint64_t>(v)), 1);
-        least = std::min(least, field);
-        most = std::max(most, field);
-    }
-    if (most == 0) return 0.0;  // every value a zero
-    const int count_bits = std::bit_width(end - begin);
-    if (53 + (most - least) + count_bits <= 126) {
-        // Each value is mantissa * 2^(field - 1075), so on the grid of the
-        // least field's last bit it is mantissa shifted by (field - least):
-        // below 2^(126 - count_bits), and so is the sum of them all.
-        Int128 total;
-        for (std::size_t j = begin; j < end; ++j) {
-            const std::uint64_t bits = std::bit_cast<std::uint64_t>(point_of(j).index(static_cast<std::size_t>(axis)));
-            const int field = bits_of(bits);
-            std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
-            if (field != 0) mantissa |= std::uint64_t{1} << 52;
-            const auto signed_mantissa = static_cast<std::int64_t>(mantissa);
-            total.add_shifted((bits >> 63) != 0 ? -signed_mantissa : signed_mantissa, std::max(field, 1) - least);
+        const Vec3d& p = point_of(j);
+        const double v[3] = {p.x, p.y, p.z};
+        for (int a = 0; a < 3; ++a) {
+            const std::uint64_t bits = std::bit_cast<std::uint64_t>(v[a]);
+            // A zero keeps out of both (field 0x7FF cannot occur: finite).
+            const bool zero = (bits << 1) == 0;
+            const int field = std::max(bits_of(bits), 1);
+            least[a] = std::min(least[a], zero ? 0x7FF : field);
+            most[a] = std::max(most[a], zero ? 0 : field);
         }
-        return round_scaled(total, least - 1075);
     }
-    ExactSum sum;
-    for (std::size_t j = begin; j < end; ++j) sum.add(point_of(j).index(static_cast<std::size_t>(axis)));
-    return sum.round();
+    const int count_bits = std::bit_width(end - begin);
+    auto signed_mantissa = [](std::uint64_t bits) {
+        std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+        if (bits_of(bits) != 0) mantissa |= std::uint64_t{1} << 52;
+        const auto m = static_cast<std::int64_t>(mantissa);
+        return (bits >> 63) != 0 ? -m : m;
+    };
+    double sums[3];
+    for (int a = 0; a < 3; ++a) {
+        const auto axis = static_cast<std::size_t>(a);
+        auto bits_at = [&](std::size_t j) { return std::bit_cast<std::uint64_t>(point_of(j).index(axis)); };
+        const int lowest = least[a] - 1075;
+        const int spread = most[a] - least[a];
+        if (most[a] == 0) {
+            sums[a] = 0.0;  // every value a zero
+        } else if (53 + spread + count_bits <= 63 && lowest >= -1022 + 64 && lowest <= 1023 - 64) {
+            std::int64_t total = 0;
+            for (std::size_t j = begin; j < end; ++j) {
+                const std::uint64_t bits = bits_at(j);
+                total += signed_mantissa(bits) << (std::max(bits_of(bits), 1) - least[a]);
+            }
+            const double scale = std::bit_cast<double>(static_cast<std::uint64_t>(lowest + 1023) << 52);
+            sums[a] = static_cast<double>(total) * scale;
+        } else if (53 + spread + count_bits <= 126) {
+            Int128 total;
+            for (std::size_t j = begin; j < end; ++j) {
+                const std::uint64_t bits = bits_at(j);
+                total.add_shifted(signed_mantissa(bits), std::max(bits_of(bits), 1) - least[a]);
+            }
+            sums[a] = round_scaled(total, lowest);
+        } else {
+            ExactSum sum;
+            for (std::size_t j = begin; j < end; ++j) sum.add(point_of(j).index(axis));
+            sums[a] = sum.round();
+        }
+    }
+    return {sums[0], sums[1], sums[2]};
+}
+
+// Points of the runs of voxels gathered at a time, and how far ahead of
+// the gathering their memory is asked for.
+inline constexpr std::size_t kBatch = 4096;
+inline constexpr std::size_t kAhead = 16;
+
+// The count, centroid and nearest point of the voxel at `place` whose
+// points are the sorted places [begin, end) (point_of(j) the point,
+// index_of(j) its index).
+template <class Index, class PointOf, class IndexOf>
+void summarize_run(const PointOf& point_of, const IndexOf& index_of, std::size_t begin, std::size_t end,
+                   std::size_t place, const VoxelResults<Index>& results) {
+    const std::size_t count = end - begin;
+    if (results.counts != nullptr) results.counts[place] = static_cast<Index>(count);
+    if (results.centroids == nullptr && results.nearest == nullptr) return;
+    const double divisor = static_cast<double>(count);
+    const Vec3d sums = run_sums(point_of, begin, end);
+    const Vec3d centroid{sums.x / divisor, sums.y / divisor, sums.z / divisor};
+    if (results.centroids != nullptr) results.centroids[place] = centroid;
+    if (results.nearest == nullptr) return;
+    // The run is in index order: a strictly nearer point replaces the
+    // best, so ties keep the lower index.
+    std::size_t best = begin;
+    std::uint64_t best_key = distance_key(point_of(begin).distance_squared(centroid));
+    for (std::size_t t = begin + 1; t < end; ++t) {
+        const std::uint64_t key = distance_key(point_of(t).distance_squared(centroid));
+        if (key < best_key) {
+            best = t;
+            best_key = key;
+        }
+    }
+    results.nearest[place] = static_cast<Index>(index_of(best));
 }
 
 }  // namespace voxel_grid_detail
@@ -293,7 +371,7 @@ VoxelCount voxelize(std::span<const Vec3d> points, const Vec3d& origin, double e
 
     // The voxels of the box's corners bound every point's (the floor is
     // monotonic), so they alone need checking.
-    Grid grid{origin, edge};
+    Grid grid(origin, edge);
     Cell most{};
     if (finite != 0) {
         const std::array<double, 3> o = origin.to_array(), low = all.low.to_array(), high = all.high.to_array();
@@ -383,12 +461,12 @@ VoxelCount voxelize(std::span<const Vec3d> points, const Vec3d& origin, double e
     }
 
     // starts[j]: whether a voxel's run begins at sorted place j; its first
-    // point is marked 1 in inverse.
+    // point is marked 1 in inverse and counted in its chunk of points.
     std::unique_ptr<std::uint8_t[]> starts(new std::uint8_t[finite]);
-    std::vector<std::size_t> runs_in(sorted_chunks, 0);
+    std::vector<std::uint32_t> firsts_in(sorted_chunks * chunks, 0);
     for_ranges(sorted_chunks, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
-            std::size_t found = 0;
+            std::uint32_t* found = firsts_in.data() + c * chunks;
             Cell previous{};
             if (!grid.packed && c != 0) previous = grid.cell(point_at(c * kChunk - 1));
             for (std::size_t j = c * kChunk; j < chunk_end(c, finite); ++j) {
@@ -401,27 +479,22 @@ VoxelCount voxelize(std::span<const Vec3d> points, const Vec3d& origin, double e
                 starts[j] = start;
                 if (start) {
                     inverse[index_at(j)] = Index{1};
-                    ++found;
+                    ++found[index_at(j) / kChunk];
                 }
             }
-            runs_in[c] = found;
         }
     });
-    std::size_t voxels = 0;
-    for (const std::size_t r : runs_in) voxels += r;
+    std::vector<std::size_t> firsts_before(chunks + 1, 0);
+    for (std::size_t pc = 0; pc < chunks; ++pc) {
+        std::size_t found = 0;
+        for (std::size_t c = 0; c < sorted_chunks; ++c) found += firsts_in[c * chunks + pc];
+        firsts_before[pc + 1] = firsts_before[pc] + found;
+    }
+    const std::size_t voxels = firsts_before[chunks];
     outcome.voxels = voxels;
 
     // In point order, each first point's mark becomes its voxel's place;
     // the points left out get the number of voxels.
-    std::vector<std::size_t> firsts_before(chunks + 1, 0);
-    for_ranges(chunks, 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-            std::size_t found = 0;
-            for (std::size_t i = c * kChunk; i < chunk_end(c, n); ++i) found += inverse[i] == Index{1};
-            firsts_before[c + 1] = found;
-        }
-    });
-    for (std::size_t c = 0; c < chunks; ++c) firsts_before[c + 1] += firsts_before[c];
     for_ranges(chunks, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
             std::size_t place = firsts_before[c];
@@ -437,44 +510,56 @@ VoxelCount voxelize(std::span<const Vec3d> points, const Vec3d& origin, double e
 
     const VoxelResults<Index> results = room(voxels);
     // Each run, from the chunk its start lies in: count, centroid, nearest
-    // point, and its points' places.
+    // point, and its points' places. The points of a batch of runs are
+    // gathered first, in one loop whose reads overlap.
     for_ranges(sorted_chunks, 1, [&](std::size_t begin, std::size_t end) {
+        std::vector<Vec3d> gathered;
+        auto run_end = [&](std::size_t j) {
+            do {
+                ++j;
+            } while (j < finite && !starts[j]);
+            return j;
+        };
         for (std::size_t c = begin; c < end; ++c) {
+            const std::size_t last = chunk_end(c, finite);
             std::size_t j = c * kChunk;
-            while (j < chunk_end(c, finite) && !starts[j]) ++j;
-            while (j < chunk_end(c, finite)) {
-                std::size_t e = j + 1;
-                while (e < finite && !starts[e]) ++e;
-                const auto place = static_cast<std::size_t>(inverse[index_at(j)]);
-                for (std::size_t t = j + 1; t < e; ++t) {
-#if defined(__GNUC__)
-                    if (t + 8 < e) __builtin_prefetch(&points[index_at(t + 8)]);
-#endif
-                    inverse[index_at(t)] = static_cast<Index>(place);
+            while (j < last && !starts[j]) ++j;
+            while (j < last) {
+                std::size_t batch_end = run_end(j);
+                if (batch_end - j > kBatch) {
+                    const auto place = static_cast<std::size_t>(inverse[index_at(j)]);
+                    for (std::size_t t = j + 1; t < batch_end; ++t) inverse[index_at(t)] = static_cast<Index>(place);
+                    summarize_run(point_at, index_at, j, batch_end, place, results);
+                    j = batch_end;
+                    continue;
                 }
-                const std::size_t count = e - j;
-                if (results.counts != nullptr) results.counts[place] = static_cast<Index>(count);
-                if (results.centroids != nullptr || results.nearest != nullptr) {
-                    const double divisor = static_cast<double>(count);
-                    const Vec3d centroid{run_sum(point_at, j, e, 0) / divisor, run_sum(point_at, j, e, 1) / divisor,
-                                         run_sum(point_at, j, e, 2) / divisor};
-                    if (results.centroids != nullptr) results.centroids[place] = centroid;
-                    if (results.nearest != nullptr) {
-                        // The run is in index order: a strictly nearer point
-                        // replaces the best, so ties keep the lower index.
-                        std::size_t best = j;
-                        std::uint64_t best_key = distance_key(point_at(j).distance_squared(centroid));
-                        for (std::size_t t = j + 1; t < e; ++t) {
-                            const std::uint64_t key = distance_key(point_at(t).distance_squared(centroid));
-                            if (key < best_key) {
-                                best = t;
-                                best_key = key;
-                            }
-                        }
-                        results.nearest[place] = static_cast<Index>(index_at(best));
+                // Whole runs that start in this chunk, at most kBatch points,
+                // gathered while their points get their voxel's place.
+                for (std::size_t next; batch_end < last && (next = run_end(batch_end)) - j <= kBatch;) batch_end = next;
+                const std::size_t first = j;
+                gathered.resize(batch_end - first);
+                Index place{0};
+                for (std::size_t t = first; t < batch_end; ++t) {
+#if defined(__GNUC__)
+                    if (t + kAhead < batch_end) {
+                        __builtin_prefetch(&points[index_at(t + kAhead)]);
+                        __builtin_prefetch(&inverse[index_at(t + kAhead)], 1);
+                    }
+#endif
+                    const std::size_t i = index_at(t);
+                    gathered[t - first] = points[i];
+                    if (starts[t]) {
+                        place = inverse[i];
+                    } else {
+                        inverse[i] = place;
                     }
                 }
-                j = e;
+                auto local = [&](std::size_t t) -> const Vec3d& { return gathered[t - first]; };
+                while (j < batch_end) {
+                    const std::size_t e = run_end(j);
+                    summarize_run(local, index_at, j, e, static_cast<std::size_t>(inverse[index_at(j)]), results);
+                    j = e;
+                }
             }
         }
     });

@@ -3,9 +3,9 @@
 // origin and any finite edge > 0. A point exactly on a boundary belongs to
 // the voxel above it.
 //
-// The quotient is taken in doubles first. Its two roundings move it by at
-// most 2^-52 of itself, so where it lies farther than that from an integer
-// its floor is the exact one. Otherwise (points on or next to a boundary,
+// The quotient is taken in doubles first (times the rounded reciprocal of
+// the edge). Its roundings move it by less than 2^-51 of itself, so where
+// it lies farther than that from an integer its floor is the exact one. Otherwise (points on or next to a boundary,
 // as on a quantised grid) the candidate floor k is checked: the sign of
 // p - origin - k * edge, computed exactly with error-free sums and products
 // (TwoSum, Dekker's product), says whether the floor is k - 1, k or k + 1.
@@ -125,33 +125,70 @@ inline std::optional<std::int64_t> search(double p, double origin, double edge) 
 // least 2^-900 (the products k * edge, k >= 1, stay far above underflow).
 inline constexpr double kSafeMagnitude = 0x1p900;
 
-}  // namespace voxel_index_detail
-
-// floor((p - origin) / edge) of the exact values, or nullopt when it lies
-// outside the 64-bit integers. p and origin finite, edge finite and > 0.
-inline std::optional<std::int64_t> voxel_index(double p, double origin, double edge) {
-    namespace d = voxel_index_detail;
-    const double q = (p - origin) / edge;
+// The floor near a boundary, or anywhere for magnitudes the fast path
+// does not take, from q, the quotient as the fast path computed it. Kept
+// out of line, so that the fast path stays small where it is inlined.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+inline std::optional<std::int64_t> settle(double p, double origin, double edge, double q) {
     const double size = std::fabs(q);
-    if (size < 0x1p40) {
-        const double f = std::floor(q);
-        const double r = q - f;  // exact
-        // Twice the bound on the two roundings' error, and a margin for a
-        // quotient that underflowed.
-        const double tolerance = size * 0x1p-51 + 0x1p-1000;
-        if (r > tolerance && 1.0 - r > tolerance) return static_cast<std::int64_t>(f);
-    }
-    const bool safe = edge >= 1.0 / d::kSafeMagnitude && edge <= d::kSafeMagnitude &&
-                      std::fabs(p) <= d::kSafeMagnitude && std::fabs(origin) <= d::kSafeMagnitude;
+    const bool safe = edge >= 1.0 / kSafeMagnitude && edge <= kSafeMagnitude && std::fabs(p) <= kSafeMagnitude &&
+                      std::fabs(origin) <= kSafeMagnitude;
     if (safe && size < 0x1p51) {
-        // The quotient is within 1/2 of the exact one: the floor is k - 1,
+        // The quotient is within 3/4 of the exact one: the floor is k - 1,
         // k or k + 1.
         const double k = std::floor(q);
-        if (!d::at_least(p, origin, edge, k)) return static_cast<std::int64_t>(k) - 1;
-        if (d::at_least(p, origin, edge, k + 1.0)) return static_cast<std::int64_t>(k) + 1;
+        if (!at_least(p, origin, edge, k)) return static_cast<std::int64_t>(k) - 1;
+        if (at_least(p, origin, edge, k + 1.0)) return static_cast<std::int64_t>(k) + 1;
         return static_cast<std::int64_t>(k);
     }
-    return d::search(p, origin, edge);
+    return search(p, origin, edge);
+}
+
+}  // namespace voxel_index_detail
+
+// One axis of a grid: the voxel index of coordinates along it, for an
+// origin that is finite and an edge that is finite and > 0.
+class VoxelAxis {
+public:
+    VoxelAxis(double origin, double edge)
+        : origin_(origin), edge_(edge), reciprocal_(edge >= 0x1p-1000 && edge <= 0x1p1000 ? 1.0 / edge : 0.0) {}
+
+    // floor((p - origin) / edge) of the exact values, or nullopt when it
+    // lies outside the 64-bit integers; p finite.
+    std::optional<std::int64_t> index(double p) const {
+        double f;
+        if (quick(p, f)) return static_cast<std::int64_t>(f);
+        // Divided where the reciprocal is no normal number.
+        const double difference = p - origin_;
+        const double q = reciprocal_ != 0.0 ? difference * reciprocal_ : difference / edge_;
+        return voxel_index_detail::settle(p, origin_, edge_, q);
+    }
+
+    // The fast path alone, without branches: the floor of the quotient
+    // taken in doubles, and whether it is certainly the exact floor. The
+    // quotient, times the rounded reciprocal (three roundings), is within
+    // 3.001 * 2^-53 of the exact one, relatively; the tolerance is more
+    // than that, with a margin for a quotient that underflowed. (Without
+    // a reciprocal the quotient is 0, never certain.)
+    bool quick(double p, double& floor) const {
+        const double q = (p - origin_) * reciprocal_;
+        const double size = std::fabs(q);
+        floor = std::floor(q);
+        const double r = q - floor;  // exact
+        const double tolerance = size * 0x1p-51 + 0x1p-1000;
+        return (size < 0x1p40) & (r > tolerance) & (1.0 - r > tolerance);
+    }
+
+private:
+    double origin_;
+    double edge_;
+    double reciprocal_;  // 0 where 1 / edge would not be a normal number
+};
+
+inline std::optional<std::int64_t> voxel_index(double p, double origin, double edge) {
+    return VoxelAxis(origin, edge).index(p);
 }
 
 }  // namespace tessary

@@ -12,6 +12,7 @@
 #include "../classes.hpp"
 #include "../pool/pool.hpp"
 #include "bulk.hpp"
+#include "downsampling.hpp"
 #include "points_argument.hpp"
 #include "statistics.hpp"
 #include "vec3d.hpp"
@@ -182,6 +183,8 @@ PyMethodDef methods[] = {
     M::method<"bounds($self)", &tessary_py::statistics::bounds>(),
     M::method<"covariance($self, *, ddof=None)", &tessary_py::statistics::covariance>(),
     M::method<"principal_axes($self)", &tessary_py::statistics::principal_axes>(),
+    M::method<"voxel_down_sample($self, voxel_size, *, origin=None)", &tessary_py::voxel_down_sample>(),
+    M::method<"farthest_point_sample($self, k, *, start=None, out=None)", &tessary_py::farthest_point_sample>(),
     {},
 };
 
