@@ -12,7 +12,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from tessary_py import AngleRadians, KdTree, Quat, Transform, Vec3d, VecList
+from tessary_py import AngleRadians, KdTree, Quat, Transform, Vec3d, VecList, VoxelGrid
 
 ROUNDS = 2000
 
@@ -193,8 +193,34 @@ def registration_calls():
     return calls, (Transform, KdTree, VecList, Vec3d, source, target, tree, weights, start, result)
 
 
+def downsampling_calls():
+    """VoxelGrid and its results, voxel_down_sample and
+    farthest_point_sample, into new arrays and into buffers, and each
+    refusal."""
+    rng = np.random.default_rng(8)
+    array = rng.uniform(0, 1, size=(400, 3))
+    array[7] = np.nan
+    points, grid = VecList(array), VoxelGrid(array, 0.25)
+    counts, inverse, sample = np.zeros(len(grid), dtype=np.intp), np.zeros(400, dtype=np.intp), np.zeros(9, dtype=np.intp)
+    calls = [
+        lambda: VoxelGrid(array, 0.25), lambda: VoxelGrid(points, 0.1, origin=Vec3d(0.5, 0, 0)), lambda: repr(grid),
+        lambda: grid.centroids, lambda: grid.counts(), lambda: grid.inverse(out=inverse), lambda: grid.nearest(),
+        lambda: grid.counts(out=counts), lambda: grid.voxel_size, lambda: grid.origin,
+        lambda: points.voxel_down_sample(0.3), lambda: points.farthest_point_sample(9, start=3),
+        lambda: points.farthest_point_sample(9, out=sample),
+        # error paths
+        lambda: swallow(lambda: VoxelGrid(array, -1.0)), lambda: swallow(lambda: VoxelGrid(array, 0.1, origin=1)),
+        lambda: swallow(lambda: VoxelGrid(array[:, :2], 0.1)), lambda: swallow(lambda: VoxelGrid(array * 1e300, 1e-300)),
+        lambda: swallow(lambda: grid.counts(out=inverse)), lambda: swallow(lambda: points.farthest_point_sample(401)),
+        lambda: swallow(lambda: points.farthest_point_sample(3, start="0")),
+        lambda: swallow(lambda: points.voxel_down_sample(0.1, origin=Vec3d(float("inf"), 0, 0))),
+    ]
+    return calls, (VoxelGrid, VecList, Vec3d, array, points, grid, counts, inverse, sample)
+
+
 GROUPS = {"vec3d": vec3d_calls, "out": output_calls, "rotations": rotation_calls, "poses": pose_calls,
-          "statistics": statistics_calls, "kdtree": kd_tree_calls, "registration": registration_calls}
+          "statistics": statistics_calls, "kdtree": kd_tree_calls, "registration": registration_calls,
+          "downsampling": downsampling_calls}
 
 
 @pytest.mark.parametrize("group", GROUPS)

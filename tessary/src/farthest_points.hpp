@@ -320,10 +320,10 @@ private:
         // (a chosen point's is below every bound).
         if (bound(boxes_[at.node], c) >= farthest_[at.node].distance) return 0;
         if (is_leaf(at.node)) {
-            const double* xs = points_.x.get();
-            const double* ys = points_.y.get();
-            const double* zs = points_.z.get();
-            double* d = distance_.data();
+            const double* __restrict xs = points_.x.get();
+            const double* __restrict ys = points_.y.get();
+            const double* __restrict zs = points_.z.get();
+            double* __restrict d = distance_.data();
             for (std::size_t j = at.begin; j < at.end; ++j) {
                 const double dx = xs[j] - c.x;
                 const double dy = ys[j] - c.y;
@@ -331,7 +331,11 @@ private:
                 const double squared = (dx * dx + dy * dy) + dz * dz;
                 d[j] = squared < d[j] ? squared : d[j];
             }
-            refresh_leaf(at);
+            // Distances only shrink: while the farthest point keeps its
+            // distance, it stays the farthest (and the lowest index among
+            // those as far, which can only have become fewer).
+            const Farthest& was = farthest_[at.node];
+            if (d[was.place] != was.distance) refresh_leaf(at);
             return at.end - at.begin;
         }
         const std::size_t measured = visit(at.left(), c) + visit(at.right(), c);

@@ -82,3 +82,13 @@ if crossing is not None:
     assert_type(first, Vec3d)
 assert_type(geometry.circle_point(c, v, True), bool)
 assert_type(tessary_py.geometry.Circle.none(), geometry.Circle)
+
+cloud = np.zeros((10, 3))
+grid = tessary_py.VoxelGrid(cloud, 0.5, origin=Vec3d(0, 0, 0))
+assert_type(grid.centroids, VecList)
+assert_type(len(grid), int)
+indices: npt.NDArray[np.intp] = np.zeros(len(grid), dtype=np.intp)
+assert_type(grid.counts(out=indices), npt.NDArray[np.intp])
+assert_type(np.asarray(grid.inverse()), npt.NDArray[np.intp])
+assert_type(VecList(cloud).voxel_down_sample(0.5), VecList)
+assert_type(np.asarray(VecList(cloud).farthest_point_sample(3, start=1)), npt.NDArray[np.intp])
