@@ -1840,9 +1840,10 @@ class VecList:
         ordered along a curve on the [worker pool][pool], as are the first
         choices' updates; the result is the same at any number of threads.
         Replaces fpsample's `fps_sampling` and `bucket_fps_kdtree_sampling`
-        (QuickFPS; indices equal where those break ties by index),
-        Open3D's `farthest_point_down_sample` (which returns the points:
-        here `numpy.asarray(self)[indices]`) and pointnet2's
+        (QuickFPS), whose distances round otherwise, so that their choices
+        can part from the plain rule's; Open3D's `farthest_point_down_sample`
+        (which returns the points, in index order: here
+        `numpy.asarray(self)[indices]`); and pointnet2's
         `farthest_point_sample`.
 
         Parameters
