@@ -124,6 +124,14 @@ struct VoxelResults {
 
 namespace voxel_grid_detail {
 
+// The loops over one voxel's points run a few times each: GCC's vectorised
+// forms of them, with their set-up and remainders, take longer.
+#if defined(__GNUC__) && !defined(__clang__)
+#define TESSARY_SHORT_LOOPS __attribute__((optimize("no-tree-vectorize")))
+#else
+#define TESSARY_SHORT_LOOPS
+#endif
+
 // Points, or sorted records, per chunk of the passes.
 inline constexpr std::size_t kChunk = std::size_t{1} << 16;
 
@@ -221,48 +229,77 @@ inline void choose_key(Grid& grid, const Cell& most, std::size_t points, int mos
 // (exactly, in the normal range); up to 2^126 in 128 bits; beyond that
 // (a voxel reaching down to tiny values near zero) in an ExactSum.
 template <class PointOf>
-Vec3d run_sums(const PointOf& point_of, std::size_t begin, std::size_t end) {
-    int least[3] = {0x7FF, 0x7FF, 0x7FF}, most[3] = {0, 0, 0};
+TESSARY_SHORT_LOOPS Vec3d run_sums(const PointOf& point_of, std::size_t begin, std::size_t end) {
+    // The least and the greatest exponent field of each component's
+    // nonzero values (a subnormal counts as field 1).
+    std::int64_t least[3] = {0x7FF, 0x7FF, 0x7FF}, most[3] = {0, 0, 0};
     for (std::size_t j = begin; j < end; ++j) {
         const Vec3d& p = point_of(j);
-        const double v[3] = {p.x, p.y, p.z};
+        const std::uint64_t bits[3] = {std::bit_cast<std::uint64_t>(p.x), std::bit_cast<std::uint64_t>(p.y),
+                                       std::bit_cast<std::uint64_t>(p.z)};
         for (int a = 0; a < 3; ++a) {
-            const std::uint64_t bits = std::bit_cast<std::uint64_t>(v[a]);
-            // A zero keeps out of both (field 0x7FF cannot occur: finite).
-            const bool zero = (bits << 1) == 0;
-            const int field = std::max(bits_of(bits), 1);
-            least[a] = std::min(least[a], zero ? 0x7FF : field);
-            most[a] = std::max(most[a], zero ? 0 : field);
+            const bool zero = (bits[a] << 1) == 0;
+            const auto field = static_cast<std::int64_t>(std::max<std::uint64_t>((bits[a] >> 52) & 0x7FF, 1));
+            least[a] = std::min(least[a], zero ? std::int64_t{0x7FF} : field);
+            most[a] = std::max(most[a], zero ? std::int64_t{0} : field);
         }
     }
     const int count_bits = std::bit_width(end - begin);
     auto signed_mantissa = [](std::uint64_t bits) {
         std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
-        if (bits_of(bits) != 0) mantissa |= std::uint64_t{1} << 52;
+        if (((bits >> 52) & 0x7FF) != 0) mantissa |= std::uint64_t{1} << 52;
         const auto m = static_cast<std::int64_t>(mantissa);
         return (bits >> 63) != 0 ? -m : m;
     };
+    auto shift_of = [](std::uint64_t bits, std::int64_t lowest_field) {
+        return static_cast<int>(std::max<std::int64_t>(static_cast<std::int64_t>((bits >> 52) & 0x7FF), 1) - lowest_field);
+    };
+    // A component whose fields spread little, of few points, in the normal
+    // range: 64-bit sums (the common case, all three in one pass).
+    bool fast[3];
+    for (int a = 0; a < 3; ++a) {
+        const std::int64_t lowest = least[a] - 1075;
+        fast[a] = most[a] == 0 ||
+                  (53 + (most[a] - least[a]) + count_bits <= 63 && lowest >= -1022 + 64 && lowest <= 1023 - 64);
+    }
     double sums[3];
+    if (fast[0] && fast[1] && fast[2]) {
+        std::int64_t total[3] = {0, 0, 0};
+        for (std::size_t j = begin; j < end; ++j) {
+            const Vec3d& p = point_of(j);
+            const std::uint64_t bits[3] = {std::bit_cast<std::uint64_t>(p.x), std::bit_cast<std::uint64_t>(p.y),
+                                           std::bit_cast<std::uint64_t>(p.z)};
+            for (int a = 0; a < 3; ++a) {
+                // A zero adds 0, at whatever shift.
+                const int shift = (bits[a] << 1) == 0 ? 0 : shift_of(bits[a], least[a]);
+                total[a] += signed_mantissa(bits[a]) << shift;
+            }
+        }
+        for (int a = 0; a < 3; ++a) {
+            const double scale =
+                most[a] == 0 ? 0.0 : std::bit_cast<double>(static_cast<std::uint64_t>(least[a] - 1075 + 1023) << 52);
+            sums[a] = static_cast<double>(total[a]) * scale;
+        }
+        return {sums[0], sums[1], sums[2]};
+    }
     for (int a = 0; a < 3; ++a) {
         const auto axis = static_cast<std::size_t>(a);
         auto bits_at = [&](std::size_t j) { return std::bit_cast<std::uint64_t>(point_of(j).index(axis)); };
-        const int lowest = least[a] - 1075;
-        const int spread = most[a] - least[a];
+        const int lowest = static_cast<int>(least[a]) - 1075;
         if (most[a] == 0) {
             sums[a] = 0.0;  // every value a zero
-        } else if (53 + spread + count_bits <= 63 && lowest >= -1022 + 64 && lowest <= 1023 - 64) {
+        } else if (fast[a]) {
             std::int64_t total = 0;
             for (std::size_t j = begin; j < end; ++j) {
                 const std::uint64_t bits = bits_at(j);
-                total += signed_mantissa(bits) << (std::max(bits_of(bits), 1) - least[a]);
+                if ((bits << 1) != 0) total += signed_mantissa(bits) << shift_of(bits, least[a]);
             }
-            const double scale = std::bit_cast<double>(static_cast<std::uint64_t>(lowest + 1023) << 52);
-            sums[a] = static_cast<double>(total) * scale;
-        } else if (53 + spread + count_bits <= 126) {
+            sums[a] = static_cast<double>(total) * std::bit_cast<double>(static_cast<std::uint64_t>(lowest + 1023) << 52);
+        } else if (53 + (most[a] - least[a]) + count_bits <= 126) {
             Int128 total;
             for (std::size_t j = begin; j < end; ++j) {
                 const std::uint64_t bits = bits_at(j);
-                total.add_shifted(signed_mantissa(bits), std::max(bits_of(bits), 1) - least[a]);
+                if ((bits << 1) != 0) total.add_shifted(signed_mantissa(bits), shift_of(bits, least[a]));
             }
             sums[a] = round_scaled(total, lowest);
         } else {
@@ -283,7 +320,7 @@ inline constexpr std::size_t kAhead = 16;
 // points are the sorted places [begin, end) (point_of(j) the point,
 // index_of(j) its index).
 template <class Index, class PointOf, class IndexOf>
-void summarize_run(const PointOf& point_of, const IndexOf& index_of, std::size_t begin, std::size_t end,
+TESSARY_SHORT_LOOPS void summarize_run(const PointOf& point_of, const IndexOf& index_of, std::size_t begin, std::size_t end,
                    std::size_t place, const VoxelResults<Index>& results) {
     const std::size_t count = end - begin;
     if (results.counts != nullptr) results.counts[place] = static_cast<Index>(count);
