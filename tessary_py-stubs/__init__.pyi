@@ -3152,7 +3152,7 @@ class VoxelGrid:
     voxels' keys, then each voxel's points summed exactly), and every
     result is a function of the points alone: the same voxels in the same
     order, the same bits, at any number of threads. Besides the results
-    (three words per voxel and one per point) it takes about 17 bytes per
+    (five words per voxel and one per point) it takes about 17 bytes per
     point while it works. See [Downsampling](../guide/downsampling.md) for
     the Open3D, PCL, PDAL, small_gicp and numpy equivalents, where their
     answers differ, and aggregating colours or labels with `inverse()`.

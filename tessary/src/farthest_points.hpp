@@ -356,7 +356,7 @@ private:
 
 // The indices of k points (k <= points.size(), start < points.size() when
 // k > 0) chosen by the rule above, in the order chosen, into out[0, k).
-// Besides the result, at most 48 bytes per point.
+// Besides the result, about 48 bytes per point.
 template <class Index, class ForRanges>
 void farthest_points(std::span<const Vec3d> points, std::size_t k, std::size_t start, Index* out,
                      const ForRanges& for_ranges) {

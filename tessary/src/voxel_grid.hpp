@@ -132,8 +132,11 @@ namespace voxel_grid_detail {
 #define TESSARY_SHORT_LOOPS
 #endif
 
-// Points, or sorted records, per chunk of the passes.
+// Points, or sorted records, per chunk of the passes; and the most groups
+// of sorted chunks and blocks of points whose voxels are counted apart.
 inline constexpr std::size_t kChunk = std::size_t{1} << 16;
+inline constexpr std::size_t kMostGroups = 64;
+inline constexpr std::size_t kMostBlocks = 1024;
 
 inline int bits_of(std::uint64_t exponent_and_mantissa_bits) {
     return static_cast<int>((exponent_and_mantissa_bits >> 52) & 0x7FF);
@@ -498,15 +501,23 @@ VoxelCount voxelize(std::span<const Vec3d> points, const Vec3d& origin, double e
     }
 
     // starts[j]: whether a voxel's run begins at sorted place j; its first
-    // point is marked 1 in inverse and counted in its chunk of points.
+    // point is marked 1 in inverse and counted in its block of points. The
+    // counts are kept per group of sorted chunks and per block: at most
+    // kMostGroups by kMostBlocks of them, whatever the size.
     std::unique_ptr<std::uint8_t[]> starts(new std::uint8_t[finite]);
-    std::vector<std::uint32_t> firsts_in(sorted_chunks * chunks, 0);
-    for_ranges(sorted_chunks, 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-            std::uint32_t* found = firsts_in.data() + c * chunks;
+    const std::size_t block = std::max(kChunk, (n + kMostBlocks - 1) / kMostBlocks);
+    const std::size_t blocks = (n + block - 1) / block;
+    const std::size_t per_group = (sorted_chunks + kMostGroups - 1) / kMostGroups;
+    const std::size_t groups = (sorted_chunks + per_group - 1) / per_group;
+    std::vector<std::size_t> firsts_in(groups * blocks, 0);
+    for_ranges(groups, 1, [&](std::size_t first_group, std::size_t last_group) {
+        for (std::size_t g = first_group; g < last_group; ++g) {
+            std::size_t* found = firsts_in.data() + g * blocks;
+            const std::size_t begin = g * per_group * kChunk;
+            const std::size_t end = std::min(finite, (g + 1) * per_group * kChunk);
             Cell previous{};
-            if (!grid.packed && c != 0) previous = grid.cell(point_at(c * kChunk - 1));
-            for (std::size_t j = c * kChunk; j < chunk_end(c, finite); ++j) {
+            if (!grid.packed && begin != 0) previous = grid.cell(point_at(begin - 1));
+            for (std::size_t j = begin; j < end; ++j) {
                 bool start = j == 0 || key_at(j) != key_at(j - 1);
                 if (!grid.packed) {
                     const Cell here = grid.cell(point_at(j));
@@ -516,26 +527,26 @@ VoxelCount voxelize(std::span<const Vec3d> points, const Vec3d& origin, double e
                 starts[j] = start;
                 if (start) {
                     inverse[index_at(j)] = Index{1};
-                    ++found[index_at(j) / kChunk];
+                    ++found[index_at(j) / block];
                 }
             }
         }
     });
-    std::vector<std::size_t> firsts_before(chunks + 1, 0);
-    for (std::size_t pc = 0; pc < chunks; ++pc) {
+    std::vector<std::size_t> firsts_before(blocks + 1, 0);
+    for (std::size_t b = 0; b < blocks; ++b) {
         std::size_t found = 0;
-        for (std::size_t c = 0; c < sorted_chunks; ++c) found += firsts_in[c * chunks + pc];
-        firsts_before[pc + 1] = firsts_before[pc] + found;
+        for (std::size_t g = 0; g < groups; ++g) found += firsts_in[g * blocks + b];
+        firsts_before[b + 1] = firsts_before[b] + found;
     }
-    const std::size_t voxels = firsts_before[chunks];
+    const std::size_t voxels = firsts_before[blocks];
     outcome.voxels = voxels;
 
     // In point order, each first point's mark becomes its voxel's place;
     // the points left out get the number of voxels.
-    for_ranges(chunks, 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-            std::size_t place = firsts_before[c];
-            for (std::size_t i = c * kChunk; i < chunk_end(c, n); ++i) {
+    for_ranges(blocks, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+            std::size_t place = firsts_before[b];
+            for (std::size_t i = b * block; i < std::min(n, (b + 1) * block); ++i) {
                 if (inverse[i] == Index{1}) {
                     inverse[i] = static_cast<Index>(place++);
                 } else if (inverse[i] == Index{-1}) {
