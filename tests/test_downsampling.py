@@ -284,7 +284,10 @@ def sampling_clouds():
     uniform = rng.uniform(-1, 1, size=(20000, 3))
     tile = map_cloud(5000, seed=4)
     clustered = np.concatenate([rng.normal(c, 0.01, size=(400, 3)) for c in rng.uniform(-50, 50, size=(10, 3))])
-    return {"ties": ties, "uniform": uniform, "tile": tile, "clustered": clustered,
+    # Nearly tied distances everywhere, which a bound off by a rounding
+    # would get wrong.
+    jittered = rng.integers(0, 12, size=(4000, 3)) + rng.uniform(-1e-9, 1e-9, size=(4000, 3))
+    return {"ties": ties, "uniform": uniform, "tile": tile, "clustered": clustered, "jittered": jittered,
             "huge": np.array([[1e200, 0, 0], [-1e200, 0, 0], [0, 1e200, 0], [0, 0, 0], [1, 1, 1]])}
 
 
@@ -293,7 +296,7 @@ SAMPLING = sampling_clouds()
 
 @pytest.mark.parametrize("cloud, k, start", [
     ("ties", 900, 0), ("ties", 60, 4), ("ties", 1, 7), ("ties", 0, 0), ("uniform", 700, 0), ("uniform", 50, 19999),
-    ("tile", 400, 123), ("clustered", 300, 5), ("huge", 5, 3),
+    ("tile", 400, 123), ("clustered", 300, 5), ("jittered", 1500, 0), ("huge", 5, 3),
 ])
 def test_farthest_point_sample_is_the_plain_rule(cloud, k, start):
     points = SAMPLING[cloud]
