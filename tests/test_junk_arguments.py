@@ -68,6 +68,11 @@ LENGTH_CHECKED = {
     "Quat.align": ("argument 'b': expected as many vectors as 'a', ", "argument 'weights': expected "),
     "Plane.fit": ("argument 'points': a plane needs at least 3 points, ", "argument 'points': the points lie on one line"),
     "Transform.align": ("argument 'target': expected as many points as 'source', ", "argument 'weights': expected "),
+    "KdTree.orient_normals_towards": ("argument 'normals': expected one normal per point, ",
+                                      "argument 'viewpoint': expected a Vec3d or one viewpoint per point, "),
+    "KdTree.orient_normals_along": ("argument 'normals': expected one normal per point, ",
+                                    "argument 'direction': expected a Vec3d or one direction per point, "),
+    "KdTree.orient_normals_consistently": ("argument 'normals': expected one normal per point, ",),
 }
 # The refusals of a voxel grid's size and origin.
 VOXEL_REFUSALS = ("argument 'voxel_size': expected a number greater than 0 and finite, got *",
@@ -84,6 +89,7 @@ VALUE_CHECKED = {
     "VecList.voxel_down_sample": VOXEL_REFUSALS,
     "VoxelGrid": VOXEL_REFUSALS,
     "VoxelGrid.__new__": VOXEL_REFUSALS,
+    "KdTree.statistical_inliers": "argument 'std_ratio': expected a number that is finite, got *",
     "VecList.farthest_point_sample": ("argument 'k': expected an integer from 0 to * (the number of points), got *",
                                       "argument 'start': expected an integer from 0 to * (an index*), got *"),
 }
