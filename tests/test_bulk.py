@@ -196,22 +196,22 @@ class TestLongLists:
     def test_every_operation(self, n):
         rng = random.Random(n)
         pool = random_vectors(rng, 997)
-        items = [pool[rng.randrange(len(pool))] for _ in range(n)]
-        v = VecList(items)
-        points = np.array([e.to_array() for e in items], dtype=np.float64).reshape(n, 3)
+        chosen = [rng.randrange(len(pool)) for _ in range(n)]
+        v = VecList([pool[i] for i in chosen])
+        points = np.array([e.to_array() for e in pool], dtype=np.float64)[chosen].reshape(n, 3)
         o = (0.75, -1.5, 1e-300)
         s = -2.5
         with np.errstate(all="ignore"):
             want = numpy_reference(points, o, s)
-        before = v.to_array()
+        before = points.tobytes()
         p = Vec3d(*o)
         for name, (bulk, _, _) in VECTOR_MAPS.items():
-            got = np.array(bulk(v, p, s).to_array(), dtype=np.float64).reshape(n, 3)
+            got = np.asarray(bulk(v, p, s)).reshape(n, 3)
             assert same_all(got, want[name]), name
         for name, (bulk, _, _) in FLOAT_MAPS.items():
             assert same_all(bulk(v, p), want[name]), name
         assert v.is_unit() == want["is_unit"].tolist()
-        assert v.to_array() == before or same_all(v.to_array(), before)  # the source is never changed
+        assert np.asarray(v).tobytes() == before  # the source is never changed, bit for bit
 
 
 class TestOperators:
@@ -343,6 +343,27 @@ def nearest_reference(items, o, stride, d2=None):
     return best, RANKED_NAN if math.isnan(d2[best]) else math.sqrt(d2[best])
 
 
+def nearest_keys(rows, o):
+    """The squared distances of an (n, 3) array's rows to o, with integer
+    keys in nearest_rank's order: a number's bits (a sum of squares is
+    never negative, so its bits order as its value), every NaN one key
+    above infinity's."""
+    with np.errstate(all="ignore"):
+        p = rows - np.array(o, dtype=np.float64)
+        d2 = (p[:, 0] * p[:, 0] + p[:, 1] * p[:, 1]) + p[:, 2] * p[:, 2]
+    return np.where(np.isnan(d2), np.uint64(0x7FF8000000000000), d2.view(np.uint64)), d2
+
+
+def nearest_reference_by_keys(keys, d2, stride):
+    """nearest_reference's two passes over nearest_keys' keys (argmin takes
+    the first position on ties)."""
+    n = len(keys)
+    coarse = int(np.argmin(keys[::stride])) * stride
+    start = coarse - stride if coarse >= stride else 0
+    best = start + int(np.argmin(keys[start:min(coarse + stride, n)]))
+    return best, RANKED_NAN if math.isnan(d2[best]) else math.sqrt(float(d2[best]))
+
+
 def check_nearest(items, o, stride):
     got = VecList(items).minimum_distance_to(Vec3d(*o), stride)
     want = nearest_reference([e.to_array() for e in items], o, stride)
@@ -399,10 +420,13 @@ class TestNearest:
     @pytest.mark.parametrize("n", [32768, 65535, 65536, 65537, 100003])
     def test_window_rule_on_long_lists(self, n):
         rng = random.Random(n)
-        items = [Vec3d(rng.randint(-20, 20), rng.randint(-20, 20), rng.randint(-20, 20)) for _ in range(n)]
-        o = (0.0, 0.0, 0.0)
+        rows = np.array([[rng.randint(-20, 20) for _ in range(3)] for _ in range(n)], dtype=np.float64)
+        v, o = VecList(rows), (0.0, 0.0, 0.0)
+        keys, d2 = nearest_keys(rows, o)
         for stride in (1, 2, 7, 1000, 16384, 40000, n - 1, n):
-            check_nearest(items, o, stride)
+            position, distance = v.minimum_distance_to(Vec3d(*o), stride)
+            want = nearest_reference_by_keys(keys, d2, stride)
+            assert (position, bits(distance)) == (want[0], bits(want[1])), stride
 
     def test_ties_across_ranges(self):
         # Equal minima far apart land in different ranges of the split.
@@ -431,6 +455,19 @@ def nan_mix(rng, n, nan_share):
             return random_nan(rng)
         return rng.choice([INF, -INF]) if r < nan_share + 0.03 else float(rng.randint(-3, 3))
     return [(component(), component(), component()) for _ in range(n)]
+
+
+def nan_mix_bits(generator, n, nan_share):
+    """nan_mix's kind of elements as the bits of an (n, 3) array, drawn by
+    numpy for lists too long to draw one component at a time."""
+    r = generator.random((n, 3))
+    quiet = generator.random((n, 3)) < 0.7
+    payload = generator.integers(0, 1 << 51, (n, 3), dtype=np.uint64) | np.where(quiet, 0, 1).astype(np.uint64)
+    nan = ((generator.integers(0, 2, (n, 3), dtype=np.uint64) << np.uint64(63)) | np.uint64(0x7FF0000000000000)
+           | (quiet.astype(np.uint64) << np.uint64(51)) | payload)
+    number = generator.integers(-3, 4, (n, 3)).astype(np.float64)
+    number = np.where(r < nan_share + 0.03, np.where(generator.random((n, 3)) < 0.5, INF, -INF), number)
+    return np.where(r < nan_share, nan, number.view(np.uint64))
 
 
 # Targets with infinite components make inf - inf, the processor's own NaN.
@@ -480,10 +517,11 @@ class TestNearestWithNaN:
 # per (target, stride).
 NEAREST_CHILD = """
     import json, struct, sys
+    import numpy as np
     from tessary_py import Vec3d, VecList
     cases = json.load(open(sys.argv[1]))
     for case in cases:
-        v = VecList([Vec3d(*(struct.unpack("<d", struct.pack("<Q", b))[0] for b in row)) for row in case["rows"]])
+        v = VecList(np.load(case["rows"]).view(np.float64))
         out = []
         for o in case["targets"]:
             for stride in case["strides"]:
@@ -498,26 +536,30 @@ class TestNearestWithNaNOnThreads:
 
     def test_the_same_answer_at_every_pool_size(self, tmp_path):
         rng = random.Random(18)
+        generator = np.random.default_rng(18)
         cases = []
         for nan_share in (0.05, 0.5, 0.97, 1.0):
-            rows = nan_mix(rng, self.N, nan_share)
+            rows = nan_mix_bits(generator, self.N, nan_share)
             # The nearest numbers far apart, in different ranges of the split.
             for position in (rng.randrange(self.N // 2, self.N), rng.randrange(self.N // 3)):
-                rows[position] = (rng.choice([random_nan(rng), 0.5]), -1.25, 3.0)
-            cases.append({"rows": rows, "targets": NAN_MIX_TARGETS[:3],
+                rows[position] = [bits(x) for x in (rng.choice([random_nan(rng), 0.5]), -1.25, 3.0)]
+            path = tmp_path / f"rows-{len(cases)}.npy"
+            np.save(path, rows)
+            cases.append({"rows": str(path), "targets": NAN_MIX_TARGETS[:3],
                           "strides": [1, 2, 7, 1000, 40_000, self.N - 1, self.N, WORD_MAX]})
         path = tmp_path / "cases.json"
-        path.write_text(json.dumps([{**c, "rows": [[bits(x) for x in row] for row in c["rows"]]} for c in cases]))
+        path.write_text(json.dumps(cases))
         runs = {threads: run_with_pool(NEAREST_CHILD, threads, str(path)) for threads in (1, 2, 3)}
         assert runs[1] == runs[2] == runs[3]
         for case, line in zip(cases, runs[1].splitlines()):
             got = iter(json.loads(line))
+            rows = np.load(case["rows"]).view(np.float64)
             for o in case["targets"]:
                 exhaustive = []
-                d2 = [ref_distance_squared(e, o) for e in case["rows"]]
+                keys, d2 = nearest_keys(rows, o)
                 for stride in case["strides"]:
                     position, distance_bits = next(got)
-                    want = nearest_reference(case["rows"], o, stride, d2)
+                    want = nearest_reference_by_keys(keys, d2, stride)
                     assert (position, distance_bits) == (want[0], bits(want[1])), (o, stride)
                     if stride in (1, self.N, WORD_MAX):
                         exhaustive.append(position)
