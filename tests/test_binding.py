@@ -142,6 +142,7 @@ class TestClassConversion:
             assert got == f"argument '{name}': 'int' object cannot be cast as 'Vec3d'"
 
 
+@pytest.mark.platform_dependent
 class TestIndexConversion:
     def test_integers_and_index_objects(self):
         class Two:

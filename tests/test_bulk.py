@@ -20,6 +20,8 @@ from tessary_py import AngleRadians, Quat, Vec3d, VecList
 from conftest import bits, measure_peak, run_with_pool
 from reference import WORD_MAX
 
+pytestmark = pytest.mark.platform_dependent
+
 INF = float("inf")
 NAN = float("nan")
 NEG_NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000000))[0]

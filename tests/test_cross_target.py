@@ -10,6 +10,8 @@ import pytest
 
 import cross_target
 
+pytestmark = pytest.mark.platform_dependent
+
 TABLE = json.loads(cross_target.TABLE.read_text())
 
 

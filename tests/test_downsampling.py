@@ -21,6 +21,8 @@ import pytest
 from conftest import run_with_pool, same_bits
 from tessary_py import Vec3d, VecList, VoxelGrid
 
+pytestmark = pytest.mark.platform_dependent
+
 INF, NAN = math.inf, math.nan
 
 

@@ -17,6 +17,8 @@ import pytest
 from conftest import run_with_pool, same_bits
 from tessary_py import KdTree, Vec3d, VecList
 
+pytestmark = pytest.mark.platform_dependent
+
 ROOT = Path(__file__).resolve().parent.parent
 INF, NAN = math.inf, math.nan
 

@@ -15,6 +15,8 @@ from tessary_py import Quat, Vec3d, VecList
 from conftest import measure_peak
 from test_bulk import numpy_reference, same_all
 
+pytestmark = pytest.mark.platform_dependent
+
 LINUX = sys.platform.startswith("linux")
 
 # Arrays of 4 MiB and more get a mapping of their own on huge pages.

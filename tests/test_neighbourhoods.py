@@ -12,6 +12,8 @@ import pytest
 from conftest import run_with_pool
 from tessary_py import KdTree, Vec3d
 
+pytestmark = pytest.mark.platform_dependent
+
 NAN = math.nan
 MAP = np.array([512_000.0, 5_430_000.0, 231.0])
 

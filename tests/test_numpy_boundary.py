@@ -15,6 +15,8 @@ from tessary_py import AngleRadians, Quat, Vec3d, VecList
 
 from conftest import MEMORYVIEW_CAST_FORMATS, PYTHON_BUFFER_PROTOCOL, bits, same_bits
 
+pytestmark = pytest.mark.platform_dependent
+
 LINUX = sys.platform.startswith("linux")
 
 # Values whose bits a copy through floating-point arithmetic would change.

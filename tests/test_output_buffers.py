@@ -18,6 +18,8 @@ from tessary_py import Vec3d, VecList
 from conftest import needs_python_buffer_protocol
 from test_numpy_boundary import awkward_array
 
+pytestmark = pytest.mark.platform_dependent
+
 P = Vec3d(0.25, -1.5, 3.0)
 # name -> (call with out, result dtype)
 OPERATIONS = {

@@ -18,7 +18,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 LINUX = sys.platform.startswith("linux")
-pytestmark = pytest.mark.skipif(not LINUX, reason="thread counts are read from /proc")
+pytestmark = [pytest.mark.platform_dependent, pytest.mark.skipif(not LINUX, reason="thread counts are read from /proc")]
 
 
 def run_python(code, env_vars=None, timeout=60, preload=None):

@@ -605,6 +605,7 @@ SIZED_RUN = """
 """
 
 
+@pytest.mark.platform_dependent
 def test_bulk_results_are_the_same_at_every_pool_size():
     """Each pool size gives the bits of one transform at a time."""
     rng = np.random.default_rng(7)

@@ -22,6 +22,8 @@ from tessary_py import (
     VecList,
 )
 
+pytestmark = pytest.mark.platform_dependent
+
 ROOT = Path(__file__).resolve().parent.parent
 NAN, INF = math.nan, math.inf
 

@@ -482,6 +482,7 @@ SIZED_RUN = """
 """
 
 
+@pytest.mark.platform_dependent
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="sizes the pool through the environment")
 def test_rotate_each_is_the_same_at_every_pool_size():
     outputs = set()

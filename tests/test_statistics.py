@@ -15,6 +15,8 @@ import pytest
 from conftest import needs_scipy_conventions, run_with_pool, same_bits
 from tessary_py import Quat, Vec3d, VecList, geometry
 
+pytestmark = pytest.mark.platform_dependent
+
 Plane = geometry.Plane
 INF, NAN = math.inf, math.nan
 TINY = 5e-324

@@ -154,6 +154,7 @@ class TestText:
                 assert bits(float(text)) == bits(x)
 
 
+@pytest.mark.platform_dependent
 class TestHash:
     def test_matches_siphash13_of_canonical_bits(self):
         rng = random.Random(2)

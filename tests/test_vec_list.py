@@ -11,6 +11,8 @@ from tessary_py import Vec3d, VecList
 from conftest import same_bits
 from reference import WORD_MAX
 
+pytestmark = pytest.mark.platform_dependent
+
 A = Vec3d(1, 0, 0)
 B = Vec3d(0, 1, 0)
 C = Vec3d(0, 0, 1)

@@ -47,7 +47,7 @@ void voxel_index_cases(Checks& checks) {
         }
     }
     std::mt19937_64 random(7);
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 500; ++i) {
         const double x = 512000.0 + std::uniform_real_distribution<double>(0, 100)(random);
         const double e = 0.01;
         const double snapped = std::floor(x / e) * e;
@@ -216,10 +216,10 @@ void voxel_grid_cases(Checks& checks) {
     // At map coordinates with centimetre voxels; spread so wide that the
     // keys are hashed; and hashed into 12 bits, so that voxels share
     // hashes (into 5 bits on the grid, dozens to each).
-    std::vector<Vec3d> map_points = uniform_points(5000, 0, 30, 9);
+    std::vector<Vec3d> map_points = uniform_points(1500, 0, 30, 9);
     for (Vec3d& p : map_points) p = {512000.0 + p.x, 5430000.0 + p.y, 231.0 + p.z * 0.01};
     check_grid(checks, map_points, {0, 0, 0}, 0.01, "map coordinates", ChoppyRanges{});
-    std::vector<Vec3d> wide = uniform_points(8000, -1e6, 1e6, 13);
+    std::vector<Vec3d> wide = uniform_points(2500, -1e6, 1e6, 13);
     for (std::size_t i = 0; i < wide.size(); i += 3) wide[i] = wide[i / 2];  // shared voxels
     const Expected wide_voxels = group_by_map(wide, {0, 0, 0}, 1e-6);
     check_grid(checks, wide, {0, 0, 0}, 1e-6, "hashed keys", ChoppyRanges{}, 64, &wide_voxels);
