@@ -106,11 +106,11 @@ void icp_tests(Checks& checks) {
         given.nearest[i] = i % 10 == 0 ? given.none : i;
         given.points[i] = i % 10 == 0 ? Vec3d{1e6, 1e6, 1e6} : motion.apply(moved[i]);
     }
-    const Transform update = tessary::estimate(moved, given, tessary::SerialRanges{});
+    const Transform update = tessary::PointToPoint{}.estimate(moved, given, Vec3d::zero(), tessary::SerialRanges{}).update;
     checks.expect(update.apply(moved[5]).distance_to(motion.apply(moved[5])) < 1e-12,
                   "estimate: the motion of the pairs found");
     Correspondences nothing(moved.size(), moved.size());
-    checks.expect(tessary::estimate(moved, nothing, tessary::SerialRanges{}).approx_eq(Transform::identity()),
+    checks.expect(tessary::PointToPoint{}.estimate(moved, nothing, Vec3d::zero(), tessary::SerialRanges{}).update.approx_eq(Transform::identity()),
                   "estimate without correspondences: the identity");
 
     // Compose: the update after the current transform, its rotation
@@ -131,12 +131,13 @@ void icp_tests(Checks& checks) {
     for (std::size_t i = 0; i < target.size(); ++i) source[i] = back.apply(target[i]);
     const KdTree tree(target);
     const tessary::IcpSettings settings{tessary::within_key(1.0), 50, 1e-12, 1e-12};
+    tessary::PointToPoint point_to_point{};
     const tessary::IcpResult result =
-        tessary::icp(source, tree, Transform::identity(), settings, tessary::SerialRanges{});
+        tessary::icp(source, tree, Transform::identity(), settings, point_to_point, tessary::SerialRanges{});
     checks.expect(result.matches.fitness == 1.0 && result.matches.inlier_rmse < 1e-9 &&
                       result.transform.apply(source[7]).distance_to(target[7]) < 1e-9,
                   "icp recovers a small motion");
-    const tessary::IcpResult pieces = tessary::icp(source, tree, Transform::identity(), settings, ChoppyRanges{});
+    const tessary::IcpResult pieces = tessary::icp(source, tree, Transform::identity(), settings, point_to_point, ChoppyRanges{});
     checks.expect(pieces.iterations == result.iterations &&
                       same_bits(pieces.transform.translation, result.transform.translation) &&
                       same_bits(pieces.transform.rotation.w, result.transform.rotation.w) &&
