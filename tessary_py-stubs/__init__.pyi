@@ -2181,8 +2181,8 @@ class Transform:
           with each point's neighbourhood covariance regularised as
           Segal et al. prescribe (its eigenvalues replaced by `1e-3, 1, 1`,
           smallest first) and `R` the current rotation. The most accurate
-          on noisy or sparse scans, at about twice point to plane's cost per
-          iteration and the covariances of both clouds.
+          on noisy or sparse scans; each pair costs a 3x3 inverse more than
+          point to plane's, and both clouds need covariances.
 
         The steps of the last two solve 6x6 normal equations in a frame
         centred on the target (the exact mean of the first correspondences'
