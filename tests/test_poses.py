@@ -144,8 +144,18 @@ def ref_from_rotation_vector(v):
     return (cos(h),) + tuple(rotation_ref.flip(s) * c for c in v)
 
 
+def moderately_scaled(q):
+    """The components times 2**-e where the largest is 2**e with |e| > 400
+    (their squares would overflow or underflow), else unchanged."""
+    largest = max(abs(c) for c in q)
+    if not (0 < largest < math.inf) or math.isnan(sum(q)):
+        return q
+    e = math.frexp(largest)[1] - 1
+    return q if -400 <= e <= 400 else tuple(math.ldexp(c, -e) for c in q)
+
+
 def ref_to_rotation_vector(q):
-    w, i, j, k = q
+    w, i, j, k = moderately_scaled(q)
     x, y, z = (rotation_ref.flip(c) for c in (i, j, k))
     negate = w < 0 or (w == 0 and (x < 0 or (x == 0 and (y < 0 or (y == 0 and z < 0)))))
     axis, scalar = ((i, j, k), rotation_ref.flip(w)) if negate else ((x, y, z), w)

@@ -118,11 +118,8 @@ inline double wrap_angle(double angle) {
 // on the textbook quaternion (w, x, y, z) = (w, -i, -j, -k). The outer
 // angles are in [-pi, pi]; the middle one in [0, pi] for proper Euler
 // sequences and in [-pi/2, pi/2] for Tait-Bryan ones. The quaternion's
-// magnitude does not matter (every step is a ratio of its components;
-// extreme magnitudes are brought to a moderate one first, where the sums
-// neither overflow nor lose digits to underflow).
-inline std::array<AngleRadians, 3> quat_to_euler(const Quat& rotation, const EulerSequence& sequence) {
-    const Quat q = rotation.moderately_scaled();
+// magnitude does not matter (every step is a ratio of its components).
+inline std::array<AngleRadians, 3> quat_to_euler(const Quat& q, const EulerSequence& sequence) {
     const std::array<double, 3> v{flip_sign(q.i), flip_sign(q.j), flip_sign(q.k)};
     const int p = sequence.axes[0];
     const int m = sequence.axes[1];
