@@ -142,17 +142,23 @@ Matches correspond(const KdTree& tree, std::span<const Vec3d> moved, std::uint64
     return out;
 }
 
+// What step 2 gives: the update, and whether the pairs left a motion
+// free (the update is then one of many that fit as well). An estimator
+// (PointToPoint, PointToPlane, Generalized) has
+//   prepare(order)            the loop's order of the source points;
+//   set_current(transform)    the transform the moved points are under;
+//   estimate(moved, c, centre, for_ranges) -> Estimate.
+struct Estimate {
+    Transform update;
+    bool degenerate = false;
+};
+
 // Step 2, point to point. The best rigid transform of the pairs
 // (moved[i], the point of its correspondence) where there is one: the
 // update that moves the moved points onto their correspondences, each
 // pair weighted by the kernel of its distance (unweighted for L2). The
 // identity when there are none; degenerate where the rotation is not
 // unique (every pair on one line, or a single pair).
-struct Estimate {
-    Transform update;
-    bool degenerate = false;
-};
-
 struct PointToPoint {
     RobustKernel kernel;
 
