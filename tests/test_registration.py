@@ -338,6 +338,21 @@ def test_given_normals_and_covariances_are_the_computed_ones():
         Transform.icp(source, tree, 0.2, method="point_to_plane"))
 
 
+@pytest.mark.parametrize("method", ["point_to_plane", "generalized"])
+def test_points_that_are_not_finite_change_nothing(method):
+    # NaN and infinite points, in the middle of the target (the tree keeps
+    # them aside, so every later normal and covariance row is read by its
+    # index) and at the end of the source: the same bits as without them.
+    source = surface(1500, 17)
+    target = moved(pose(0.05, (0, 0, 1), (0.02, 0.0, 0.0)), source)
+    spoiled_target = np.vstack([target[:700], [[NAN, 0, 0], [0, INF, 0]], target[700:]])
+    spoiled_source = np.vstack([source, [[NAN, 1, 1]]])
+    spoiled = Transform.icp(spoiled_source, spoiled_target, 0.2, method=method)
+    clean = Transform.icp(source, target, 0.2, method=method)
+    assert spoiled.transform.to_matrix() == clean.transform.to_matrix()
+    assert (spoiled.correspondences, spoiled.iterations, spoiled.status) == (1500, clean.iterations, "converged")
+
+
 def regularised(covariances):
     """The plane-to-plane covariances: eigenvalues (1e-3, 1, 1)."""
     c = np.asarray(covariances)[:, [0, 1, 2, 1, 3, 4, 2, 4, 5]].reshape(-1, 3, 3)
