@@ -324,28 +324,33 @@ struct Generalized {
             for (std::size_t a = 0; a < 3; ++a) me[a] = (m[a][0] * ev[0] + m[a][1] * ev[1]) + m[a][2] * ev[2];
             const double d2 = (ev[0] * me[0] + ev[1] * me[1]) + ev[2] * me[2];
             const double w = kernel.weight(std::sqrt(std::fmax(d2, 0.0)));
-            // J = [-[x]x, I]: column a of J for omega_a is e_a x x.
+            // J = [-[x]x, I]: the column of omega_a is c_a = e_a x x, with
+            // two non-zero entries, so J^T M J and J^T M e are written out:
+            // b[a] = M c_a gives the rotation block (c_a . b[b]) and the
+            // mixed block (J^T M)_(omega_a, tau_k) = b[a][k]; the
+            // translation block is M itself.
             const std::array<double, 3> xs = x.to_array();
-            std::array<std::array<double, 3>, 6> j{};  // j[a] = column a of J
-            j[0] = {0.0, -xs[2], xs[1]};
-            j[1] = {xs[2], 0.0, -xs[0]};
-            j[2] = {-xs[1], xs[0], 0.0};
-            j[3] = {1.0, 0.0, 0.0};
-            j[4] = {0.0, 1.0, 0.0};
-            j[5] = {0.0, 0.0, 1.0};
-            std::array<std::array<double, 3>, 6> mj{};
-            for (std::size_t a = 0; a < 6; ++a) {
-                for (std::size_t k = 0; k < 3; ++k) {
-                    mj[a][k] = (m[k][0] * j[a][0] + m[k][1] * j[a][1]) + m[k][2] * j[a][2];
-                }
+            const double x0 = xs[0], x1 = xs[1], x2 = xs[2];
+            std::array<std::array<double, 3>, 3> b{};
+            for (std::size_t k = 0; k < 3; ++k) {
+                b[0][k] = m[k][2] * x1 - m[k][1] * x2;
+                b[1][k] = m[k][0] * x2 - m[k][2] * x0;
+                b[2][k] = m[k][1] * x0 - m[k][0] * x1;
             }
-            for (std::size_t a = 0; a < 6; ++a) {
-                for (std::size_t b = a; b < 6; ++b) {
-                    const double jmj = (j[a][0] * mj[b][0] + j[a][1] * mj[b][1]) + j[a][2] * mj[b][2];
-                    system.h[a][b] = system.h[a][b] + w * jmj;
-                }
-                const double jme = (mj[a][0] * ev[0] + mj[a][1] * ev[1]) + mj[a][2] * ev[2];
-                system.g[a] = system.g[a] + w * jme;
+            // c_a . v for the three columns.
+            auto along = [&](std::size_t a, const std::array<double, 3>& v) {
+                if (a == 0) return x1 * v[2] - x2 * v[1];
+                if (a == 1) return x2 * v[0] - x0 * v[2];
+                return x0 * v[1] - x1 * v[0];
+            };
+            for (std::size_t a = 0; a < 3; ++a) {
+                for (std::size_t r = a; r < 3; ++r) system.h[a][r] = system.h[a][r] + w * along(a, b[r]);
+                for (std::size_t k = 0; k < 3; ++k) system.h[a][3 + k] = system.h[a][3 + k] + w * b[a][k];
+                system.g[a] = system.g[a] + w * along(a, me);
+            }
+            for (std::size_t k = 0; k < 3; ++k) {
+                for (std::size_t r = k; r < 3; ++r) system.h[3 + k][3 + r] = system.h[3 + k][3 + r] + w * m[k][r];
+                system.g[3 + k] = system.g[3 + k] + w * me[k];
             }
         };
         return linearised_estimate(moved, c, centre, add, for_ranges);
