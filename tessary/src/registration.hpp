@@ -309,11 +309,13 @@ struct Generalized {
                     rc[a][b] = (r[a][0] * cp[0][b] + r[a][1] * cp[1][b]) + r[a][2] * cp[2][b];
                 }
             }
+            // Symmetric: the upper triangle, mirrored.
             Matrix3 sum{};
             const Matrix3 cq{{{q[0], q[1], q[2]}, {q[1], q[3], q[4]}, {q[2], q[4], q[5]}}};
             for (std::size_t a = 0; a < 3; ++a) {
-                for (std::size_t b = 0; b < 3; ++b) {
+                for (std::size_t b = a; b < 3; ++b) {
                     sum[a][b] = ((rc[a][0] * r[b][0] + rc[a][1] * r[b][1]) + rc[a][2] * r[b][2]) + cq[a][b];
+                    sum[b][a] = sum[a][b];
                 }
             }
             Matrix3 m{};
