@@ -26,7 +26,7 @@ page of the documentation: [equality and hashing][equality], [errors][],
 import builtins
 import sys
 from collections.abc import Iterator, Sequence
-from typing import Any, ClassVar, Protocol, SupportsIndex, TypeVar, final, overload, type_check_only
+from typing import Any, ClassVar, Literal, Protocol, SupportsIndex, TypeVar, final, overload, type_check_only
 
 from typing_extensions import TypeAlias
 
@@ -1194,8 +1194,11 @@ class Quat:
         `Quat.from_rotation_vector(q.to_rotation_vector())` is `q` or `-q`
         (to rounding). A half turn has two vectors, ±π·axis; this gives the
         one scipy gives. A non-unit quaternion gives the vector of its
-        direction (the scaling that `rotate` applies is not part of it);
-        the zero quaternion gives NaN.
+        direction (the scaling that `rotate` applies is not part of it), at
+        any finite non-zero magnitude: components beyond about 2**±400 are
+        scaled by a power of two first, so `Quat(0, 1e155, 0, 0)` and
+        `Quat(0, 1e-200, 0, 0)` give `(π, 0, 0)`; the zero quaternion gives
+        NaN.
 
         Examples
         --------
@@ -2142,26 +2145,63 @@ class Transform:
         max_iterations: int | None = None,
         relative_fitness: float | None = None,
         relative_rmse: float | None = None,
+        method: Literal["point_to_point", "point_to_plane", "generalized"] | None = None,
+        kernel: Literal["l2", "l1", "huber", "cauchy", "geman_mcclure", "tukey"] | None = None,
+        kernel_scale: float | None = None,
+        target_normals: _Points | None = None,
+        source_covariances: Buffer | None = None,
+        target_covariances: Buffer | None = None,
     ) -> RegistrationResult:
-        """Point-to-point ICP: the rigid transform that moves the cloud `source` onto the cloud `target`.
+        """ICP: the rigid transform that moves the cloud `source` onto the cloud `target`.
 
-        Open3D's `registration_icp` with `TransformationEstimationPointToPoint`,
+        Open3D's `registration_icp` (and `registration_generalized_icp`),
         step for step. The correspondences of `initial` are found first:
         each source point, moved by the transform, to its nearest target
         point within `max_distance` (as [`KdTree.nearest`][tessary_py.KdTree.nearest]
-        finds it: exact, ties to the lower index). Then each iteration fits
-        the best rigid transform of those pairs ([`align`][tessary_py.Transform.align]),
-        applies it after the current transform, and finds the
-        correspondences anew; it stops when the fitness and the inlier RMSE
-        both changed by less than their tolerances, or after
-        `max_iterations`.
+        finds it: exact, ties to the lower index). Then each iteration
+        estimates an update from those pairs, applies it after the current
+        transform, and finds the correspondences anew; it stops when the
+        fitness and the inlier RMSE both changed by less than their
+        tolerances, or after `max_iterations`, or at a failure (see
+        [`RegistrationResult.status`][tessary_py.RegistrationResult.status]).
 
-        Every sum is exact or taken in fixed chunks, so the result is the
-        same bits at any number of threads. It matches Open3D's on the same
-        clouds: the same fitness and correspondences, an inlier RMSE within
+        The estimate is one of three `method`s:
+
+        - `"point_to_point"` (the default): the best rigid transform of the
+          pairs ([`align`][tessary_py.Transform.align]), weighted by the
+          kernel of each pair's distance. Needs nothing but the points; slow
+          to converge where the clouds slide along their surfaces.
+        - `"point_to_plane"`: the Gauss-Newton step of
+          `sum w(|r|) r^2`, `r = n . (moved - q)` with `n` the target's
+          normal at the correspondence `q`. Converges in a few iterations on
+          surfaces (scans, rooms, terrain); the first choice where the
+          target has normals.
+        - `"generalized"` (plane-to-plane): the Gauss-Newton step of
+          `sum w(d) d^2`, `d^2 = e^T (C_q + R C_p R^T)^-1 e`, `e = moved - q`,
+          with each point's neighbourhood covariance regularised as
+          Segal et al. prescribe (its eigenvalues replaced by `1e-3, 1, 1`,
+          smallest first) and `R` the current rotation. The most accurate
+          on noisy or sparse scans; each pair costs a 3x3 inverse more than
+          point to plane's, and both clouds need covariances.
+
+        The steps of the last two solve 6x6 normal equations in a frame
+        centred on the target (the exact mean of the first correspondences'
+        target points), so a cloud at map coordinates converges as the same
+        cloud at the origin does. The system is scaled to a unit diagonal
+        and solved through its eigensystem: directions whose eigenvalue is
+        at most `1e-12` of the largest (a motion the scene leaves
+        unconstrained: sliding along a plane, along a corridor) get no
+        step, and the run reports `"degenerate"`, never a NaN pose.
+
+        Every sum is exact or taken in fixed chunks, so the result (the
+        transform and the iteration count) is the same bits at any number
+        of threads. Point to point matches Open3D's on the same clouds:
+        the same fitness and correspondences, an inlier RMSE within
         about 1e-9 (Open3D moves its cloud by each update in turn; this
-        moves the source by the composed transform). See
-        [Fitting and registration][guide-fitting] for a side-by-side run.
+        moves the source by the composed transform). Point to plane and
+        generalized ICP match Open3D's on centred clouds to within 1e-9
+        once both run to convergence. See
+        [Fitting and registration][guide-fitting] for the numbers.
 
         Parameters
         ----------
@@ -2178,9 +2218,11 @@ class Transform:
             (`math.inf` for any): a pair counts when
             `moved.distance_to(point) <= max_distance`.
         initial
-            The transform to start from (its rotation is used normalised);
-            `None` for the identity. Components must be finite and the
-            rotation not zero.
+            The transform to start from; its rotation is used normalised
+            at any finite non-zero magnitude (scaled by a power of two
+            first where its squares would overflow or underflow). `None`
+            for the identity. Components must be finite and the rotation
+            not zero.
         max_iterations
             At least 1; `None` for 30, Open3D's default.
         relative_fitness
@@ -2190,12 +2232,45 @@ class Transform:
         relative_rmse
             The convergence tolerance of the inlier RMSE, at least 0;
             `None` for 1e-6, Open3D's default.
+        method
+            `"point_to_point"`, `"point_to_plane"` or `"generalized"`;
+            `None` for point to point.
+        kernel
+            The robust kernel that weighs each pair by its residual `r`
+            (point to point: its distance; point to plane: `|n . e|`;
+            generalized: `d`), with `s = kernel_scale`: `"l2"` (`None`)
+            `w = 1`; `"l1"` `w = 1 / max(r, 1e-12)`; `"huber"` `w = 1` for
+            `r <= s`, else `s / r`; `"cauchy"` `w = 1 / (1 + (r / s)^2)`;
+            `"geman_mcclure"` `w = (s^2 / (s^2 + r^2))^2`; `"tukey"`
+            `w = (1 - (r / s)^2)^2` for `r <= s`, else 0. Open3D's kernels,
+            but its `GMLoss(k)` is `"geman_mcclure"` with `s = sqrt(k)`,
+            and its generalized ICP weighs each whitened row alone.
+        kernel_scale
+            The kernel's `s`, finite and greater than 0, in the units of
+            the residual; required by the four scaled kernels, not read
+            by `"l2"` and `"l1"`.
+        target_normals
+            Point to plane only: one normal per target point (in the
+            target's order), in any form `source` takes; their signs do
+            not matter. `None` for the target's `KdTree.normals(20)`. A
+            pair whose normal is NaN is left out of the estimate.
+        source_covariances
+            Generalized ICP only: one covariance per source point as an
+            `(n, 6)` buffer of `xx, xy, xz, yy, yz, zz` (as
+            [`KdTree.covariances`][tessary_py.KdTree.covariances] gives
+            them), regularised as above; `None` for
+            `KdTree(source).covariances(20)`. A pair with a NaN covariance
+            is left out of the estimate.
+        target_covariances
+            Generalized ICP only: the same for the target's points; `None`
+            for the target's `KdTree.covariances(20)`.
 
         Returns
         -------
         RegistrationResult
             The final transform, its fitness and inlier RMSE, the number of
-            correspondences and of iterations, and whether it converged.
+            correspondences and of iterations, whether it converged, and
+            why it stopped.
 
         Raises
         ------
@@ -2205,11 +2280,17 @@ class Transform:
             of at least 1, got 0`; `argument 'relative_rmse': expected a
             number of at least 0, got -1.0`; `argument 'initial': expected
             finite components and a rotation other than zero, got
-            Transform(Quat(0, 0, 0, 0), Vec3d(0, 0, 0))`.
+            Transform(Quat(0, 0, 0, 0), Vec3d(0, 0, 0))`; `argument
+            'method': expected 'point_to_point', 'point_to_plane' or
+            'generalized', got 'plane'`; `argument 'kernel_scale': expected
+            a number greater than 0 for the 'huber' kernel, got None`;
+            `argument 'target_normals': expected one row per target point,
+            3, got 2`.
         TypeError
             `argument 'initial': 'Vec3d' object cannot be cast as
             'Transform'`; `argument 'target': expected an array of shape
-            (n, 3), got (4, 2)`.
+            (n, 3), got (4, 2)`; `argument 'source_covariances': expected
+            an array of shape (n, 6), got (3, 3)`.
 
         Examples
         --------
@@ -2218,6 +2299,12 @@ class Transform:
         >>> result = Transform.icp(grid, [moved.apply(p) for p in grid], 0.5)
         >>> result.fitness, result.inlier_rmse < 1e-12, result.transform == moved
         (1.0, True, True)
+        >>> plane = [Vec3d(x, y, 0) for x in range(8) for y in range(8)]
+        >>> lifted = [p + Vec3d(0.1, 0.2, 0.3) for p in plane]
+        >>> sliding = Transform.icp(plane, lifted, 0.5, method="point_to_plane",
+        ...                         target_normals=[Vec3d(0, 0, 1)] * 64)
+        >>> sliding.status, sliding.converged, [round(x, 12) for x in sliding.transform.translation]
+        ('degenerate', False, [0.0, 0.0, 0.3])
         """
 
     def apply(self, v: Vec3d) -> Vec3d:
@@ -3080,8 +3167,9 @@ class RegistrationResult:
     """What [`Transform.icp`][tessary_py.Transform.icp] found: the transform and how well it matches.
 
     Open3D's `RegistrationResult`, with the transform as a `Transform`
-    (Open3D's 4x4 `transformation` is `result.transform.to_matrix()`)
-    and the number of correspondences instead of their list. Read-only;
+    (Open3D's 4x4 `transformation` is `result.transform.to_matrix()`),
+    the number of correspondences instead of their list, and why the
+    loop stopped (`status`). The same class for every method. Read-only;
     the class cannot be instantiated.
 
     Examples
@@ -3089,7 +3177,7 @@ class RegistrationResult:
     >>> cloud = [Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 1, 0), Vec3d(0, 0, 1)]
     >>> Transform.icp(cloud, cloud, 0.1)
     RegistrationResult(transform=Transform(Quat(1, 0, 0, 0), Vec3d(0, 0, 0)), fitness=1.0, inlier_rmse=0.0, \
-correspondences=4, iterations=1, converged=True)
+correspondences=4, iterations=1, converged=True, status='converged')
     """
 
     @property
@@ -3118,10 +3206,33 @@ correspondences=4, iterations=1, converged=True)
 
     @property
     def converged(self) -> bool:
-        """Whether the loop stopped because the fitness and the inlier RMSE changed by less than their tolerances."""
+        """Whether the loop stopped because the fitness and the inlier RMSE changed by less than their tolerances: `status == "converged"`."""
+
+    @property
+    def status(self) -> Literal["converged", "max_iterations", "no_correspondences", "non_finite", "degenerate"]:
+        """Why the loop stopped.
+
+        - `"converged"`: the fitness and the inlier RMSE changed by less
+          than their tolerances.
+        - `"max_iterations"`: `max_iterations` ran out first.
+        - `"no_correspondences"`: no source point had a target point within
+          `max_distance` (at the start: `iterations` is 0, the transform
+          the initial one; or at the end).
+        - `"non_finite"`: an update would have made the transform NaN or
+          infinite (sums that overflow, at coordinates near 1e154 and
+          beyond); it was not taken, and the transform is the last finite
+          one.
+        - `"degenerate"`: the last estimate left a motion unconstrained (a
+          plane, a line, a corridor, two points: the normal equations'
+          free directions, or point to point's family of best rotations),
+          so the transform is one of many that fit equally well: the one
+          that does not move along the free directions.
+
+        Only `"converged"` is a success; `converged` is True for it alone.
+        """
 
     def __repr__(self) -> str:
-        """`RegistrationResult(transform=..., fitness=..., inlier_rmse=..., correspondences=..., iterations=..., converged=...)`."""
+        """`RegistrationResult(transform=..., fitness=..., inlier_rmse=..., correspondences=..., iterations=..., converged=..., status=...)`."""
 
 @final
 class VoxelGrid:

@@ -85,7 +85,12 @@ VALUE_CHECKED = {
     "Quat.from_euler": "argument 'sequence': expected three axes, all from 'xyz' (extrinsic) or all from 'XYZ' *",
     "Quat.to_euler": "argument 'sequence': expected three axes, all from 'xyz' (extrinsic) or all from 'XYZ' *",
     "Transform.from_matrix": "argument 'm': expected * got *",
-    "Transform.icp": "argument 'max_distance': expected a number greater than 0, got *",
+    "Transform.icp": ("argument 'max_distance': expected a number greater than 0, got *",
+                      "argument 'method': expected 'point_to_point', 'point_to_plane' or 'generalized', got *",
+                      "argument 'kernel': expected 'l2', 'l1', 'huber', 'cauchy', 'geman_mcclure' or 'tukey', got *",
+                      "argument 'kernel_scale': expected a number *",
+                      "argument 'target_normals': expected one row per target point, *",
+                      "argument '*_covariances': expected one row per * point, *"),
     "VecList.voxel_down_sample": VOXEL_REFUSALS,
     "VoxelGrid": VOXEL_REFUSALS,
     "VoxelGrid.__new__": VOXEL_REFUSALS,
@@ -94,7 +99,7 @@ VALUE_CHECKED = {
                                       "argument 'start': expected an integer from 0 to * (an index*), got *"),
 }
 READ_ONLY = {"area", "list", "rotation", "translation", "points", "transform", "fitness", "inlier_rmse",
-             "correspondences", "iterations", "converged", "centroids", "voxel_size", "origin"}
+             "correspondences", "iterations", "converged", "status", "centroids", "voxel_size", "origin"}
 NO_CONSTRUCTOR = {VecListIterator: "cannot create 'builtins.VecListIterator' instances",
                   ResultArray: "cannot create 'builtins.ResultArray' instances",
                   RegistrationResult: "cannot create 'builtins.RegistrationResult' instances"}

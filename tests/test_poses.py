@@ -9,6 +9,7 @@ scipy's Rotation.from_quat([-q.i, -q.j, -q.k, q.w]).
 """
 
 import hashlib
+from fractions import Fraction
 import itertools
 import math
 import struct
@@ -143,8 +144,18 @@ def ref_from_rotation_vector(v):
     return (cos(h),) + tuple(rotation_ref.flip(s) * c for c in v)
 
 
+def moderately_scaled(q):
+    """The components times 2**-e where the largest is 2**e with |e| > 400
+    (their squares would overflow or underflow), else unchanged."""
+    largest = max(abs(c) for c in q)
+    if not (0 < largest < math.inf) or math.isnan(sum(q)):
+        return q
+    e = math.frexp(largest)[1] - 1
+    return q if -400 <= e <= 400 else tuple(math.ldexp(c, -e) for c in q)
+
+
 def ref_to_rotation_vector(q):
-    w, i, j, k = q
+    w, i, j, k = moderately_scaled(q)
     x, y, z = (rotation_ref.flip(c) for c in (i, j, k))
     negate = w < 0 or (w == 0 and (x < 0 or (x == 0 and (y < 0 or (y == 0 and z < 0)))))
     axis, scalar = ((i, j, k), rotation_ref.flip(w)) if negate else ((x, y, z), w)
@@ -349,6 +360,53 @@ class TestNonUnitRotations:
 
     def test_the_zero_rotation_has_no_inverse(self):
         assert all(math.isnan(c) for c in components(Transform(Quat(0, 0, 0, 0), Vec3d(1, 2, 3)).inverse()))
+
+
+# Magnitudes from the smallest subnormal to near the largest double.
+EXTREME_SCALES = [5e-324, 1e-310, 1e-300, 1e-200, 1e-160, 1e-100, 1.0, 1e100, 1e154, 1e155, 1e200, 1e300, 1e307]
+
+
+class TestExtremeMagnitudes:
+    """The conversions that depend only on a rotation's direction give, at
+    any finite non-zero magnitude, what they give for the unit quaternion."""
+
+    ROTATIONS = [(0.3, -0.5, 0.1, 0.8), (0.0, 1.0, 0.0, 0.0), (1e-3, 1.0, 0.0, 0.0), (-0.9, 0.1, 0.3, -0.2)]
+
+    @staticmethod
+    def scaled(q, s):
+        # Scaled in exact rationals, then rounded once: no intermediate
+        # overflow or underflow.
+        return Quat(*(float(Fraction(x) * Fraction(s)) for x in q))
+
+    @pytest.mark.parametrize("scale", EXTREME_SCALES)
+    def test_rotation_vector_and_euler_of_the_direction(self, scale):
+        for unit in self.ROTATIONS:
+            big = self.scaled(unit, scale)
+            # The oracle: the direction of the components as stored (at the
+            # smallest magnitudes, the few digits a subnormal keeps), each
+            # divided by the largest in exact rationals.
+            stored = [Fraction(x) for x in (big.w, big.i, big.j, big.k)]
+            largest = max(map(abs, stored))
+            q = Quat(*(float(x / largest) for x in stored)).normalize()
+            assert close(big.to_rotation_vector().to_array(), q.to_rotation_vector().to_array()), (unit, scale)
+            for sequence in ("xyz", "ZXZ"):
+                assert same_angles([a.angle for a in big.to_euler(sequence)],
+                                   [a.angle for a in q.to_euler(sequence)]), (unit, scale, sequence)
+
+    def test_the_issue_cases(self):
+        assert Quat(0, 1e155, 0, 0).to_rotation_vector().to_array() == [PI, 0.0, 0.0]
+        assert close(Quat(1e-203, 1e-200, 0, 0).to_rotation_vector().to_array(),
+                     Quat(1e-3, 1, 0, 0).to_rotation_vector().to_array())
+        assert close(Quat(0, 1e-200, 0, 0).to_rotation_vector().to_array(), [PI, 0, 0])
+
+    def test_moderate_magnitudes_keep_their_bits(self):
+        # Rescaling happens only where the squares would overflow or
+        # underflow: elsewhere the result is the formula's own.
+        for q in (Quat(2e100, -3e99, 1e100, 5e99), Quat(3e-100, 1e-100, -2e-100, 0.0)):
+            x, y, z = -q.i, -q.j, -q.k
+            n = math.sqrt((x * x + y * y) + z * z)
+            scale = 2.0 * math.atan2(n, q.w) / n
+            assert q.to_rotation_vector().to_array() == [x * scale, y * scale, z * scale]
 
 
 class TestValue:

@@ -130,7 +130,8 @@ PyMethodDef methods[] = {
     M::method<"to_matrix($self)", &Transform::to_matrix>(),
     M::static_method<"align(source, target, weights=None)", &align>(),
     M::static_method<"icp(source, target, max_distance, *, initial=None, max_iterations=None, relative_fitness=None, "
-                     "relative_rmse=None)",
+                     "relative_rmse=None, method=None, kernel=None, kernel_scale=None, target_normals=None, "
+                     "source_covariances=None, target_covariances=None)",
                      &tessary_py::icp>(),
     {},
 };

@@ -89,8 +89,9 @@ inline constexpr double kRepeatedShare = 0x1p-36;
 // to the first of i, j, k with the largest share. h = 0 gives the identity,
 // and a NaN or infinite entry of h NaN components.
 // The result is a unit quaternion with w >= 0 (the first non-zero of i, j,
-// k positive when w = 0), without negative zeros.
-inline Quat wahba_rotation(const Matrix3& h) {
+// k positive when w = 0), without negative zeros. `repeated`, where given,
+// is set to whether the optimum was a family (h = 0 included).
+inline Quat wahba_rotation(const Matrix3& h, bool* repeated = nullptr) {
     // A NaN or infinite vector component: no rotation is best.
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     if (!all_finite(h)) return {nan, nan, nan, nan};
@@ -107,12 +108,14 @@ inline Quat wahba_rotation(const Matrix3& h) {
     double scale = 0.0;
     for (double value : e.values) scale = std::fmax(scale, std::fabs(value));
     std::array<double, 4> q{};
+    if (repeated != nullptr) *repeated = true;
     if (scale == 0.0) {
         q = {1.0, 0.0, 0.0, 0.0};
     } else {
         std::size_t first = 3;  // the repeated top eigenvalue's first index
         while (first > 0 && e.values[3] - e.values[first - 1] <= kRepeatedShare * scale) --first;
         if (first == 3) {
+            if (repeated != nullptr) *repeated = false;
             q = e.vectors[3];
         } else {
             // Projections of the unit quaternions 1, i, j, k onto the
@@ -208,11 +211,13 @@ struct PairSums {
 };
 
 // What rigid_align found: the transform, and the centroids it was built
-// around (which the residual needs).
+// around (which the residual needs); `unique` is false where the best
+// rotation was one of a family (wahba_rotation's `repeated`).
 struct RigidFit {
     Transform transform;
     Vec3d source_centroid;
     Vec3d target_centroid;
+    bool unique = true;
 };
 
 // The transform of a rotation about the centroids: t = cb - r.rotate(ca),
@@ -285,7 +290,9 @@ RigidFit rigid_align(std::size_t n, const PairSource& pairs, const ForRanges& fo
             return part;
         },
         for_ranges);
-    return {rigid_transform(wahba_rotation(correlation.h), ca, cb), ca, cb};
+    bool repeated = false;
+    const Quat rotation = wahba_rotation(correlation.h, &repeated);
+    return {rigid_transform(rotation, ca, cb), ca, cb, !repeated};
 }
 
 // The residual of a fit: the root of sum w(i) |r (a(i) - ca) - (b(i) - cb)|^2

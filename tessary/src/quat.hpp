@@ -117,6 +117,29 @@ struct Quat {
 
     bool is_unit() const { return within_epsilon(magnitude() - 1.0); }
 
+    // Components whose largest magnitude is 2^e with |e| > this are
+    // rescaled before a result that depends only on the direction: their
+    // squares would overflow or lose their digits to underflow.
+    static constexpr int kModerateExponent = 400;
+
+    // The same direction with the largest component's exponent in
+    // [-kModerateExponent, kModerateExponent]: the components times a
+    // power of two (exact but for parts far below the largest, which
+    // underflow), unchanged when already there. Zero, NaN and infinite
+    // components are returned unchanged.
+    Quat moderately_scaled() const {
+        const double largest = std::fmax(std::fmax(std::fabs(w), std::fabs(i)), std::fmax(std::fabs(j), std::fabs(k)));
+        if (!(largest > 0.0) || !std::isfinite(largest)) return *this;
+        const int e = std::ilogb(largest);
+        if (e >= -kModerateExponent && e <= kModerateExponent) return *this;
+        return {std::ldexp(w, -e), std::ldexp(i, -e), std::ldexp(j, -e), std::ldexp(k, -e)};
+    }
+
+    // The unit quaternion of the direction at any finite non-zero
+    // magnitude: normalize after moderately_scaled, so that the same bits
+    // as normalize where its squares neither overflow nor underflow.
+    Quat direction() const { return moderately_scaled().normalize(); }
+
     // The vector part of (conj(q) * (0, v)) * q. The products with the pure
     // quaternion's 0.0 scalar are kept: they turn inf/NaN in q into NaN.
     Vec3d rotate(const Vec3d& v) const {
@@ -154,13 +177,15 @@ struct Quat {
     // (x, y, z) * (angle / n). That ratio keeps its digits as n goes to 0
     // (atan2(n, w) is n / w to within rounding, whatever the digits n
     // lost to underflow), so only n = 0 takes the limit 2 / w in place of
-    // 0 / 0.
+    // 0 / 0. Extreme magnitudes are brought to a moderate one first
+    // (moderately_scaled), which changes no direction.
     Vec3d to_rotation_vector() const {
-        const double x = flip_sign(i), y = flip_sign(j), z = flip_sign(k);
+        const Quat q = moderately_scaled();
+        const double x = flip_sign(q.i), y = flip_sign(q.j), z = flip_sign(q.k);
         const bool negate =
-            w < 0.0 || (w == 0.0 && (x < 0.0 || (x == 0.0 && (y < 0.0 || (y == 0.0 && z < 0.0)))));
-        const Vec3d axis = negate ? Vec3d{i, j, k} : Vec3d{x, y, z};
-        const double scalar = negate ? flip_sign(w) : w;
+            q.w < 0.0 || (q.w == 0.0 && (x < 0.0 || (x == 0.0 && (y < 0.0 || (y == 0.0 && z < 0.0)))));
+        const Vec3d axis = negate ? Vec3d{q.i, q.j, q.k} : Vec3d{x, y, z};
+        const double scalar = negate ? flip_sign(q.w) : q.w;
         const double n = axis.magnitude();
         const double angle = 2.0 * std::atan2(n, scalar);
         const double scale = n == 0.0 ? 2.0 / scalar : angle / n;

@@ -5,7 +5,9 @@
 //   estimate    on correspondences given by hand, only those found counting;
 //   compose     the update after the current transform, normalised;
 //   icp         a known motion recovered, the same bits however the work
-//               is cut.
+//               is cut;
+//   the linearised estimates' normal equations, solved with and without a
+//   free direction, and the plane-to-plane covariance.
 #include <cmath>
 #include <limits>
 #include <string>
@@ -106,11 +108,11 @@ void icp_tests(Checks& checks) {
         given.nearest[i] = i % 10 == 0 ? given.none : i;
         given.points[i] = i % 10 == 0 ? Vec3d{1e6, 1e6, 1e6} : motion.apply(moved[i]);
     }
-    const Transform update = tessary::estimate(moved, given, tessary::SerialRanges{});
+    const Transform update = tessary::PointToPoint{}.estimate(moved, given, Vec3d::zero(), tessary::SerialRanges{}).update;
     checks.expect(update.apply(moved[5]).distance_to(motion.apply(moved[5])) < 1e-12,
                   "estimate: the motion of the pairs found");
     Correspondences nothing(moved.size(), moved.size());
-    checks.expect(tessary::estimate(moved, nothing, tessary::SerialRanges{}).approx_eq(Transform::identity()),
+    checks.expect(tessary::PointToPoint{}.estimate(moved, nothing, Vec3d::zero(), tessary::SerialRanges{}).update.approx_eq(Transform::identity()),
                   "estimate without correspondences: the identity");
 
     // Compose: the update after the current transform, its rotation
@@ -131,17 +133,59 @@ void icp_tests(Checks& checks) {
     for (std::size_t i = 0; i < target.size(); ++i) source[i] = back.apply(target[i]);
     const KdTree tree(target);
     const tessary::IcpSettings settings{tessary::within_key(1.0), 50, 1e-12, 1e-12};
+    tessary::PointToPoint point_to_point{};
     const tessary::IcpResult result =
-        tessary::icp(source, tree, Transform::identity(), settings, tessary::SerialRanges{});
+        tessary::icp(source, tree, Transform::identity(), settings, point_to_point, tessary::SerialRanges{});
     checks.expect(result.matches.fitness == 1.0 && result.matches.inlier_rmse < 1e-9 &&
                       result.transform.apply(source[7]).distance_to(target[7]) < 1e-9,
                   "icp recovers a small motion");
-    const tessary::IcpResult pieces = tessary::icp(source, tree, Transform::identity(), settings, ChoppyRanges{});
+    const tessary::IcpResult pieces = tessary::icp(source, tree, Transform::identity(), settings, point_to_point, ChoppyRanges{});
     checks.expect(pieces.iterations == result.iterations &&
                       same_bits(pieces.transform.translation, result.transform.translation) &&
                       same_bits(pieces.transform.rotation.w, result.transform.rotation.w) &&
                       same_bits(pieces.transform.rotation.k, result.transform.rotation.k),
                   "icp in pieces: the same bits");
+
+    // The normal equations: a full system solved exactly; a system with a
+    // free direction (translation along x never constrained) gives no step
+    // along it, the others as if it were not there; a NaN entry, no step.
+    tessary::NormalEquations full;
+    const tessary::Vector6 xi_true{0.01, -0.02, 0.03, 0.5, -0.25, 0.125};
+    for (std::size_t a = 0; a < 6; ++a) {
+        tessary::Vector6 row{};
+        row[a] = 1.0 + static_cast<double>(a);
+        row[(a + 1) % 6] = 0.5;
+        double r = 0.0;
+        for (std::size_t b = 0; b < 6; ++b) r = r - row[b] * xi_true[b];
+        full.add_row(row, r, 1.0);
+    }
+    const tessary::Step solved = tessary::solve_normal_equations(full);
+    bool exact = solved.rank == 6 && solved.finite;
+    for (std::size_t a = 0; a < 6; ++a) exact = exact && std::fabs(solved.xi[a] - xi_true[a]) < 1e-14;
+    checks.expect(exact, "normal equations: a full system solved");
+    tessary::NormalEquations free_x;
+    for (std::size_t a = 0; a < 6; ++a) {
+        if (a == 3) continue;
+        tessary::Vector6 row{};
+        row[a] = 2.0;
+        free_x.add_row(row, -2.0 * xi_true[a], 1.0);
+    }
+    const tessary::Step partial = tessary::solve_normal_equations(free_x);
+    bool free_ok = partial.rank == 5 && partial.xi[3] == 0.0;
+    for (std::size_t a = 0; a < 6; ++a) free_ok = free_ok && (a == 3 || std::fabs(partial.xi[a] - xi_true[a]) < 1e-15);
+    checks.expect(free_ok, "normal equations: no step along a free direction");
+    tessary::NormalEquations spoiled = full;
+    spoiled.h[0][2] = std::numeric_limits<double>::quiet_NaN();
+    const tessary::Step none = tessary::solve_normal_equations(spoiled);
+    checks.expect(!none.finite && none.rank == 0 && none.xi[0] == 0.0, "normal equations: a NaN entry, no step");
+
+    // The plane-to-plane covariance keeps the eigenvectors and replaces the
+    // eigenvalues by (1e-3, 1, 1): a flat neighbourhood in z gives
+    // diag(1, 1, 1e-3).
+    const tessary::Symmetric3 disc = tessary::plane_covariance({4.0, 0.0, 0.0, 2.0, 0.0, 1e-6});
+    checks.expect(std::fabs(disc[0] - 1.0) < 1e-15 && std::fabs(disc[3] - 1.0) < 1e-15 &&
+                      std::fabs(disc[5] - 1e-3) < 1e-15 && disc[1] == 0.0 && disc[2] == 0.0 && disc[4] == 0.0,
+                  "plane covariance: eigenvalues (1e-3, 1, 1)");
 }
 
 }  // namespace native_tests

@@ -1,5 +1,6 @@
-// Point-to-point ICP for Python: the arguments of Transform.icp, and the
-// class of its result, RegistrationResult.
+// ICP for Python (point to point, point to plane, generalized): the
+// arguments of Transform.icp, and the class of its result,
+// RegistrationResult.
 #pragma once
 
 #include <cstdint>
@@ -37,11 +38,14 @@ private:
 };
 
 // Transform.icp(source, target, max_distance, *, initial=None,
-// max_iterations=None, relative_fitness=None, relative_rmse=None); the
-// target is a KdTree or points.
+// max_iterations=None, relative_fitness=None, relative_rmse=None,
+// method=None, kernel=None, kernel_scale=None, target_normals=None,
+// source_covariances=None, target_covariances=None); the target is a
+// KdTree or points.
 tessary::IcpResult icp(const PointsArgument& source, const IcpTarget& target, CorrespondenceDistance max_distance,
                        std::optional<tessary::Transform> initial, PyObject* max_iterations, PyObject* relative_fitness,
-                       PyObject* relative_rmse);
+                       PyObject* relative_rmse, PyObject* method, PyObject* kernel, PyObject* kernel_scale,
+                       PyObject* target_normals, PyObject* source_covariances, PyObject* target_covariances);
 
 }  // namespace tessary_py
 
