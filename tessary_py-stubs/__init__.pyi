@@ -2257,8 +2257,7 @@ class Transform:
         source_covariances
             Generalized ICP only: one covariance per source point as an
             `(n, 6)` buffer of `xx, xy, xz, yy, yz, zz` (as
-            [`KdTree.covariances`][tessary_py.KdTree.covariances] gives
-            them), regularised as above; `None` for
+            `KdTree.covariances` gives them), regularised as above; `None` for
             `KdTree(source).covariances(20)`. A pair with a NaN covariance
             is left out of the estimate.
         target_covariances
