@@ -31,7 +31,6 @@ optional: `pip install small_gicp fpsample`, and Open3D as
 
 import argparse
 import gc
-import hashlib
 import math
 import os
 import subprocess
@@ -43,6 +42,8 @@ from fractions import Fraction
 import numpy as np
 
 from tessary_py import Vec3d, VecList, VoxelGrid
+
+from common import importable_peers
 
 SIZES = (100_000, 1_000_000, 10_000_000)
 CLOUDS = ("uniform", "room")
@@ -89,13 +90,8 @@ def cloud(kind, n, seed=1):
 
 
 def peers():
-    found = {}
-    for name in ("open3d", "small_gicp", "fpsample", "kiss_icp.voxelization"):
-        try:
-            found[name.split(".")[0]] = __import__(name, fromlist=["_"])
-        except ImportError:
-            found[name.split(".")[0]] = None
-    return found
+    return importable_peers({"open3d": "open3d", "small_gicp": "small_gicp", "fpsample": "fpsample",
+                             "kiss_icp": "kiss_icp.voxelization"})
 
 
 def numpy_voxels(points, s):

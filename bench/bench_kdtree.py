@@ -44,6 +44,8 @@ import numpy as np  # noqa: E402
 
 from tessary_py import KdTree, Vec3d  # noqa: E402
 
+from common import importable_peers  # noqa: E402
+
 SIZES = (100_000, 1_000_000, 10_000_000)
 MOST_QUERIES = 1_000_000
 SINGLE_QUERIES = 10_000
@@ -76,14 +78,8 @@ def radius(kind, n):
 
 def peers():
     """{name: module or None}; a missing peer is left out of every table."""
-    found = {}
-    for name, module in (("pykdtree", "pykdtree.kdtree"), ("scipy", "scipy.spatial"), ("open3d", "open3d"),
-                         ("sklearn", "sklearn.neighbors")):
-        try:
-            found[name] = __import__(module, fromlist=["_"])
-        except ImportError:
-            found[name] = None
-    return found
+    return importable_peers({"pykdtree": "pykdtree.kdtree", "scipy": "scipy.spatial", "open3d": "open3d",
+                             "sklearn": "sklearn.neighbors"})
 
 
 def contenders(found, points, queries, r):

@@ -26,7 +26,7 @@ import numpy as np  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from clouds import MAP_ORIGIN, surface_room  # noqa: E402
-from common import interleaved  # noqa: E402
+from common import importable_peers, interleaved  # noqa: E402
 
 from tessary_py import KdTree  # noqa: E402
 
@@ -36,13 +36,7 @@ TARGETS = {"normals, 30 nearest": 0.25, "normals, hybrid": 0.25, "statistical ou
 
 
 def peers():
-    found = {}
-    for name in ("open3d", "small_gicp"):
-        try:
-            found[name] = __import__(name)
-        except ImportError:
-            found[name] = None
-    return found
+    return importable_peers({"open3d": "open3d", "small_gicp": "small_gicp"})
 
 
 def cloud(kind, n):

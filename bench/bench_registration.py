@@ -28,6 +28,7 @@ os.environ.setdefault("RAYON_NUM_THREADS", "2")
 import numpy as np  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import importable_peers  # noqa: E402
 from clouds import MAP_ORIGIN, surface_room  # noqa: E402
 
 from tessary_py import AngleRadians, KdTree, Quat, Transform, Vec3d  # noqa: E402
@@ -41,13 +42,7 @@ METHODS = ["point_to_point", "point_to_plane", "generalized"]
 
 
 def peers():
-    found = {}
-    for name in ("open3d", "small_gicp"):
-        try:
-            found[name] = __import__(name)
-        except ImportError:
-            found[name] = None
-    return found
+    return importable_peers({"open3d": "open3d", "small_gicp": "small_gicp"})
 
 
 def motion():

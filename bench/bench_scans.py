@@ -29,7 +29,7 @@ import numpy as np  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from clouds import surface_room, synthetic_scan  # noqa: E402
-from common import interleaved  # noqa: E402
+from common import importable_peers, interleaved  # noqa: E402
 
 from tessary_py import KdTree  # noqa: E402
 
@@ -39,13 +39,7 @@ TARGETS = {"k=8": 0.5, "k=16": 0.5, "build": 0.6}
 
 
 def peers():
-    found = {}
-    for name, module in (("pykdtree", "pykdtree.kdtree"), ("scipy", "scipy.spatial"), ("open3d", "open3d")):
-        try:
-            found[name] = __import__(module, fromlist=["_"])
-        except ImportError:
-            found[name] = None
-    return found
+    return importable_peers({"pykdtree": "pykdtree.kdtree", "scipy": "scipy.spatial", "open3d": "open3d"})
 
 
 def clouds(sizes):

@@ -1,6 +1,6 @@
 """Timing helpers shared by the benchmarks: best-of-N per-call times of
-statements, best times of bulk calls measured in alternation, and the
-check that two contenders computed the same thing."""
+statements, best times of bulk calls measured in alternation, the check
+that two contenders computed the same thing, and the peers at hand."""
 
 import time
 import timeit
@@ -107,3 +107,15 @@ def fmt(ns):
 
 def ratio(a, b):
     return "—" if a is None or b is None else f"{a / b:5.2f}"
+
+
+def importable_peers(modules: dict) -> dict:
+    """{name: module or None} for {name: module path}; a missing peer is
+    left out of every table."""
+    found = {}
+    for name, module in modules.items():
+        try:
+            found[name] = __import__(module, fromlist=["_"])
+        except ImportError:
+            found[name] = None
+    return found
