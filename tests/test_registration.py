@@ -185,7 +185,9 @@ def test_icp_matches_open3d(part, truth, max_distance, initial, noise):
         o3d.pipelines.registration.TransformationEstimationPointToPoint())
     assert ours.converged
     assert ours.fitness == theirs.fitness and ours.correspondences == len(theirs.correspondence_set)
-    assert abs(ours.inlier_rmse - theirs.inlier_rmse) <= 1e-9
+    # Open3D's residuals at map coordinates are a few of the coordinates'
+    # roundings (1e-9 there) off.
+    assert abs(ours.inlier_rmse - theirs.inlier_rmse) <= (1e-8 if any(far) else 1e-9)
     if any(far):
         # Open3D's own answer loses digits at map coordinates (its moved
         # points by up to 1e-4): the rotations, and the points moved.
