@@ -44,8 +44,16 @@ inline const bool has_avx2 = x86::read_features().avx2;
 
 // f(), with everything it calls that can be inlined compiled for AVX2 where
 // the processor has it (its lanes round as the scalar instructions do).
+// Instrumented builds inline as usual instead: flattening every query body
+// into each twin takes the sanitizers' compilers many minutes, and only
+// speed depends on it.
+#if defined(TESSARY_SANITIZE)
+#define TESSARY_AVX2_TWIN [[gnu::target("avx2")]]
+#else
+#define TESSARY_AVX2_TWIN [[gnu::target("avx2"), gnu::flatten]]
+#endif
 template <class F>
-[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const F& f) {
+TESSARY_AVX2_TWIN void run_avx2(const F& f) {
     f();
 }
 
