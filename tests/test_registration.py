@@ -490,7 +490,7 @@ REFUSALS = [
      "argument 'target': Can't extract `str` to `Vec`"),
     (lambda: Transform.icp(np.ones((3, 2)), np.ones((3, 3)), 1), TypeError,
      "argument 'source': expected an array of shape (n, 3), got (3, 2)"),
-    (lambda: RegistrationResult(), TypeError, "cannot create 'builtins.RegistrationResult' instances"),
+    (lambda: RegistrationResult(), TypeError, "cannot create 'tessary_py.RegistrationResult' instances"),
     (lambda: Transform.icp(np.ones((3, 3)), np.ones((3, 3)), 1, method="plane"), ValueError,
      "argument 'method': expected 'point_to_point', 'point_to_plane' or 'generalized', got 'plane'"),
     (lambda: Transform.icp(np.ones((3, 3)), np.ones((3, 3)), 1, method=1), TypeError,

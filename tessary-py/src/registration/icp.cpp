@@ -15,6 +15,7 @@
 
 #include "../pool/ranges.hpp"
 #include "kd_batch.hpp"
+#include "stub_docs.hpp"
 
 namespace tessary_py {
 namespace {
@@ -237,17 +238,18 @@ std::string text(const IcpResult& r) {
 }
 
 PyGetSetDef properties[] = {
-    M::getter<&transform_of>("transform"),
-    M::getter<&fitness_of>("fitness"),
-    M::getter<&inlier_rmse_of>("inlier_rmse"),
-    M::getter<&correspondences_of>("correspondences"),
-    M::getter<&iterations_of>("iterations"),
-    M::getter<&converged_of>("converged"),
-    M::getter<&status_of>("status"),
+    M::getter<&transform_of, stub_docs::RegistrationResult::transform>("transform"),
+    M::getter<&fitness_of, stub_docs::RegistrationResult::fitness>("fitness"),
+    M::getter<&inlier_rmse_of, stub_docs::RegistrationResult::inlier_rmse>("inlier_rmse"),
+    M::getter<&correspondences_of, stub_docs::RegistrationResult::correspondences>("correspondences"),
+    M::getter<&iterations_of, stub_docs::RegistrationResult::iterations>("iterations"),
+    M::getter<&converged_of, stub_docs::RegistrationResult::converged>("converged"),
+    M::getter<&status_of, stub_docs::RegistrationResult::status>("status"),
     {},
 };
 
 PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(stub_docs::RegistrationResult::class_)},
     {Py_tp_getset, properties},
     bind::slot(Py_tp_repr, &M::repr<&text>),
     {0, nullptr},
