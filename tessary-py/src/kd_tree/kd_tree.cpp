@@ -53,7 +53,8 @@ KdTree make(PyObject* points) {
 std::size_t length(const KdTree& self) { return self.tree.size(); }
 
 std::string text(const KdTree& self) {
-    std::string out = "KdTree(" + std::to_string(self.tree.size()) + " points";
+    const std::size_t n = self.tree.size();
+    std::string out = "KdTree(" + std::to_string(n) + (n == 1 ? " point" : " points");
     if (self.tree.non_finite() != 0) out += ", " + std::to_string(self.tree.non_finite()) + " not finite";
     return out + ")";
 }

@@ -15,6 +15,7 @@
 
 #include "../pool/ranges.hpp"
 #include "kd_batch.hpp"
+#include "text.hpp"
 #include "stub_docs.hpp"
 
 namespace tessary_py {
@@ -228,8 +229,9 @@ std::string status_of(const IcpResult& r) {
 std::string text(const IcpResult& r) {
     std::string out = "RegistrationResult(transform=";
     append_transform_repr(out, r.transform);
-    out += ", fitness=" + bind::float_text(r.matches.fitness);
-    out += ", inlier_rmse=" + bind::float_text(r.matches.inlier_rmse);
+    // Numbers as every repr of the module writes them: shortest, no exponent.
+    out += ", fitness=" + tessary::shortest(r.matches.fitness);
+    out += ", inlier_rmse=" + tessary::shortest(r.matches.inlier_rmse);
     out += ", correspondences=" + std::to_string(r.matches.count);
     out += ", iterations=" + std::to_string(r.iterations);
     out += r.converged ? ", converged=True" : ", converged=False";
