@@ -106,6 +106,39 @@ def test_every_public_member_of_the_module_is_in_the_stubs():
     assert found - declared == set()
 
 
+def test_the_site_links_what_the_stubs_name_in_plain_text():
+    if HOOK.griffe is None:
+        pytest.skip("the docs extra (griffe) is not installed")
+    tree = reference_tree()
+    icp = tree["Transform.icp"].docstring.value
+    assert "[`KdTree.covariances`][tessary_py.KdTree.covariances]" in icp
+    assert "[`KdTree`][tessary_py.KdTree]" in icp
+    assert "[guide: Fitting and registration][guide-fitting]" in icp
+    # An overloaded member and each overload, once each.
+    dot = tree["VecList.dot"]
+    assert dot.docstring.value.count("[Conventions: numpy][numpy]") == 1
+    assert all(o.docstring.value.count("[Conventions: numpy][numpy]") == 1 for o in dot.overloads)
+    # A name that is no member, and code that is not a name, stay code.
+    assert "`out` itself" in dot.docstring.value
+    assert "[`max_distance`]" not in tree["KdTree.nearest_each"].docstring.value
+
+
+def test_every_page_the_stubs_name_is_known():
+    spec = importlib.util.spec_from_file_location("crossrefs", DOCS / "crossrefs.py")
+    if HOOK.griffe is None:
+        pytest.skip("the docs extra (griffe) is not installed")
+    crossrefs = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(crossrefs)
+    stubs = " ".join(d.docstring for d in DEFINITIONS if d.docstring)
+    named = {" ".join(m.split()) for m in re.findall(r"\b(?:Conventions|guide):(?:\s+[\w-]+){1,4}", stubs)}
+    linked = {" ".join(m.group(0).split()) for m in crossrefs.PAGE.finditer(stubs)}
+    # Each phrase is one of the table, whatever words follow it.
+    assert all(any(name.startswith(phrase) for phrase in linked) for name in named), named - linked
+    pages = "\n".join(p.read_text(encoding="utf-8") for p in DOCS.rglob("*.md"))
+    anchors = set(re.findall(r"\{ #([\w-]+) \}", pages)) | {"errors"}  # "## Errors" by its heading
+    assert set(crossrefs.PAGES.values()) <= anchors
+
+
 def test_each_class_with_special_methods_shows_their_table():
     assert set(HOOK.MARKER.findall(reference_sources())) == set(special_methods())
 
