@@ -9,6 +9,8 @@ overload with the longest docstring, and every overload's signature shown
 above it (`overloads_only` in mkdocs.yml).
 """
 
+from __future__ import annotations
+
 import griffe
 
 

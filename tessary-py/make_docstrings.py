@@ -73,7 +73,7 @@ def literal(text):
             elif 0x20 <= byte < 0x7F and char != "?":  # "?" could start a trigraph
                 escaped.append(char)
             else:
-                escaped.append("\\%03o" % byte)
+                escaped.append(f"\\{byte:03o}")
         out.append('"' + "".join(escaped) + '"')
     return "\n    ".join(out) if out else '""'
 
