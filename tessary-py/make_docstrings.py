@@ -10,8 +10,8 @@ has a docstring; module functions are arrays of the file's namespace:
     stub_docs::KdTree::nearest_k_each      stub_docs::geometry::Plane::fit
 
 A member declared with overloads gets the longest of their docstrings, its
-full documentation. Cross-reference markup of the site (`[text][target]`,
-`[text][]`) is reduced to its text, as an editor shows the stubs.
+full documentation. The stubs hold plain text (the site adds its links when
+it is built), so a docstring is written as it is.
 
 Only the standard library is used, and nothing newer than Python 3.8, so
 that any interpreter of the machine that builds the module can run it (a
@@ -19,13 +19,8 @@ cross build's target interpreter may not run there).
 """
 
 import ast
-import re
 import sys
 from pathlib import Path
-
-# `[text][target]` or `[text][]`, outside code spans.
-LINK = re.compile(r"\[([^\]\[]+)\]\[[\w.-]*\]")
-CODE = re.compile(r"(`+)(.+?)\1", re.DOTALL)
 
 # Names that would not compile as C++ identifiers as they are.
 CPP_KEYWORDS = {
@@ -37,20 +32,6 @@ CPP_KEYWORDS = {
     "typedef", "typeid", "typename", "union", "unsigned", "using", "virtual", "void", "volatile", "while",
     "xor", "xor_eq",
 }
-
-
-def plain(text):
-    """The docstring as an editor shows it: link markup reduced to its text."""
-    pieces = []
-    at = 0
-    for code in CODE.finditer(text):
-        pieces.append(LINK.sub(r"\1", text[at:code.start()]))
-        pieces.append(code.group(0))
-        at = code.end()
-    pieces.append(LINK.sub(r"\1", text[at:]))
-    result = "".join(pieces)
-    # A link whose text is a code span: [`Vec3d`][tessary_py.Vec3d].
-    return re.sub(r"\[(`[^`]+`)\]\[[\w.-]*\]", r"\1", result)
 
 
 def identifier(name):
@@ -97,16 +78,16 @@ def namespace(path):
     tree = ast.parse(path.read_text(encoding="utf-8"), filename=str(path))
     lines = []
     for name, doc in members(tree.body).items():
-        lines.append(f"inline constexpr char {identifier(name)}[] =\n    {literal(plain(doc))};")
+        lines.append(f"inline constexpr char {identifier(name)}[] =\n    {literal(doc)};")
     for node in tree.body:
         if not isinstance(node, ast.ClassDef):
             continue
         lines.append(f"namespace {node.name} {{")
         doc = ast.get_docstring(node)
         if doc is not None:
-            lines.append(f"inline constexpr char class_[] =\n    {literal(plain(doc))};")
+            lines.append(f"inline constexpr char class_[] =\n    {literal(doc)};")
         for name, member_doc in members(node.body).items():
-            lines.append(f"inline constexpr char {identifier(name)}[] =\n    {literal(plain(member_doc))};")
+            lines.append(f"inline constexpr char {identifier(name)}[] =\n    {literal(member_doc)};")
         lines.append(f"}}  // namespace {node.name}")
     return lines
 
