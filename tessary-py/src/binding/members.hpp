@@ -217,19 +217,27 @@ struct Entry {
 };
 
 // The documentation of a callable: its text signature block, then Doc (a
-// docstring of the stubs, see make_docstrings.py) where one is given.
-template <class Sig, const char* Doc>
+// docstring of the stubs, see make_docstrings.py) unless it is empty.
+// Doc is an array taken by reference, so its length is its type's and the
+// text is read by index: as in signature.hpp, GCC's sanitizer builds cannot
+// evaluate a comparison or a walk of such a pointer at compile time.
+template <class Sig, const auto& Doc>
 struct Documentation {
-    static constexpr std::string_view head{Sig::doc};
-    static constexpr std::string_view body = Doc == nullptr ? std::string_view{} : std::string_view{Doc};
-    static constexpr std::array<char, head.size() + body.size() + 1> storage = [] {
-        std::array<char, head.size() + body.size() + 1> text{};
-        for (std::size_t i = 0; i < head.size(); ++i) text[i] = head[i];
-        for (std::size_t i = 0; i < body.size(); ++i) text[head.size() + i] = body[i];
+    static constexpr std::string_view block_end = "\n--\n\n";
+    static constexpr std::size_t body = sizeof(Doc) - 1;
+    static constexpr std::size_t head = Sig::text.size() + block_end.size();
+    static constexpr std::array<char, head + body + 1> storage = [] {
+        std::array<char, head + body + 1> text{};
+        for (std::size_t i = 0; i < Sig::text.size(); ++i) text[i] = Sig::text[i];
+        for (std::size_t i = 0; i < block_end.size(); ++i) text[Sig::text.size() + i] = block_end[i];
+        for (std::size_t i = 0; i < body; ++i) text[head + i] = Doc[i];
         return text;
     }();
-    static constexpr const char* doc = Doc == nullptr ? Sig::doc : storage.data();
+    static constexpr const char* doc = body == 0 ? Sig::doc : storage.data();
 };
+
+// The Doc of a member that has none of its own.
+inline constexpr char no_doc[] = "";
 
 struct NoOwner {
     static constexpr std::string_view value{};
@@ -245,7 +253,7 @@ inline PyObject* not_implemented() { return Py_NewRef(Py_NotImplemented); }
 }  // namespace detail
 
 // A module-level function.
-template <FixedString Text, auto Fn, const char* Doc = nullptr>
+template <FixedString Text, auto Fn, const auto& Doc = detail::no_doc>
 PyMethodDef function() {
     using Sig = Signature<Text>;
     static_assert(!Sig::has_self);
@@ -263,7 +271,7 @@ struct Members {
 
     // An instance method; Fn's first parameter is the receiver. Doc, where
     // given, follows the text signature in the method's documentation.
-    template <FixedString Text, auto Fn, const char* Doc = nullptr>
+    template <FixedString Text, auto Fn, const auto& Doc = detail::no_doc>
     static PyMethodDef method() {
         using Sig = Signature<Text>;
         static_assert(Sig::has_self);
@@ -271,7 +279,7 @@ struct Members {
         return detail::Entry<Sig, Fn, 1, Owner>::def(0, detail::Documentation<Sig, Doc>::doc);
     }
 
-    template <FixedString Text, auto Fn, const char* Doc = nullptr>
+    template <FixedString Text, auto Fn, const auto& Doc = detail::no_doc>
     static PyMethodDef static_method() {
         using Sig = Signature<Text>;
         static_assert(!Sig::has_self);
@@ -281,7 +289,7 @@ struct Members {
     // `__new__`, and the vectorcall that makes calling the class cheap. The
     // text signature, followed by Doc where given, is the class's
     // documentation.
-    template <FixedString Text, auto Fn, const char* Doc = nullptr>
+    template <FixedString Text, auto Fn, const auto& Doc = detail::no_doc>
     struct Constructor {
         using Sig = Signature<Text>;
         static constexpr Callee callee{class_name<T>, "__new__", Sig::params, Sig::positional, Sig::defaults};
@@ -323,9 +331,9 @@ struct Members {
 
     // A read-only property computed from the value, documented by Doc
     // where given.
-    template <auto Getter, const char* Doc = nullptr>
+    template <auto Getter, const auto& Doc = detail::no_doc>
     static PyGetSetDef getter(const char* name) {
-        return {name, &get_computed<Getter>, nullptr, Doc == nullptr ? "" : Doc, nullptr};
+        return {name, &get_computed<Getter>, nullptr, Doc, nullptr};
     }
 
     // Operator with the instance on the left only (+, -, /). Operands that do
