@@ -13,6 +13,7 @@ elementwise operations round each on its own as the module does."""
 
 import hashlib
 import math
+import sys
 from fractions import Fraction
 
 import numpy as np
@@ -243,6 +244,9 @@ def test_results_into_buffers_and_their_refusal():
     (lambda p: VecList(p).farthest_point_sample(2, start=5), ValueError,
      "argument 'start': expected an integer from 0 to 4 (an index of the list), got 5"),
     (lambda p: VecList(p).farthest_point_sample(2, start=-1), ValueError, "argument 'start': expected an integer from 0 to 4"),
+    # With nothing to sample, start is any index the platform has: up to sys.maxsize on 32-bit ARM as on x86-64.
+    (lambda p: VecList(p).farthest_point_sample(0, start=sys.maxsize + 1), ValueError,
+     f"argument 'start': expected an integer from 0 to {sys.maxsize} (an index), got {sys.maxsize + 1}"),
     (lambda p: VecList(p).farthest_point_sample(2, out=np.zeros(3, dtype=np.intp)), ValueError,
      "argument 'out': expected a writable C-contiguous buffer of shape (2,)"),
     (lambda p: VecList(p).farthest_point_sample(2, out=np.zeros(2)), TypeError, "argument 'out': expected"),
@@ -310,6 +314,7 @@ def test_farthest_point_sample_is_the_plain_rule(cloud, k, start):
 
 def test_farthest_point_sample_of_small_lists():
     assert VecList.empty().farthest_point_sample(0).tolist() == []
+    assert VecList([Vec3d(1, 2, 3)]).farthest_point_sample(0, start=sys.maxsize).tolist() == []
     assert VecList([Vec3d(1, 2, 3)]).farthest_point_sample(1).tolist() == [0]
     assert VecList([Vec3d(NAN, 0, 0), Vec3d(5, 0, 0), Vec3d(INF, 0, 0), Vec3d(1, 0, 0)]).farthest_point_sample(4).tolist() \
         == [0, 1, 3, 2]  # from a NaN point: the first finite one, then by distance, then the rest by index

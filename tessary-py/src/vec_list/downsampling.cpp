@@ -62,7 +62,7 @@ bind::Ref farthest_point_sample(const VecList& list, PyObject* k, PyObject* star
     std::size_t first = 0;
     if (start != Py_None) {
         // Checked against the list when there is a first point to choose.
-        first = count == 0 ? integer_up_to(start, "start", std::numeric_limits<long long>::max(), "an index")
+        first = count == 0 ? integer_up_to(start, "start", PY_SSIZE_T_MAX, "an index")
                            : integer_up_to(start, "start", points.size() - 1, "an index of the list");
     }
     auto sample = [&](Py_ssize_t* indices) {
