@@ -34,7 +34,7 @@ from . import geometry as geometry
 
 __all__ = [
     "AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "Transform", "KdTree", "RegistrationResult",
-    "VoxelGrid",
+    "VoxelGrid", "ResultArray",
 ]
 
 # Objects that export a buffer (PEP 688): numpy arrays, memoryviews, a
@@ -3621,7 +3621,6 @@ class KdTree:
         """`KdTree(n points)` (`KdTree(1 point)` for one), with `, m not finite` when m points have a NaN or infinite coordinate."""
 
 @final
-@type_check_only
 class ResultArray:
     """The results of a `KdTree` query on many points: an array that numpy reads without a copy.
 
@@ -3629,8 +3628,9 @@ class ResultArray:
     index type, numpy's `intp`) or `d` (float64), C-contiguous. It exports
     them through the buffer protocol, writable: `numpy.asarray(a)` is a
     view of them, and `memoryview(a)` works without numpy. It can be
-    passed back as an `out` buffer. The class is not an attribute of the
-    module and cannot be instantiated.
+    passed back as an `out` buffer. The class is `tessary_py.ResultArray`
+    (for `isinstance` and annotations at run time), but cannot be
+    instantiated: only the queries make one.
 
     Examples
     --------

@@ -58,11 +58,6 @@ def runtime_members():
     yield "tessary_py.VecListIterator", iterator_type
     for member in ("__iter__", "__next__"):
         yield f"tessary_py.VecListIterator.{member}", getattr(iterator_type, member)
-    result_type = type(tessary_py.KdTree([]).count_within_each([], 1.0))
-    yield "tessary_py.ResultArray", result_type
-    for member in ("tolist", "__len__", "__repr__", "__buffer__", "__release_buffer__"):
-        if hasattr(result_type, member):  # the buffer methods have these names from Python 3.12 on
-            yield f"tessary_py.ResultArray.{member}", getattr(result_type, member)
 
 
 def undocumented_ok(name: str) -> bool:
