@@ -16,7 +16,7 @@ from test_doc_blocks import Block, buffers_exported, run_block, skip_without_pee
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 # Examples that pass numpy arrays in and out, through the buffer export.
-NEED_BUFFERS = {"tour.py", "point_cloud.py"}
+NEED_BUFFERS = {"tour.py", "point_cloud.py", "scan_job.py"}
 needs_buffers = pytest.mark.skipif(not buffers_exported(),
                                    reason="this build of tessary_py exports no buffers, which this example needs")
 
