@@ -8,6 +8,10 @@
   its class, members and operator table.
 - Search: a query typed into the search box lists results, over the server
   and on the pages opened as files.
+- Layout: at a phone's width (420 px) the comparison tables of the guide
+  show the module's own column without scrolling, and the reference's
+  parameter tables and signatures fit the window; at 420 and 1280 px no
+  code in a table breaks inside a name.
 
 Chromium is driven over its DevTools protocol on a pipe
 (--remote-debugging-pipe: JSON messages ending in a NUL byte on file
@@ -229,6 +233,124 @@ def check_pages(browser: Chromium, base: str) -> list[str]:
     return failures
 
 
+# The comparison tables of the guide, each by a heading it follows, and
+# the header of the module's own column.
+COMPARISONS = [("guide/neighbours.html", "coming-from-scipy-pykdtree-or-open3d", "KdTree"),
+               ("guide/fitting.html", "equivalents", "tessary_py"),
+               ("guide/poses.html", "beside-scipy-pyglm-and-pytransform3d", "tessary_py")]
+# Reference pages whose parameter tables and signatures must fit a phone.
+NARROW_REFERENCE = ["reference/Transform.html", "reference/KdTree.html", "reference/VecList.html"]
+PHONE, DESKTOP = 420, 1280
+
+# Where a line of a code element breaks between two characters of one
+# identifier (letters, digits, underscores): each break, as the text on
+# either side of it. A break is where a character's box starts a new line.
+BROKEN_NAMES = """((selector) => {
+  const found = [];
+  const word = /[A-Za-z0-9_]/;
+  for (const code of document.querySelectorAll(selector)) {
+    const text = code.textContent;
+    const walker = document.createTreeWalker(code, NodeFilter.SHOW_TEXT);
+    const chars = [];
+    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+      for (let i = 0; i < node.data.length; i++) chars.push([node, i]);
+    }
+    let lastTop = null, lastChar = "";
+    for (const [node, i] of chars) {
+      const range = document.createRange();
+      range.setStart(node, i);
+      range.setEnd(node, i + 1);
+      const box = range.getClientRects()[0];
+      const char = node.data[i];
+      if (!box || /\s/.test(char)) { lastChar = char; continue; }
+      if (lastTop !== null && box.top > lastTop + 2 && word.test(lastChar) && word.test(char)) {
+        found.push(text.slice(0, 80));
+        break;
+      }
+      lastTop = box.top;
+      lastChar = char;
+    }
+  }
+  return found;
+})"""
+
+# The module's column of a comparison table: whether its header and every
+# cell lie inside the window, the table scrolled as it loads.
+OWN_COLUMN = """((anchor, header) => {
+  const heading = document.getElementById(anchor);
+  if (!heading) return {error: "no heading #" + anchor};
+  let table = null;
+  for (let node = heading.nextElementSibling; node && !table; node = node.nextElementSibling) {
+    table = node.matches("table") ? node : node.querySelector("table");
+  }
+  if (!table) return {error: "no table after #" + anchor};
+  const heads = [...table.querySelectorAll("thead th")];
+  const column = heads.findIndex(th => th.textContent.trim() === header);
+  if (column < 0) return {error: "no column " + header};
+  const width = document.documentElement.clientWidth;
+  const cells = [heads[column], ...[...table.querySelectorAll("tbody tr")].map(tr => tr.children[column])];
+  const outside = cells.filter(c => { const r = c.getBoundingClientRect(); return r.left < -0.5 || r.right > width + 0.5; });
+  return {column, cells: cells.length, outside: outside.map(c => c.textContent.trim().slice(0, 40))};
+})"""
+
+# Parameter, return and exception tables and signatures of a reference
+# page: every cell and every signature inside the window, none scrolled.
+REFERENCE_FITS = """(() => {
+  const width = document.documentElement.clientWidth;
+  const cells = [...document.querySelectorAll(".doc-contents tr.doc-section-item > td")];
+  const outside = cells.filter(c => { const r = c.getBoundingClientRect(); return r.width === 0 || r.right > width + 0.5; });
+  const signatures = [...document.querySelectorAll(".doc-signature pre")];
+  // The theme scrolls a block's code element rather than the block.
+  const overflowing = signatures.filter(p => [p, ...p.children].some(e => e.scrollWidth > e.clientWidth + 1 ||
+                                                                       e.getBoundingClientRect().right > width + 0.5));
+  return {cells: cells.length, outside: outside.map(c => c.textContent.trim().slice(0, 40)),
+          signatures: signatures.length, overflowing: overflowing.map(p => p.textContent.trim().slice(0, 40))};
+})()"""
+
+
+def set_width(browser: Chromium, width: int) -> None:
+    browser.send("Emulation.setDeviceMetricsOverride", {"width": width, "height": 900, "deviceScaleFactor": 1,
+                                                          "mobile": width < 600})
+
+
+def check_layout(browser: Chromium, base: str) -> list[str]:
+    """At a phone's width: the comparison tables show the module's column,
+    and the reference's tables and signatures fit; at both widths, no code
+    in a table breaks inside a name."""
+    failures = []
+    try:
+        for width in (PHONE, DESKTOP):
+            set_width(browser, width)
+            for page, anchor, header in COMPARISONS:
+                failures += [f"{base}{page} at {width} px: {p}" for p in browser.load(base + page)]
+                if width == PHONE:
+                    shown = browser.evaluate(f"{OWN_COLUMN}({json.dumps(anchor)}, {json.dumps(header)})")
+                    assert isinstance(shown, dict)
+                    if shown.get("error") or shown["outside"]:
+                        failures.append(f"{base}{page} at {width} px: the column {header!r} is not in view: {shown}")
+                    else:
+                        print(f"  {page} at {width} px: column {header!r} in view, {shown['cells']} cells")
+                broken = browser.evaluate(f"{BROKEN_NAMES}('article td code, article th code')")
+                if broken:
+                    failures.append(f"{base}{page} at {width} px: code broken inside a name: {broken}")
+            if width == PHONE:
+                for page in NARROW_REFERENCE:
+                    failures += [f"{base}{page} at {width} px: {p}" for p in browser.load(base + page)]
+                    shown = browser.evaluate(REFERENCE_FITS)
+                    assert isinstance(shown, dict)
+                    if shown["outside"] or shown["overflowing"] or not shown["cells"]:
+                        failures.append(f"{base}{page} at {width} px: cut off: {shown}")
+                    else:
+                        print(f"  {page} at {width} px: {shown['cells']} table cells and "
+                              f"{shown['signatures']} signatures in view")
+                    broken = browser.evaluate(f"{BROKEN_NAMES}('.doc-contents td code')")
+                    if broken:
+                        failures.append(f"{base}{page} at {width} px: code broken inside a name: {broken}")
+    finally:
+        browser.send("Emulation.clearDeviceMetricsOverride")
+    return failures
+
+
 def check_search(browser: Chromium, base: str) -> list[str]:
     failures = [f"{base}index.html: {p}" for p in browser.load(base + "index.html")]
     browser.evaluate("document.querySelector('label.md-search__icon, label[for=__search]').click()")
@@ -267,7 +389,7 @@ def main() -> int:
             with served(site) as base:
                 for where in (base, site.as_uri() + "/"):
                     print(f"pages at {where}")
-                    for check in (check_pages, check_search):
+                    for check in (check_pages, check_search, check_layout):
                         try:
                             failures += check(browser, where)
                         except BrowserError as error:
@@ -280,7 +402,7 @@ def main() -> int:
     for failure in failures:
         print("FAIL", failure, file=sys.stderr)
     if not failures:
-        print("the site loads, shows its reference and finds what is searched, served and from files")
+        print("the site loads, shows its reference, finds what is searched and fits a phone, served and from files")
     return 1 if failures else 0
 
 

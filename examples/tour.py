@@ -2,8 +2,11 @@
 
 Every line it prints is Python: statements as they are, and each
 expression followed by a comment holding its repr, so a line copied into
-the interpreter (after the lines above it) gives the result shown. The
-numpy part and the timing run when numpy and scipy are installed.
+the interpreter (after the lines above it) gives the result shown. After the
+vectors, rotations, lists and planes come the point-cloud tools: neighbours
+(KdTree), poses (Transform), statistics, normals and outliers,
+downsampling and registration (ICP). The numpy part and the timing run
+when numpy and scipy are installed.
 
     python3 examples/tour.py
 """
@@ -11,7 +14,7 @@ numpy part and the timing run when numpy and scipy are installed.
 import time
 from collections.abc import Callable
 
-from tessary_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+from tessary_py import AngleDegrees, AngleRadians, KdTree, Quat, Transform, Vec3d, VecList, VoxelGrid, geometry
 
 
 def run(code: str) -> None:
@@ -124,6 +127,101 @@ def planes_and_circles() -> None:
          geometry.Plane.from_points(Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 1, 0)).normal)
 
 
+def neighbours() -> None:
+    section("Neighbours: exact nearest, k-nearest and radius queries (KdTree)")
+    run("from tessary_py import KdTree, Transform, VoxelGrid")
+    run("# a 6 x 6 patch of terrain, heights in steps of 0.25")
+    run("terrain = [Vec3d(x, y, 0.25 * ((x * y) % 3)) for x in range(6) for y in range(6)]")
+    terrain = [Vec3d(x, y, 0.25 * ((x * y) % 3)) for x in range(6) for y in range(6)]
+    run("tree = KdTree(terrain)")
+    tree = KdTree(terrain)
+    show("tree", tree)
+    run("# (index, distance), the lower index first among equal distances")
+    show("tree.nearest(Vec3d(2.2, 3.1, 0))", tree.nearest(Vec3d(2.2, 3.1, 0)))
+    show("tree.nearest_k(Vec3d(2.2, 3.1, 0), 3)", tree.nearest_k(Vec3d(2.2, 3.1, 0), 3))
+    show("tree.within(Vec3d(2, 3, 0), 1.0)", tree.within(Vec3d(2, 3, 0), 1.0))
+    run("# many queries in one call, on the worker pool; results read by numpy without a copy")
+    run("indices, distances = tree.nearest_each([Vec3d(0.1, 0, 0), Vec3d(5, 5, 5)])")
+    indices, distances = tree.nearest_each([Vec3d(0.1, 0, 0), Vec3d(5, 5, 5)])
+    show("indices, indices.tolist(), distances.tolist()", (indices, indices.tolist(), distances.tolist()))
+
+
+def poses() -> None:
+    section("Poses: a rotation, then a translation (Transform)")
+    run("quarter = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())")
+    quarter = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
+    run("pose = Transform(quarter, Vec3d(10, 0, 0))")
+    pose = Transform(quarter, Vec3d(10, 0, 0))
+    show("pose.apply(Vec3d(1, 0, 0))", pose.apply(Vec3d(1, 0, 0)))
+    show("pose.apply_direction(Vec3d(1, 0, 0))", pose.apply_direction(Vec3d(1, 0, 0)))
+    run("# a * b applies b first; inverse undoes")
+    show("(pose * pose.inverse()) == Transform.identity()", (pose * pose.inverse()) == Transform.identity())
+    run("# the 4x4 matrix moves column vectors, as scipy's and Open3D's")
+    show("[row[3] for row in pose.to_matrix()]", [row[3] for row in pose.to_matrix()])
+    show("Transform.from_matrix(pose.to_matrix()).apply(Vec3d(1, 0, 0))",
+         Transform.from_matrix(pose.to_matrix()).apply(Vec3d(1, 0, 0)))
+
+
+def statistics() -> None:
+    section("Statistics: exact sums, rounded once")
+    run("patch = VecList(terrain)")
+    terrain = [Vec3d(x, y, 0.25 * ((x * y) % 3)) for x in range(6) for y in range(6)]
+    patch = VecList(terrain)
+    show("patch.centroid()", patch.centroid())
+    show("patch.bounds()", patch.bounds())
+    show("patch.covariance()[2]", patch.covariance()[2])
+    run("# the same bits at map coordinates, where one-pass sums lose their digits")
+    run("far = patch + Vec3d(512_000, 5_430_000, 231)")
+    far = patch + Vec3d(512_000, 5_430_000, 231)
+    show("far.covariance() == patch.covariance()", far.covariance() == patch.covariance())
+    show("geometry.Plane.fit(patch).normal.z > 0.99", geometry.Plane.fit(patch).normal.z > 0.99)
+
+
+def normals_and_outliers() -> None:
+    section("Normals and neighbourhoods: normals, orientation, outliers")
+    run("floor = KdTree([Vec3d(x, y, 0) for x in range(4) for y in range(4)] + [Vec3d(1.5, 1.5, 9)])")
+    floor = KdTree([Vec3d(x, y, 0) for x in range(4) for y in range(4)] + [Vec3d(1.5, 1.5, 9)])
+    run("normals = floor.normals(4)")
+    normals = floor.normals(4)
+    show("normals.tolist()[0]", normals.tolist()[0])
+    run("# signs follow a fixed rule; turn them towards the scanner, here below the floor")
+    run("up = floor.orient_normals_towards(normals, Vec3d(0, 0, -10))")
+    up = floor.orient_normals_towards(normals, Vec3d(0, 0, -10))
+    show("up.tolist()[0]", up.tolist()[0])
+    run("# masks of the points kept: the one far above the floor is an outlier")
+    show("floor.statistical_inliers(4, 1.0).tolist()[-3:]", floor.statistical_inliers(4, 1.0).tolist()[-3:])
+    show("floor.radius_inliers(1.0, 2).tolist().count(False)", floor.radius_inliers(1.0, 2).tolist().count(False))
+
+
+def downsampling() -> None:
+    section("Downsampling: voxel grids and farthest points")
+    terrain = [Vec3d(x, y, 0.25 * ((x * y) % 3)) for x in range(6) for y in range(6)]
+    run("grid = VoxelGrid(terrain, 2.0)")
+    grid = VoxelGrid(terrain, 2.0)
+    show("grid", grid)
+    run("# each voxel's exact centroid, in the order of their first points")
+    show("grid.centroids[0], grid.counts().tolist()[:3]", (grid.centroids[0], grid.counts().tolist()[:3]))
+    show("grid.inverse().tolist()[:8]", grid.inverse().tolist()[:8])
+    show("VecList(terrain).voxel_down_sample(2.0)[0] == grid.centroids[0]",
+         VecList(terrain).voxel_down_sample(2.0)[0] == grid.centroids[0])
+    show("VecList(terrain).farthest_point_sample(4).tolist()", VecList(terrain).farthest_point_sample(4).tolist())
+
+
+def registration() -> None:
+    section("Registration: ICP onto a moved copy")
+    terrain = [Vec3d(x, y, 0.25 * ((x * y) % 3)) for x in range(6) for y in range(6)]
+    run("moved = Transform(Quat.from_axis_angle(Vec3d.k(), AngleRadians(0.05)), Vec3d(0.1, -0.05, 0.02))")
+    moved = Transform(Quat.from_axis_angle(Vec3d.k(), AngleRadians(0.05)), Vec3d(0.1, -0.05, 0.02))
+    run("result = Transform.icp(terrain, [moved.apply(p) for p in terrain], 0.5)")
+    result = Transform.icp(terrain, [moved.apply(p) for p in terrain], 0.5)
+    show("result.status, result.fitness, result.iterations", (result.status, result.fitness, result.iterations))
+    show("[round(c, 12) for c in result.transform.translation]",
+         [round(c, 12) for c in result.transform.translation])
+    show("round(result.transform.rotation.to_axis_angle()[1].angle, 12)",
+         round(result.transform.rotation.to_axis_angle()[1].angle, 12))
+    run("# point to plane and generalized ICP: method=\"point_to_plane\" or \"generalized\"")
+
+
 def with_numpy() -> None:
     section("numpy in and out")
     try:
@@ -191,6 +289,12 @@ def main() -> None:
     rotations()
     vector_lists()
     planes_and_circles()
+    neighbours()
+    poses()
+    statistics()
+    normals_and_outliers()
+    downsampling()
+    registration()
     with_numpy()
     timing()
 

@@ -1,12 +1,12 @@
 """Bit-exact 3-D geometry in double precision.
 
-Vectors ([`Vec3d`][tessary_py.Vec3d]), angles
-([`AngleRadians`][tessary_py.AngleRadians],
-[`AngleDegrees`][tessary_py.AngleDegrees]), quaternions
-([`Quat`][tessary_py.Quat]), rigid transforms
-([`Transform`][tessary_py.Transform]), lists of vectors with bulk
-operations on a worker pool ([`VecList`][tessary_py.VecList]) and the
-submodule [`geometry`][tessary_py.geometry] with planes, circles and
+Vectors (`Vec3d`), angles
+(`AngleRadians`,
+`AngleDegrees`), quaternions
+(`Quat`), rigid transforms
+(`Transform`), lists of vectors with bulk
+operations on a worker pool (`VecList`) and the
+submodule `geometry` with planes, circles and
 intersections.
 
 Every formula has a fixed evaluation order and no fused multiply-add, so a
@@ -15,12 +15,12 @@ Degenerate input (a zero vector, a zero divisor, a parallel line) is not
 an error: it gives IEEE 754 infinities, NaN, `False` or `None`.
 
 Neighbour queries over a cloud of points, exact and many at a time, are
-[`KdTree`][tessary_py.KdTree]'s.
+`KdTree`'s.
 
 Conventions shared by every class are described once, on the Conventions
-page of the documentation: [equality and hashing][equality], [errors][],
-[rotations][], [planes][], the [nearest-point search][nearest], the
-[neighbour queries][neighbours], the [worker pool][pool] and [numpy][].
+page of the documentation: equality and hashing, errors, rotations,
+planes, the nearest-point search, the neighbour queries, the worker pool
+and numpy (a member refers to one as "Conventions: numpy", say).
 """
 
 import builtins
@@ -34,7 +34,7 @@ from . import geometry as geometry
 
 __all__ = [
     "AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "Transform", "KdTree", "RegistrationResult",
-    "VoxelGrid",
+    "VoxelGrid", "ResultArray",
 ]
 
 # Objects that export a buffer (PEP 688): numpy arrays, memoryviews, a
@@ -72,7 +72,7 @@ class Vec3d:
     vector unequal to everything, itself included. The hash is computed from
     the exact components (negative zero counts as zero, every NaN alike), so
     two vectors that are equal only within the tolerance usually hash
-    differently (see [equality and hashing][equality]).
+    differently (see Conventions: equality and hashing).
 
     A vector indexes like a sequence (`v[0]` is `x`) and unpacks
     (`x, y, z = v`), but has no `len()` and no negative indices. `repr`
@@ -728,12 +728,12 @@ class Quat:
     `v` by +θ about `a` by the right-hand rule (a quarter turn about +z
     takes +x to +y). `to_axis_angle` and `to_rotation_matrix` use the
     textbook formulas, so they describe the conjugate: see each method, and
-    [rotations][] for conversions to and from scipy and PyGLM.
+    Conventions: rotations for conversions to and from scipy and PyGLM.
 
     Equality allows an absolute difference strictly below 2**-52 per
     component; a NaN component makes a quaternion unequal to itself.
     The one arithmetic operator is `*`, composition: `(a * b).rotate(v)`
-    is `a.rotate(b.rotate(v))` (see [rotations][] and [the guide][rotations-guide]).
+    is `a.rotate(b.rotate(v))` (see Conventions: rotations and guide: Rotations).
     Quaternions are unhashable. `repr`
     writes the components in the shortest round-trip form:
     `Quat(1, -0, -0, -0)`.
@@ -1005,7 +1005,7 @@ class Quat:
         """
 
     @staticmethod
-    def align(a: _Points, b: _Points, weights: Sequence[float] | Buffer | None = None) -> tuple[Quat, float]:
+    def align(a: Points, b: Points, weights: Sequence[float] | Buffer | None = None) -> tuple[Quat, float]:
         """The rotation that best maps the vectors `a` onto the vectors `b`, and its residual.
 
         Solves Wahba's problem: the unit quaternion `q` (in this module's
@@ -1020,7 +1020,7 @@ class Quat:
         scipy's `Rotation.align_vectors(b, a)` (note the order: scipy maps
         its *second* argument onto its first) gives the same rotation, to
         about 1e-12, on inputs with a unique optimum; see
-        [Fitting and registration][guide-fitting].
+        guide: Fitting and registration.
 
         Where the optimum is not unique, the answer is defined: a single
         pair, or all vectors on one line, gives the rotation by the smallest
@@ -1240,7 +1240,7 @@ class VecList:
     are the same bits at any number of threads. The pool is sized once, when it is
     first used, from `RAYON_NUM_THREADS` (or `RAYON_RS_NUM_CPUS`), else
     from the processors the process may use and its cgroup CPU quota (see
-    [the worker pool][pool]).
+    Conventions: the worker pool).
 
     Elements are values: indexing, iteration and `list` hand out new
     `Vec3d` copies, and changing one never changes the list. Only
@@ -1252,7 +1252,7 @@ class VecList:
     Exports a read-only buffer (PEP 3118) of shape `(n, 3)`, float64:
     `numpy.asarray(vl)` is a zero-copy read-only view that stays a
     snapshot: a later `append`, `extend`, `rotate` or `rotate_each` copies
-    the elements first, so an exported array never changes (see [numpy][]).
+    the elements first, so an exported array never changes (see Conventions: numpy).
 
     Parameters
     ----------
@@ -1341,7 +1341,25 @@ class VecList:
 
     @overload
     def dot(self, other: Vec3d, *, out: None = None) -> builtins.list[float]:
-        """The scalar product of each element with `other`, in list order."""
+        """The scalar product of each element with `other`, in list order.
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of one float64 per element
+            (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see Conventions: numpy).
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+        TypeError, ValueError
+            `argument 'out': expected a writable C-contiguous buffer of shape
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
+        """
 
     @overload
     def dot(self, other: Vec3d, *, out: _Out) -> _Out:
@@ -1352,7 +1370,7 @@ class VecList:
         out
             A writable C-contiguous buffer of one float64 per element
             (format `d`) to write the results into, as numpy's `out=`;
-            `out` itself is returned (see [numpy][]).
+            `out` itself is returned (see Conventions: numpy).
 
         Raises
         ------
@@ -1377,7 +1395,32 @@ class VecList:
 
     @overload
     def magnitude(self, *, out: None = None) -> builtins.list[float]:
-        """The length of each element, in list order."""
+        """The length of each element, in list order.
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of one float64 per element
+            (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see Conventions: numpy).
+
+        Raises
+        ------
+        TypeError, ValueError
+            `argument 'out': expected a writable C-contiguous buffer of shape
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> vl = VecList([Vec3d(3, 4, 0), Vec3d(0, 0, 2)])
+        >>> out = np.empty(len(vl))
+        >>> vl.magnitude(out=out) is out
+        True
+        >>> out.tolist()
+        [5.0, 2.0]
+        """
 
     @overload
     def magnitude(self, *, out: _Out) -> _Out:
@@ -1388,7 +1431,7 @@ class VecList:
         out
             A writable C-contiguous buffer of one float64 per element
             (format `d`) to write the results into, as numpy's `out=`;
-            `out` itself is returned (see [numpy][]).
+            `out` itself is returned (see Conventions: numpy).
 
         Raises
         ------
@@ -1413,7 +1456,22 @@ class VecList:
 
     @overload
     def is_unit(self, *, out: None = None) -> builtins.list[bool]:
-        """For each element, whether its length is within 2**-52 of 1.0 (strictly)."""
+        """For each element, whether its length is within 2**-52 of 1.0 (strictly).
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of one bool per element (format
+            `?`, numpy's `bool`) to write the results into, as numpy's
+            `out=`; `out` itself is returned (see Conventions: numpy).
+
+        Raises
+        ------
+        TypeError, ValueError
+            `argument 'out': expected a writable C-contiguous buffer of shape
+            (n,) and format '?', got ...` for any other buffer,
+            before anything is written.
+        """
 
     @overload
     def is_unit(self, *, out: _Out) -> _Out:
@@ -1424,7 +1482,7 @@ class VecList:
         out
             A writable C-contiguous buffer of one bool per element (format
             `?`, numpy's `bool`) to write the results into, as numpy's
-            `out=`; `out` itself is returned (see [numpy][]).
+            `out=`; `out` itself is returned (see Conventions: numpy).
 
         Raises
         ------
@@ -1436,7 +1494,25 @@ class VecList:
 
     @overload
     def distance_to(self, other: Vec3d, *, out: None = None) -> builtins.list[float]:
-        """The distance of each element to the point `other`, in list order."""
+        """The distance of each element to the point `other`, in list order.
+
+        Parameters
+        ----------
+        out
+            Where to write the results instead of a new list: a writable
+            C-contiguous buffer of one float64 per element (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see Conventions: numpy).
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+        TypeError, ValueError
+            `argument 'out': expected a writable C-contiguous buffer of shape
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
+        """
 
     @overload
     def distance_to(self, other: Vec3d, *, out: _Out) -> _Out:
@@ -1447,7 +1523,7 @@ class VecList:
         out
             Where to write the results instead of a new list: a writable
             C-contiguous buffer of one float64 per element (format `d`) to write the results into, as numpy's `out=`;
-            `out` itself is returned (see [numpy][]).
+            `out` itself is returned (see Conventions: numpy).
 
         Raises
         ------
@@ -1462,7 +1538,25 @@ class VecList:
 
     @overload
     def distance_squared(self, other: Vec3d, *, out: None = None) -> builtins.list[float]:
-        """The squared distance of each element to the point `other`, in list order."""
+        """The squared distance of each element to the point `other`, in list order.
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of one float64 per element
+            (format `d`) to write the results into, as numpy's `out=`;
+            `out` itself is returned (see Conventions: numpy).
+
+        Raises
+        ------
+        TypeError
+            `argument 'other': ... cannot be cast as 'Vec3d'` when `other`
+            is not a `Vec3d`.
+        TypeError, ValueError
+            `argument 'out': expected a writable C-contiguous buffer of shape
+            (n,) and format 'd', got ...` for any other buffer,
+            before anything is written.
+        """
 
     @overload
     def distance_squared(self, other: Vec3d, *, out: _Out) -> _Out:
@@ -1473,7 +1567,7 @@ class VecList:
         out
             A writable C-contiguous buffer of one float64 per element
             (format `d`) to write the results into, as numpy's `out=`;
-            `out` itself is returned (see [numpy][]).
+            `out` itself is returned (see Conventions: numpy).
 
         Raises
         ------
@@ -1640,7 +1734,7 @@ class VecList:
         arithmetic (`inf - inf`) is the processor's, and which of two NaNs
         a sum keeps depends on the operand order the compiler chose. So the
         result depends on the data alone: not on the number of threads,
-        the pass or the platform. See [the nearest-point search][nearest].
+        the pass or the platform. See Conventions: the nearest-point search.
 
         Parameters
         ----------
@@ -1688,7 +1782,7 @@ class VecList:
         every platform and at any number of threads. Map coordinates keep
         their digits: numpy's `mean(axis=0)` on a tile at x ≈ 5e5, y ≈ 5e6
         is off by tens to hundreds of ulps (see
-        [Fitting and registration][guide-fitting]).
+        guide: Fitting and registration).
 
         Special values: any NaN in a component gives NaN, +inf and -inf
         together give NaN, otherwise an infinity gives itself; an exact sum
@@ -1788,7 +1882,7 @@ class VecList:
         at `origin`, default `(0, 0, 0)`, so the answer does not depend on
         the cloud's extent), the same exact centroids (each component's
         exact sum rounded once, divided by the count, as
-        [`centroid`][tessary_py.VecList.centroid]), elements with a NaN or
+        `VecList.centroid`), elements with a NaN or
         infinite coordinate left out. Replaces Open3D's
         `voxel_down_sample(voxel_size)`, whose grid starts half a voxel
         below the cloud's smallest corner; see
@@ -1823,14 +1917,11 @@ class VecList:
 
     @overload
     def farthest_point_sample(self, k: SupportsIndex, *, start: SupportsIndex | None = None, out: None = None) -> ResultArray:
-        """The indices of `k` elements chosen by farthest-point sampling, in the order chosen, shape `(k,)`, format `n`."""
-    @overload
-    def farthest_point_sample(self, k: SupportsIndex, *, start: SupportsIndex | None = None, out: _Out) -> _Out:
         """The indices of `k` elements chosen by farthest-point sampling, in the order chosen, shape `(k,)`, format `n`.
 
         The first is `start`; each next one is the element farthest from
         those chosen so far: the one whose squared distance to the nearest
-        chosen element, as [`Vec3d.distance_squared`][tessary_py.Vec3d.distance_squared]
+        chosen element, as `Vec3d.distance_squared`
         computes it, is the largest, equal distances to the lower index;
         an element is chosen once. The result is exactly that of the plain
         rule, which updates every distance after every choice (O(nk));
@@ -1840,7 +1931,62 @@ class VecList:
         after every finite element, in index order, when `k` asks for them
         (`start` may be one of them; then the first finite element, by
         index, is farthest from nothing and comes next). The elements are
-        ordered along a curve on the [worker pool][pool], as are the first
+        ordered along a curve on the worker pool (see Conventions: the worker pool), as are the first
+        choices' updates; the result is the same at any number of threads.
+        Replaces fpsample's `fps_sampling` and `bucket_fps_kdtree_sampling`
+        (QuickFPS), whose distances round otherwise, so that their choices
+        can part from the plain rule's; Open3D's `farthest_point_down_sample`
+        (which returns the points, in index order: here
+        `numpy.asarray(self)[indices]`); and pointnet2's
+        `farthest_point_sample`.
+
+        Parameters
+        ----------
+        k
+            How many, from 0 to `len(self)`.
+        start
+            The index of the first element; None for 0. Checked against
+            `len(self)` when `k` is at least 1.
+        out
+            A writable C-contiguous buffer of shape `(k,)` and format `n`
+            (numpy's `intp`); written and returned.
+
+        Raises
+        ------
+        ValueError
+            `argument 'k': expected an integer from 0 to 5 (the number of
+            points), got 6` (negative `k` too); `argument 'start': expected
+            an integer from 0 to 4 (an index of the list), got 5`; an `out`
+            of another shape or not contiguous, before anything is written.
+        TypeError
+            A `k` or `start` that is not an integer, naming it; an `out` of
+            another format, read-only or without a buffer.
+
+        Examples
+        --------
+        >>> line = VecList([Vec3d(x, 0, 0) for x in (0, 1, 2, 3, 4)])
+        >>> line.farthest_point_sample(3).tolist()
+        [0, 4, 2]
+        >>> line.farthest_point_sample(3, start=2).tolist()  # a tie: the lower index
+        [2, 0, 4]
+        """
+    @overload
+    def farthest_point_sample(self, k: SupportsIndex, *, start: SupportsIndex | None = None, out: _Out) -> _Out:
+        """The indices of `k` elements chosen by farthest-point sampling, in the order chosen, shape `(k,)`, format `n`.
+
+        The first is `start`; each next one is the element farthest from
+        those chosen so far: the one whose squared distance to the nearest
+        chosen element, as `Vec3d.distance_squared`
+        computes it, is the largest, equal distances to the lower index;
+        an element is chosen once. The result is exactly that of the plain
+        rule, which updates every distance after every choice (O(nk));
+        here a tree of the elements' boxes skips those whose distance a
+        choice cannot change, so the later choices cost little. Elements
+        with a NaN or infinite coordinate are never measured: they come
+        after every finite element, in index order, when `k` asks for them
+        (`start` may be one of them; then the first finite element, by
+        index, is farthest from nothing and comes next). The elements are
+        ordered along a curve on the worker pool (see Conventions: the worker pool), as are the first
         choices' updates; the result is the same at any number of threads.
         Replaces fpsample's `fps_sampling` and `bucket_fps_kdtree_sampling`
         (QuickFPS), whose distances round otherwise, so that their choices
@@ -1961,11 +2107,11 @@ class Transform:
     """A rigid transform (a pose): a rotation, then a translation.
 
     `t.apply(v)` is `t.rotation.rotate(v) + t.translation`: the rotation is
-    applied as `Quat.rotate` applies it (see [rotations][]), then the
+    applied as `Quat.rotate` applies it (see Conventions: rotations), then the
     translation is added. `a * b` applies `b` first, as `Quat * Quat` does;
     `inverse`, `interpolate` and the 4x4 matrix (`to_matrix`,
     `numpy.asarray(t)`, `from_matrix`) complete the set. The guide page
-    [Poses][poses-guide] shows each beside scipy, PyGLM and pytransform3d.
+    Poses shows each beside scipy, PyGLM and pytransform3d (see guide: Poses).
 
     The rotation is used as stored, never normalised, as everywhere in the
     module: a rotation of magnitude m also scales by m², so a `Transform`
@@ -1979,7 +2125,7 @@ class Transform:
     are the same rotation but different values) and is hashable like
     `Vec3d`, by its exact components (negative zero as zero, every NaN
     alike), so equal transforms can hash differently
-    ([equality and hashing][equality]). `repr` is
+    (see Conventions: equality and hashing). `repr` is
     `Transform(Quat(1, 0, 0, 0), Vec3d(1, 2, 3))`, which evaluates back.
 
     Parameters
@@ -2066,7 +2212,7 @@ class Transform:
 
     @staticmethod
     def align(
-        source: _Points, target: _Points, weights: Sequence[float] | Buffer | None = None
+        source: Points, target: Points, weights: Sequence[float] | Buffer | None = None
     ) -> tuple[Transform, float]:
         """The rigid transform that best maps the points `source` onto the points `target`, and its residual.
 
@@ -2074,16 +2220,16 @@ class Transform:
         translation) that minimises
         `sum(w[i] * |t.apply(source[i]) - target[i]|**2)`: the Kabsch
         problem. Both centroids are the exact weighted means, each rounded
-        once (as [`VecList.centroid`][tessary_py.VecList.centroid]), so a
+        once (as `VecList.centroid`), so a
         cloud far from the origin (map coordinates) loses no digits to
-        them; the rotation is [`Quat.align`][tessary_py.Quat.align]'s of
+        them; the rotation is `Quat.align`'s of
         the offsets from the centroids, and the translation
         `target_centroid - rotation.rotate(source_centroid)`.
 
         scipy's `Rotation.align_vectors(target - target_centroid,
         source - source_centroid)` gives the same rotation to about 1e-12
         where the optimum is unique; see
-        [Fitting and registration][guide-fitting].
+        guide: Fitting and registration.
 
         Where the rotation is not unique, the answer is `Quat.align`'s:
         a single pair, or all points on one line, gives the rotation by the
@@ -2137,8 +2283,8 @@ class Transform:
 
     @staticmethod
     def icp(
-        source: _Points,
-        target: KdTree | _Points,
+        source: Points,
+        target: KdTree | Points,
         max_distance: float,
         *,
         initial: Transform | None = None,
@@ -2148,7 +2294,7 @@ class Transform:
         method: Literal["point_to_point", "point_to_plane", "generalized"] | None = None,
         kernel: Literal["l2", "l1", "huber", "cauchy", "geman_mcclure", "tukey"] | None = None,
         kernel_scale: float | None = None,
-        target_normals: _Points | None = None,
+        target_normals: Points | None = None,
         source_covariances: Buffer | None = None,
         target_covariances: Buffer | None = None,
     ) -> RegistrationResult:
@@ -2157,18 +2303,18 @@ class Transform:
         Open3D's `registration_icp` (and `registration_generalized_icp`),
         step for step. The correspondences of `initial` are found first:
         each source point, moved by the transform, to its nearest target
-        point within `max_distance` (as [`KdTree.nearest`][tessary_py.KdTree.nearest]
+        point within `max_distance` (as `KdTree.nearest`
         finds it: exact, ties to the lower index). Then each iteration
         estimates an update from those pairs, applies it after the current
         transform, and finds the correspondences anew; it stops when the
         fitness and the inlier RMSE both changed by less than their
         tolerances, or after `max_iterations`, or at a failure (see
-        [`RegistrationResult.status`][tessary_py.RegistrationResult.status]).
+        `RegistrationResult.status`).
 
         The estimate is one of three `method`s:
 
         - `"point_to_point"` (the default): the best rigid transform of the
-          pairs ([`align`][tessary_py.Transform.align]), weighted by the
+          pairs (`Transform.align`), weighted by the
           kernel of each pair's distance. Needs nothing but the points; slow
           to converge where the clouds slide along their surfaces.
         - `"point_to_plane"`: the Gauss-Newton step of
@@ -2201,7 +2347,7 @@ class Transform:
         moves the source by the composed transform). Point to plane and
         generalized ICP match Open3D's on centred clouds to within 1e-9
         once both run to convergence. See
-        [Fitting and registration][guide-fitting] for the numbers.
+        guide: Fitting and registration for the numbers.
 
         Parameters
         ----------
@@ -2209,7 +2355,7 @@ class Transform:
             The cloud to move: anything the `VecList` constructor takes.
             Points with a NaN or infinite coordinate never correspond.
         target
-            The cloud to reach: a [`KdTree`][tessary_py.KdTree] (reused as it
+            The cloud to reach: a `KdTree` (reused as it
             is: build it once to register many clouds onto one), or points
             in any form `source` takes, over which a tree is built for the
             call.
@@ -2412,8 +2558,11 @@ class Transform:
         differently, so a `set` or `dict` may hold both.
         """
 
-# What KdTree and its queries take as many points.
-_Points: TypeAlias = VecList | Sequence[Vec3d] | Buffer
+# What the calls that take a cloud of points accept (KdTree and its
+# queries, Quat.align, Transform.align and icp): a VecList, a sequence of
+# Vec3d, or a buffer of shape (n, 3). A name for annotations only: it does
+# not exist at run time.
+Points: TypeAlias = VecList | Sequence[Vec3d] | Buffer
 
 @final
 class KdTree:
@@ -2421,34 +2570,34 @@ class KdTree:
 
     Every answer is the one a scan of every point gives: the points ranked
     by their squared distance to the query, computed as
-    [`Vec3d.distance_squared`][tessary_py.Vec3d.distance_squared] computes
+    `Vec3d.distance_squared` computes
     it (point minus query, then `(dx*dx + dy*dy) + dz*dz`), equal distances
     by index (the lower first), and every NaN after every number. The
     distances returned are `point.distance_to(query)`, bit for bit. So the
     answers depend on the data alone: not on the number of threads, the
     processor or how the tree was built, and ties on grids and among
     duplicates are settled the same way every time. See
-    [neighbour queries][neighbours] for the rules (NaN and infinities,
+    Conventions: neighbour queries for the rules (NaN and infinities,
     radius boundaries, missing neighbours) and the
     [Neighbours guide](../guide/neighbours.md) for the scipy, pykdtree and
     Open3D calls each method replaces.
 
     Indices are positions in the points the tree was built from. Results
     come in this module's order, index then distance (as
-    [`minimum_distance_to`][tessary_py.VecList.minimum_distance_to]),
+    `VecList.minimum_distance_to`),
     unlike scipy's `query`, which gives distances first; no method takes
     a scipy name.
 
     The tree keeps its own copy of the points, so later changes to the
     source never change its answers (from a `VecList` the copy is shared
     until the list changes). Building and the `_each` queries run on the
-    [worker pool][pool]. The tree takes at most 40 bytes per point besides
+    worker pool (see Conventions: the worker pool). The tree takes at most 40 bytes per point besides
     its copy of the points. A tree cannot be changed; build a new one.
 
     Parameters
     ----------
     points
-        The cloud: anything [`VecList`][tessary_py.VecList] takes (a
+        The cloud: anything `VecList` takes (a
         `VecList`, a sequence of `Vec3d`, or a buffer of real numbers of
         shape `(n, 3)`, such as a numpy array of any real dtype, each
         number as numpy's `astype(float64)` gives it).
@@ -2468,7 +2617,7 @@ class KdTree:
     (1, 0.25)
     """
 
-    def __new__(cls, points: _Points) -> KdTree: ...
+    def __new__(cls, points: Points) -> KdTree: ...
     @property
     def points(self) -> VecList:
         """The points the tree was built from, in their order, as a `VecList`.
@@ -2575,12 +2724,63 @@ class KdTree:
 
     @overload
     def nearest_each(
-        self, points: _Points, *, max_distance: float | None = None, out: None = None
+        self, points: Points, *, max_distance: float | None = None, out: None = None
     ) -> tuple[ResultArray, ResultArray]:
-        """The nearest point to each of many query points: `(indices, distances)`, shape `(m,)` each."""
+        """The nearest point to each of many query points: `(indices, distances)`, shape `(m,)` each.
+
+        Row i answers `points[i]` exactly as `nearest` would (with
+        `max_distance`, as `nearest_k(p, 1, max_distance=...)`: index
+        `len(self)` and distance `inf` where no point is close enough).
+        Indices are the platform's signed index type (numpy's `intp`,
+        format `n`), distances float64. The queries are answered on the
+        worker pool (see Conventions: the worker pool), in an order of the tree's choosing, and the
+        answers land in the caller's order. Replaces scipy's
+        `d, i = tree.query(X, workers=-1)` (note the order), pykdtree's
+        `tree.query(X)` and Open3D's `nns.knn_search(X, 1)`.
+
+        Parameters
+        ----------
+        points
+            The queries: a `VecList`, a buffer of real numbers of shape
+            `(m, 3)` (read where it is, in any layout and of any real
+            dtype, as `VecList` reads one), or a sequence of `Vec3d`.
+        max_distance
+            As in `nearest_k`.
+        out
+            A tuple `(indices, distances)` of writable C-contiguous buffers
+            of shape `(m,)`, formats `n` (any native signed integer of that
+            size, such as numpy's `intp`) and `d`; the answers are written
+            there and `out` itself is returned. Checked as `VecList.dot`'s
+            `out` is, before anything is written.
+
+        Returns
+        -------
+        tuple[ResultArray, ResultArray]
+            The indices and the distances; `numpy.asarray` reads each
+            without a copy.
+
+        Raises
+        ------
+        TypeError
+            `argument 'points': expected an array of shape (n, 3), got (5,
+            4)`; `argument 'out': expected a tuple of two buffers (indices,
+            distances), got 'list' object`; or an `out` buffer of another
+            format, read-only or without a buffer.
+        ValueError
+            An `out` buffer of another shape or not contiguous, or
+            overlapping the queries or the other buffer; a negative or NaN
+            `max_distance`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0)])
+        >>> indices, distances = tree.nearest_each([Vec3d(0.25, 0, 0), Vec3d(5, 0, 0)])
+        >>> indices.tolist(), distances.tolist()
+        ([0, 1], [0.25, 4.0])
+        """
     @overload
     def nearest_each(
-        self, points: _Points, *, max_distance: float | None = None, out: tuple[_Indices, _Distances]
+        self, points: Points, *, max_distance: float | None = None, out: tuple[_Indices, _Distances]
     ) -> tuple[_Indices, _Distances]:
         """The nearest point to each of many query points: `(indices, distances)`, shape `(m,)` each.
 
@@ -2589,7 +2789,7 @@ class KdTree:
         `len(self)` and distance `inf` where no point is close enough).
         Indices are the platform's signed index type (numpy's `intp`,
         format `n`), distances float64. The queries are answered on the
-        [worker pool][pool], in an order of the tree's choosing, and the
+        worker pool (see Conventions: the worker pool), in an order of the tree's choosing, and the
         answers land in the caller's order. Replaces scipy's
         `d, i = tree.query(X, workers=-1)` (note the order), pykdtree's
         `tree.query(X)` and Open3D's `nns.knn_search(X, 1)`.
@@ -2637,12 +2837,46 @@ class KdTree:
 
     @overload
     def nearest_k_each(
-        self, points: _Points, k: SupportsIndex, *, max_distance: float | None = None, out: None = None
+        self, points: Points, k: SupportsIndex, *, max_distance: float | None = None, out: None = None
     ) -> tuple[ResultArray, ResultArray]:
-        """The `k` nearest points to each of many query points: `(indices, distances)`, shape `(m, k)` each."""
+        """The `k` nearest points to each of many query points: `(indices, distances)`, shape `(m, k)` each.
+
+        Row i is `nearest_k(points[i], k, max_distance=max_distance)`,
+        missing neighbours as index `len(self)` and distance `inf`. The
+        shape is `(m, k)` for every `k`, 1 included (scipy drops the second
+        dimension when `k` is 1; `nearest_each` is the `(m,)` form).
+        Replaces scipy's `d, i = tree.query(X, k, workers=-1)`, pykdtree's
+        `tree.query(X, k)` and Open3D's `nns.knn_search(X, k)`.
+
+        Parameters
+        ----------
+        points
+            As in `nearest_each`.
+        k
+            How many neighbours, at least 1.
+        max_distance
+            As in `nearest_k`.
+        out
+            As in `nearest_each`, with buffers of shape `(m, k)`.
+
+        Raises
+        ------
+        ValueError
+            `argument 'k': expected an integer of at least 1, got 0`, and
+            as `nearest_each`.
+        TypeError
+            As `nearest_each`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(3, 0, 0)])
+        >>> indices, distances = tree.nearest_k_each([Vec3d(0, 0, 0)], 2)
+        >>> indices.tolist(), distances.tolist()
+        ([[0, 1]], [[0.0, 1.0]])
+        """
     @overload
     def nearest_k_each(
-        self, points: _Points, k: SupportsIndex, *, max_distance: float | None = None, out: tuple[_Indices, _Distances]
+        self, points: Points, k: SupportsIndex, *, max_distance: float | None = None, out: tuple[_Indices, _Distances]
     ) -> tuple[_Indices, _Distances]:
         """The `k` nearest points to each of many query points: `(indices, distances)`, shape `(m, k)` each.
 
@@ -2680,7 +2914,7 @@ class KdTree:
         ([[0, 1]], [[0.0, 1.0]])
         """
 
-    def within_each(self, points: _Points, radius: float) -> tuple[ResultArray, ResultArray]:
+    def within_each(self, points: Points, radius: float) -> tuple[ResultArray, ResultArray]:
         """The points within `radius` of each of many query points: `(offsets, indices)`.
 
         Flat arrays, both of format `n`: the neighbours of `points[i]` are
@@ -2706,10 +2940,30 @@ class KdTree:
         """
 
     @overload
-    def count_within_each(self, points: _Points, radius: float, *, out: None = None) -> ResultArray:
-        """How many points lie within `radius` of each of many query points, shape `(m,)`, format `n`."""
+    def count_within_each(self, points: Points, radius: float, *, out: None = None) -> ResultArray:
+        """How many points lie within `radius` of each of many query points, shape `(m,)`, format `n`.
+
+        Allocates nothing per query, whatever the counts. Replaces scipy's
+        `query_ball_point(X, r, return_length=True, workers=-1)`.
+
+        Parameters
+        ----------
+        points
+            As in `nearest_each`.
+        radius
+            At least 0; boundary included.
+        out
+            A writable C-contiguous buffer of shape `(m,)` and format `n`
+            (numpy's `intp`); written and returned.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(3, 0, 0)])
+        >>> tree.count_within_each([Vec3d(0, 0, 0), Vec3d(2, 0, 0)], 1.0).tolist()
+        [2, 2]
+        """
     @overload
-    def count_within_each(self, points: _Points, radius: float, *, out: _Out) -> _Out:
+    def count_within_each(self, points: Points, radius: float, *, out: _Out) -> _Out:
         """How many points lie within `radius` of each of many query points, shape `(m,)`, format `n`.
 
         Allocates nothing per query, whatever the counts. Replaces scipy's
@@ -2736,7 +2990,53 @@ class KdTree:
     def nearest_k_each_point(
         self, k: SupportsIndex, *, max_distance: float | None = None, include_self: bool = True, out: None = None
     ) -> tuple[ResultArray, ResultArray]:
-        """The `k` nearest points to each point of the tree: `(indices, distances)`, shape `(len(self), k)` each."""
+        """The `k` nearest points to each point of the tree: `(indices, distances)`, shape `(len(self), k)` each.
+
+        Row i answers point i of the tree. With `include_self` (the
+        default) it is exactly `nearest_k_each(self.points, k,
+        max_distance=...)`'s row i, the point itself among its neighbours
+        at distance 0 (after any duplicate of a lower index), as scipy's
+        `tree.query(tree.data, k)` gives it. Without it, the point's own
+        index is left out and row i holds the `k` nearest *other* points,
+        duplicates included, as scikit-learn's `kneighbors()` without
+        queries gives them.
+
+        The points are answered leaf by leaf in the tree's own order, the
+        points of a leaf together and from the bound their own leaf gives,
+        so this is faster than passing the points again, above all for
+        clouds in scan order (lidar and depth files). The answers are those
+        of the queries one at a time, at any number of threads.
+
+        Parameters
+        ----------
+        k
+            How many neighbours, at least 1.
+        max_distance
+            As in `nearest_k`: with it, the hybrid search of Open3D's
+            `KDTreeSearchParamHybrid(radius, max_nn)`, at most `k` points
+            within the distance.
+        include_self
+            Whether each point is among its own neighbours.
+        out
+            As in `nearest_k_each`, with buffers of shape `(len(self), k)`.
+
+        Raises
+        ------
+        ValueError
+            `argument 'k': expected an integer of at least 1, got 0`; a
+            negative or NaN `max_distance`; an `out` buffer of another
+            shape, not contiguous, or overlapping the other buffer.
+        TypeError
+            An `include_self` that is not a bool (`argument 'include_self':
+            ...`), and as `nearest_k_each`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(3, 0, 0)])
+        >>> indices, distances = tree.nearest_k_each_point(1, include_self=False)
+        >>> indices.tolist(), distances.tolist()
+        ([[1], [0], [1]], [[1.0], [1.0], [2.0]])
+        """
     @overload
     def nearest_k_each_point(
         self,
@@ -2819,7 +3119,31 @@ class KdTree:
     def count_within_each_point(
         self, radius: float, *, include_self: bool = True, out: None = None
     ) -> ResultArray:
-        """How many points lie within `radius` of each point of the tree, shape `(len(self),)`, format `n`."""
+        """How many points lie within `radius` of each point of the tree, shape `(len(self),)`, format `n`.
+
+        With `include_self` (the default) exactly
+        `count_within_each(self.points, radius)`, every finite point
+        counting itself; without it, one less for each finite point (a
+        point with a NaN or infinite coordinate is at a NaN distance from
+        itself, never within).
+
+        Parameters
+        ----------
+        radius
+            At least 0; boundary included.
+        include_self
+            Whether each point counts itself.
+        out
+            As in `count_within_each`, of shape `(len(self),)`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(3, 0, 0)])
+        >>> tree.count_within_each_point(1.0).tolist()
+        [2, 2, 1]
+        >>> tree.count_within_each_point(1.0, include_self=False).tolist()
+        [1, 1, 0]
+        """
     @overload
     def count_within_each_point(self, radius: float, *, include_self: bool = True, out: _Out) -> _Out:
         """How many points lie within `radius` of each point of the tree, shape `(len(self),)`, format `n`.
@@ -2852,7 +3176,61 @@ class KdTree:
     def normals(
         self, k: SupportsIndex | None = None, *, radius: float | None = None, out: None = None
     ) -> ResultArray:
-        """The normal of the surface at each point of the tree, shape `(len(self), 3)`, float64."""
+        """The normal of the surface at each point of the tree, shape `(len(self), 3)`, float64.
+
+        Row i is the unit axis of least variance of point i's
+        neighbourhood: its `k` nearest points (itself included), the points
+        within `radius` of it, or with both the `k` nearest within
+        `radius` (Open3D's hybrid search), ranked as `nearest_k_each_point`
+        ranks them. The neighbourhood's covariance is taken about its own
+        mean, from the neighbours' offsets from the nearest of them, which
+        are exact wherever the neighbourhood does not straddle a
+        coordinate's zero (always at map coordinates): so a cloud moved by
+        an offset that is exact in doubles has the same normals, bit for
+        bit, as the cloud where it was, and a cloud at (512 000,
+        5 430 000, 231) the normals it has at the origin to within the
+        rounding of its own coordinates, where the one-pass sums
+        `sum(p p^T) - n mean mean^T` of Open3D's legacy `estimate_normals`
+        and of small_gicp lose every digit. The sums are taken in the
+        neighbours' order, each entry of the covariance within about
+        `k * 2**-53` of its trace. The eigenvectors come from the module's
+        Jacobi method, the same bits on every platform and at any number of
+        threads; a normal's sign follows `VecList.principal_axes`' rule
+        (its component of largest magnitude positive, the first of equals):
+        orient them with `orient_normals_towards`, `orient_normals_along`
+        or `orient_normals_consistently`.
+
+        A row is NaN where no plane is defined: fewer than three points in
+        the neighbourhood, all of them on one line or one point (the middle
+        variance at most `2**-40` of the largest), or a NaN or infinite
+        coordinate among them (a point with one has NaN for its normal).
+
+        Parameters
+        ----------
+        k
+            How many neighbours, at least 1; None with a `radius` for every
+            point within it.
+        radius
+            At least 0; boundary included.
+        out
+            A writable C-contiguous buffer of shape `(len(self), 3)` and
+            format `d`; written and returned.
+
+        Raises
+        ------
+        ValueError
+            `argument 'k': expected an integer of at least 1, or a radius,
+            got neither`; `argument 'k': expected an integer of at least 1,
+            got 0`; a negative or NaN `radius`; an `out` of another shape.
+        TypeError
+            An `out` of another format or read-only.
+
+        Examples
+        --------
+        >>> floor = KdTree([Vec3d(x, y, 0) for x in range(3) for y in range(3)])
+        >>> floor.normals(4).tolist()[4]
+        [0.0, 0.0, 1.0]
+        """
     @overload
     def normals(self, k: SupportsIndex | None = None, *, radius: float | None = None, out: _Out) -> _Out:
         """The normal of the surface at each point of the tree, shape `(len(self), 3)`, float64.
@@ -2915,7 +3293,19 @@ class KdTree:
     def surface_variation(
         self, k: SupportsIndex | None = None, *, radius: float | None = None, out: None = None
     ) -> ResultArray:
-        """Each point's surface variation, shape `(len(self),)`, float64."""
+        """Each point's surface variation, shape `(len(self),)`, float64.
+
+        The least eigenvalue of the neighbourhood's covariance over the sum
+        of the three (0 on a plane, 1/3 for points spread evenly in space),
+        for the neighbourhoods of `normals`; NaN for fewer than three
+        neighbours, identical points or a non-finite coordinate.
+
+        Examples
+        --------
+        >>> floor = KdTree([Vec3d(x, y, 0) for x in range(3) for y in range(3)])
+        >>> floor.surface_variation(4).tolist()[4]
+        0.0
+        """
     @overload
     def surface_variation(self, k: SupportsIndex | None = None, *, radius: float | None = None, out: _Out) -> _Out:
         """Each point's surface variation, shape `(len(self),)`, float64.
@@ -2936,7 +3326,20 @@ class KdTree:
     def covariances(
         self, k: SupportsIndex | None = None, *, radius: float | None = None, out: None = None
     ) -> ResultArray:
-        """Each point's neighbourhood covariance, shape `(len(self), 6)`, float64."""
+        """Each point's neighbourhood covariance, shape `(len(self), 6)`, float64.
+
+        The covariance of `normals`' neighbourhood about its mean, divided
+        by the number of neighbours, as its six distinct entries `xx, xy,
+        xz, yy, yz, zz`; `c[:, [0, 1, 2, 1, 3, 4, 2, 4, 5]].reshape(-1, 3,
+        3)` gives the matrices. NaN where a neighbour has a NaN or infinite
+        coordinate.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(2, 0, 0)])
+        >>> tree.covariances(2).tolist()[0]
+        [1.0, 0.0, 0.0, 0.0, 0.0, 0.0]
+        """
     @overload
     def covariances(self, k: SupportsIndex | None = None, *, radius: float | None = None, out: _Out) -> _Out:
         """Each point's neighbourhood covariance, shape `(len(self), 6)`, float64.
@@ -2955,10 +3358,41 @@ class KdTree:
         """
 
     @overload
-    def orient_normals_towards(self, normals: _Points, viewpoint: Vec3d | _Points, *, out: None = None) -> ResultArray:
-        """The normals flipped to face a viewpoint: shape `(len(self), 3)`, float64."""
+    def orient_normals_towards(self, normals: Points, viewpoint: Vec3d | Points, *, out: None = None) -> ResultArray:
+        """The normals flipped to face a viewpoint: shape `(len(self), 3)`, float64.
+
+        Normal i (of point i of the tree) is negated where
+        `n . (viewpoint - p) < 0`, kept otherwise (0 included); a NaN
+        normal stays NaN. `viewpoint` is one `Vec3d` (a sensor's position)
+        or one per point (an `(n, 3)` buffer, a scanner's positions along
+        its track). Replaces Open3D's `orient_normals_towards_camera_location`.
+
+        Parameters
+        ----------
+        normals
+            One per point, as `normals()` gives them: an `(n, 3)` buffer,
+            a `VecList` or a sequence of `Vec3d`.
+        viewpoint
+            A `Vec3d`, or one per point.
+        out
+            A writable C-contiguous `(n, 3)` float64 buffer, which may be
+            `normals` itself (oriented in place) but may not overlap it
+            otherwise.
+
+        Raises
+        ------
+        ValueError
+            `argument 'normals': expected one normal per point, 3 for this
+            tree, got 2`, and the same for `viewpoint`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0)])
+        >>> tree.orient_normals_towards([Vec3d(0, 0, 1), Vec3d(0, 0, 1)], Vec3d(0, 0, -5)).tolist()
+        [[-0.0, -0.0, -1.0], [-0.0, -0.0, -1.0]]
+        """
     @overload
-    def orient_normals_towards(self, normals: _Points, viewpoint: Vec3d | _Points, *, out: _Out) -> _Out:
+    def orient_normals_towards(self, normals: Points, viewpoint: Vec3d | Points, *, out: _Out) -> _Out:
         """The normals flipped to face a viewpoint: shape `(len(self), 3)`, float64.
 
         Normal i (of point i of the tree) is negated where
@@ -2993,10 +3427,16 @@ class KdTree:
         """
 
     @overload
-    def orient_normals_along(self, normals: _Points, direction: Vec3d, *, out: None = None) -> ResultArray:
-        """The normals flipped to point along a direction: shape `(len(self), 3)`, float64."""
+    def orient_normals_along(self, normals: Points, direction: Vec3d, *, out: None = None) -> ResultArray:
+        """The normals flipped to point along a direction: shape `(len(self), 3)`, float64.
+
+        Normal i is negated where `n . direction < 0`, kept otherwise.
+        Replaces Open3D's `orient_normals_to_align_with_direction` (whose
+        direction is `+z` by default: pass `Vec3d(0, 0, 1)`). `out` as in
+        `orient_normals_towards`.
+        """
     @overload
-    def orient_normals_along(self, normals: _Points, direction: Vec3d, *, out: _Out) -> _Out:
+    def orient_normals_along(self, normals: Points, direction: Vec3d, *, out: _Out) -> _Out:
         """The normals flipped to point along a direction: shape `(len(self), 3)`, float64.
 
         Normal i is negated where `n . direction < 0`, kept otherwise.
@@ -3006,10 +3446,31 @@ class KdTree:
         """
 
     @overload
-    def orient_normals_consistently(self, normals: _Points, k: SupportsIndex, *, out: None = None) -> ResultArray:
-        """The normals flipped to agree over the surface: shape `(len(self), 3)`, float64."""
+    def orient_normals_consistently(self, normals: Points, k: SupportsIndex, *, out: None = None) -> ResultArray:
+        """The normals flipped to agree over the surface: shape `(len(self), 3)`, float64.
+
+        Hoppe's propagation, as Open3D's
+        `orient_normals_consistent_tangent_plane(k)`: the graph joins each
+        point to its `k` nearest others; a spanning tree of least bending
+        (edge weight `1 - |n . m|`) is grown over each connected part from
+        its point of lowest index, which keeps the sign it has, and each
+        point reached is flipped where it disagrees with the point it is
+        reached from (`n . m < 0`). Ties among equal weights go to the lower
+        indices, so the result is a function of the points and normals
+        alone, at any number of threads, and it ends after one pass over
+        the graph. To choose each part's side, orient the normals first
+        (`orient_normals_towards` or `orient_normals_along`): the lowest
+        index of each part decides. NaN normals stay NaN and join no part.
+        `out` as in `orient_normals_towards`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(x, 0, 0) for x in range(4)])
+        >>> tree.orient_normals_consistently([Vec3d(0, 0, 1), Vec3d(0, 0, -1), Vec3d(0, 0, 1), Vec3d(0, 0, -1)], 2).tolist()
+        [[0.0, 0.0, 1.0], [-0.0, -0.0, 1.0], [0.0, 0.0, 1.0], [-0.0, -0.0, 1.0]]
+        """
     @overload
-    def orient_normals_consistently(self, normals: _Points, k: SupportsIndex, *, out: _Out) -> _Out:
+    def orient_normals_consistently(self, normals: Points, k: SupportsIndex, *, out: _Out) -> _Out:
         """The normals flipped to agree over the surface: shape `(len(self), 3)`, float64.
 
         Hoppe's propagation, as Open3D's
@@ -3035,7 +3496,30 @@ class KdTree:
 
     @overload
     def statistical_inliers(self, k: SupportsIndex, std_ratio: float, *, out: None = None) -> ResultArray:
-        """Which points statistical outlier removal keeps: a mask of shape `(len(self),)`, format `?`."""
+        """Which points statistical outlier removal keeps: a mask of shape `(len(self),)`, format `?`.
+
+        Each point's mean distance to its `k` nearest points, itself among
+        them (as Open3D's `remove_statistical_outlier(nb_neighbors=k,
+        std_ratio=...)` counts them), is kept when it is at most `mean +
+        std_ratio * deviation`, where the mean and the sample standard
+        deviation (divisor n - 1) of those mean distances are each the exact
+        value rounded once; a point with a NaN or infinite coordinate is
+        never kept and takes no part. Open3D keeps the same points where
+        no distances tie. Filter with the mask: `points[mask]`,
+        `colours[mask]`, `np.flatnonzero(mask)` for the indices.
+
+        Raises
+        ------
+        ValueError
+            `argument 'k': expected an integer of at least 1, got 0`;
+            `argument 'std_ratio': expected a number that is finite, got nan`.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(x, 0, 0) for x in range(5)] + [Vec3d(50, 0, 0)])
+        >>> tree.statistical_inliers(2, 1.0).tolist()
+        [True, True, True, True, True, False]
+        """
     @overload
     def statistical_inliers(self, k: SupportsIndex, std_ratio: float, *, out: _Out) -> _Out:
         """Which points statistical outlier removal keeps: a mask of shape `(len(self),)`, format `?`.
@@ -3067,7 +3551,18 @@ class KdTree:
     def radius_inliers(
         self, radius: float, min_neighbours: SupportsIndex, *, out: None = None
     ) -> ResultArray:
-        """Which points radius outlier removal keeps: a mask of shape `(len(self),)`, format `?`."""
+        """Which points radius outlier removal keeps: a mask of shape `(len(self),)`, format `?`.
+
+        A point is kept when at least `min_neighbours` *other* points lie
+        within `radius` of it (boundary included): the points Open3D's
+        `remove_radius_outlier(nb_points=min_neighbours, radius=...)` keeps.
+
+        Examples
+        --------
+        >>> tree = KdTree([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(9, 0, 0)])
+        >>> tree.radius_inliers(1.0, 1).tolist()
+        [True, True, False]
+        """
     @overload
     def radius_inliers(self, radius: float, min_neighbours: SupportsIndex, *, out: _Out) -> _Out:
         """Which points radius outlier removal keeps: a mask of shape `(len(self),)`, format `?`.
@@ -3083,7 +3578,7 @@ class KdTree:
         [True, True, False]
         """
 
-    def directed_hausdorff(self, points: _Points) -> tuple[float, int, int]:
+    def directed_hausdorff(self, points: Points) -> tuple[float, int, int]:
         """The directed Hausdorff distance from `points` to the tree's points: `(distance, i, j)`.
 
         The greatest, over the points with finite coordinates, of the
@@ -3100,7 +3595,7 @@ class KdTree:
         (3.0, 1, 1)
         """
 
-    def mean_distance(self, points: _Points, *, squared: bool = False) -> float:
+    def mean_distance(self, points: Points, *, squared: bool = False) -> float:
         """The mean distance from `points` to their nearest point of the tree.
 
         Over the points with finite coordinates, the exact mean of their
@@ -3123,10 +3618,9 @@ class KdTree:
         """The number of points, those with a NaN or infinite coordinate included."""
 
     def __repr__(self) -> str:
-        """`KdTree(n points)`, with `, m not finite` when m points have a NaN or infinite coordinate."""
+        """`KdTree(n points)` (`KdTree(1 point)` for one), with `, m not finite` when m points have a NaN or infinite coordinate."""
 
 @final
-@type_check_only
 class ResultArray:
     """The results of a `KdTree` query on many points: an array that numpy reads without a copy.
 
@@ -3134,8 +3628,9 @@ class ResultArray:
     index type, numpy's `intp`) or `d` (float64), C-contiguous. It exports
     them through the buffer protocol, writable: `numpy.asarray(a)` is a
     view of them, and `memoryview(a)` works without numpy. It can be
-    passed back as an `out` buffer. The class is not an attribute of the
-    module and cannot be instantiated.
+    passed back as an `out` buffer. The class is `tessary_py.ResultArray`
+    (for `isinstance` and annotations at run time), but cannot be
+    instantiated: only the queries make one.
 
     Examples
     --------
@@ -3163,7 +3658,7 @@ class ResultArray:
 
 @final
 class RegistrationResult:
-    """What [`Transform.icp`][tessary_py.Transform.icp] found: the transform and how well it matches.
+    """What `Transform.icp` found: the transform and how well it matches.
 
     Open3D's `RegistrationResult`, with the transform as a `Transform`
     (Open3D's 4x4 `transformation` is `result.transform.to_matrix()`),
@@ -3175,7 +3670,7 @@ class RegistrationResult:
     --------
     >>> cloud = [Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 1, 0), Vec3d(0, 0, 1)]
     >>> Transform.icp(cloud, cloud, 0.1)
-    RegistrationResult(transform=Transform(Quat(1, 0, 0, 0), Vec3d(0, 0, 0)), fitness=1.0, inlier_rmse=0.0, \
+    RegistrationResult(transform=Transform(Quat(1, 0, 0, 0), Vec3d(0, 0, 0)), fitness=1, inlier_rmse=0, \
 correspondences=4, iterations=1, converged=True, status='converged')
     """
 
@@ -3256,9 +3751,9 @@ class VoxelGrid:
     among each voxel's points: voxel 0 is point 0's when point 0 is
     finite. The centroid of a voxel is each component's exact sum rounded
     once, divided by its count (`math.fsum(column) / count`), as
-    [`VecList.centroid`][tessary_py.VecList.centroid] computes it, so a
+    `VecList.centroid` computes it, so a
     cloud in one voxel has `grid.centroids[0] == cloud.centroid()` bit for
-    bit. The grouping runs on the [worker pool][pool] (a radix sort of the
+    bit. The grouping runs on the worker pool (see Conventions: the worker pool) (a radix sort of the
     voxels' keys, then each voxel's points summed exactly), and every
     result is a function of the points alone: the same voxels in the same
     order, the same bits, at any number of threads. Besides the results
@@ -3270,7 +3765,7 @@ class VoxelGrid:
     Parameters
     ----------
     points
-        The cloud: anything [`VecList`][tessary_py.VecList] takes (a
+        The cloud: anything `VecList` takes (a
         `VecList`, a sequence of `Vec3d`, or a buffer of real numbers of
         shape `(n, 3)` read where it is).
     voxel_size
@@ -3306,7 +3801,7 @@ class VoxelGrid:
     ([2, 1], [0, 1, 0, 2], [0, 1])
     """
 
-    def __new__(cls, points: _Points, voxel_size: float, *, origin: Vec3d | None = None) -> VoxelGrid: ...
+    def __new__(cls, points: Points, voxel_size: float, *, origin: Vec3d | None = None) -> VoxelGrid: ...
     @property
     def centroids(self) -> VecList:
         """The centroid of each voxel, in the voxels' order, as a `VecList` (shared with the grid until either changes)."""
@@ -3321,7 +3816,20 @@ class VoxelGrid:
 
     @overload
     def counts(self, *, out: None = None) -> ResultArray:
-        """The number of points in each voxel, in the voxels' order, shape `(len(self),)`, format `n`."""
+        """The number of points in each voxel, in the voxels' order, shape `(len(self),)`, format `n`.
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of shape `(len(self),)` and
+            format `n` (numpy's `intp`); written and returned. Checked as
+            `VecList.dot`'s `out` is, before anything is written.
+
+        Examples
+        --------
+        >>> VoxelGrid([Vec3d(0, 0, 0), Vec3d(2, 0, 0), Vec3d(0.5, 0, 0)], 1.0).counts().tolist()
+        [2, 1]
+        """
     @overload
     def counts(self, *, out: _Out) -> _Out:
         """The number of points in each voxel, in the voxels' order, shape `(len(self),)`, format `n`.
@@ -3341,7 +3849,26 @@ class VoxelGrid:
 
     @overload
     def inverse(self, *, out: None = None) -> ResultArray:
-        """The voxel of each point, shape `(n,)`, format `n`: `len(self)` for a point with a NaN or infinite coordinate."""
+        """The voxel of each point, shape `(n,)`, format `n`: `len(self)` for a point with a NaN or infinite coordinate.
+
+        numpy's `unique(..., return_inverse=True)` of the voxels, so a
+        point's attributes aggregate per voxel in one line: the mean colour
+        is `np.bincount(inverse, colours[:, 0], minlength=len(grid) + 1)[:-1] / counts`,
+        the largest intensity `np.maximum.at(top, inverse, intensity)` into
+        `top = np.full(len(grid) + 1, -np.inf)`; see
+        [Downsampling](../guide/downsampling.md).
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of shape `(n,)` and format `n`;
+            written and returned.
+
+        Examples
+        --------
+        >>> VoxelGrid([Vec3d(0, 0, 0), Vec3d(2, 0, 0), Vec3d(0.5, 0, 0)], 1.0).inverse().tolist()
+        [0, 1, 0]
+        """
     @overload
     def inverse(self, *, out: _Out) -> _Out:
         """The voxel of each point, shape `(n,)`, format `n`: `len(self)` for a point with a NaN or infinite coordinate.
@@ -3367,7 +3894,24 @@ class VoxelGrid:
 
     @overload
     def nearest(self, *, out: None = None) -> ResultArray:
-        """The index of the point nearest each voxel's centroid, in the voxels' order, shape `(len(self),)`, format `n`."""
+        """The index of the point nearest each voxel's centroid, in the voxels' order, shape `(len(self),)`, format `n`.
+
+        For a downsampled cloud of original points rather than centroids:
+        `numpy.asarray(points)[grid.nearest()]`. Nearest by
+        `point.distance_squared(centroid)`, equal distances to the lower
+        index.
+
+        Parameters
+        ----------
+        out
+            A writable C-contiguous buffer of shape `(len(self),)` and
+            format `n`; written and returned.
+
+        Examples
+        --------
+        >>> VoxelGrid([Vec3d(0.1, 0, 0), Vec3d(0.5, 0, 0), Vec3d(0.7, 0, 0)], 1.0).nearest().tolist()
+        [1]
+        """
     @overload
     def nearest(self, *, out: _Out) -> _Out:
         """The index of the point nearest each voxel's centroid, in the voxels' order, shape `(len(self),)`, format `n`.

@@ -24,7 +24,7 @@ class Plane:
     Mind the sign: the constructor takes the signed distance d of the plane
     from the origin along the normal and builds `n̂ · p = d`, so the stored
     `distance` is -d. `Plane(Vec3d(0, 0, 1), 5.0)` is the plane z = 5 and
-    its `distance` reads -5.0 (see [planes][]).
+    its `distance` reads -5.0 (see Conventions: planes).
 
     The constructors normalise the normal; the property setters store what
     they are given. `contains_point` and `distance_to_point` use the stored
@@ -104,7 +104,7 @@ class Plane:
         largest component (the first of equals) is positive, so the same
         cloud always gives the same plane: a ground tile gets a normal close
         to +z. Map coordinates keep their digits (see
-        [Fitting and registration][guide-fitting]).
+        guide: Fitting and registration).
 
         A NaN or infinite coordinate gives the plane of NaNs that
         `from_points` gives for degenerate input.

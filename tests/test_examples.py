@@ -16,7 +16,7 @@ from test_doc_blocks import Block, buffers_exported, run_block, skip_without_pee
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 # Examples that pass numpy arrays in and out, through the buffer export.
-NEED_BUFFERS = {"tour.py", "point_cloud.py"}
+NEED_BUFFERS = {"tour.py", "point_cloud.py", "scan_job.py"}
 needs_buffers = pytest.mark.skipif(not buffers_exported(),
                                    reason="this build of tessary_py exports no buffers, which this example needs")
 
@@ -83,3 +83,62 @@ def test_point_cloud_refuses_other_shapes(tmp_path):
     result = run(str(EXAMPLES / "point_cloud.py"), str(path))
     assert result.returncode != 0
     assert "expected an array of shape (n, 3), got (4, 2)" in result.stderr
+
+
+class TestScanJob:
+    """examples/scan_job.py on files of its own making and on a reader's."""
+
+    @pytest.fixture(scope="class")
+    def job(self):
+        import runpy
+        return runpy.run_path(str(EXAMPLES / "scan_job.py"), run_name="scan_job")
+
+    def test_reads_each_format_as_float64_rows(self, job, tmp_path):
+        import laspy
+        import plyfile
+        points = np.random.default_rng(5).uniform(-50, 50, size=(200, 3))
+        # ASCII PLY of float32: read as float64 rows of the same float32 values.
+        vertex = np.array([tuple(p) for p in points.astype(np.float32)], dtype=[("x", "f4"), ("y", "f4"), ("z", "f4")])
+        plyfile.PlyData([plyfile.PlyElement.describe(vertex, "vertex")], text=True).write(tmp_path / "a.ply")
+        read = job["read_points"](tmp_path / "a.ply")
+        assert read.dtype == np.float64 and read.shape == (200, 3) and read.flags.c_contiguous
+        assert np.array_equal(read, points.astype(np.float32).astype(np.float64))
+        # LAS: the scaled integers times the scale plus the offset.
+        header = laspy.LasHeader(point_format=0, version="1.2")
+        header.offsets, header.scales = np.array([512_000.0, 5_430_000.0, 0.0]), np.array([0.001, 0.001, 0.001])
+        las = laspy.LasData(header)
+        las.xyz = points + header.offsets
+        las.write(tmp_path / "b.las")
+        read = job["read_points"](tmp_path / "b.las")
+        stored = laspy.read(tmp_path / "b.las")
+        expected = np.column_stack([stored.X * 0.001 + 512_000.0, stored.Y * 0.001 + 5_430_000.0, stored.Z * 0.001])
+        assert np.array_equal(read, expected)
+        assert np.abs(read - (points + header.offsets)).max() <= 0.0005 + 1e-9
+        with pytest.raises(SystemExit, match="expected a .ply, .las or .laz file"):
+            job["read_points"](tmp_path / "c.xyz")
+
+    def test_the_written_cloud_is_registered(self, job, tmp_path):
+        import plyfile
+        target, source = job["make_scans"](tmp_path, 6000)
+        out = tmp_path / "out.ply"
+        result = run(str(EXAMPLES / "scan_job.py"), str(target), str(source), "--out", str(out))
+        assert result.returncode == 0, result.stderr
+        written = int(result.stdout.split("wrote ")[1].split(" ")[0])
+        vertex = plyfile.PlyData.read(out)["vertex"]
+        assert vertex["x"].dtype == np.float64 and len(vertex) == written
+        points = np.column_stack([vertex["x"], vertex["y"], vertex["z"]]) - job["MAP_ORIGIN"]
+        normals = np.column_stack([vertex["nx"], vertex["ny"], vertex["nz"]])
+        assert np.allclose(np.linalg.norm(normals, axis=1), 1, atol=1e-6)
+        # Both scans, the registered one too, lie on the ground they were
+        # made of (the unregistered second scan is off by decimetres); a
+        # few strays near it survive the outlier filter.
+        height = np.abs(points[:, 2] - job["ground"](points[:, 0], points[:, 1]))
+        assert np.median(height) < 0.01 and (height > 0.5).mean() < 0.01
+        # Towards scanners above: every normal of the ground points up.
+        assert (normals[height < 0.05, 2] > 0).all()
+        unregistered = job["read_points"](source) - job["MAP_ORIGIN"]
+        assert np.median(np.abs(unregistered[:, 2] - job["ground"](unregistered[:, 0], unregistered[:, 1]))) > 0.05
+
+    def test_refuses_one_scan(self, tmp_path):
+        result = run(str(EXAMPLES / "scan_job.py"), str(tmp_path / "a.ply"))
+        assert result.returncode != 0 and "give two scans" in result.stderr

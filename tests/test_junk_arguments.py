@@ -101,8 +101,8 @@ VALUE_CHECKED = {
 READ_ONLY = {"area", "list", "rotation", "translation", "points", "transform", "fitness", "inlier_rmse",
              "correspondences", "iterations", "converged", "status", "centroids", "voxel_size", "origin"}
 NO_CONSTRUCTOR = {VecListIterator: "cannot create 'builtins.VecListIterator' instances",
-                  ResultArray: "cannot create 'builtins.ResultArray' instances",
-                  RegistrationResult: "cannot create 'builtins.RegistrationResult' instances"}
+                  ResultArray: "cannot create 'tessary_py.ResultArray' instances",
+                  RegistrationResult: "cannot create 'tessary_py.RegistrationResult' instances"}
 # The refusal of a count, radius or distance out of range, naming it.
 RANGE_REFUSAL = "argument '{}': expected * of at least *, got *"
 ITERATED = [(1.0, 2.0, 3.0), (4.0, -0.0, 6.0)]

@@ -181,7 +181,22 @@ class TestAgainstTheOracle:
         points, tree, _ = case
         assert len(tree) == len(points)
         aside = sum(not all(math.isfinite(c) for c in p) for p in points)
-        assert repr(tree) == f"KdTree({len(points)} points" + (f", {aside} not finite)" if aside else ")")
+        noun = "point" if len(points) == 1 else "points"
+        assert repr(tree) == f"KdTree({len(points)} {noun}" + (f", {aside} not finite)" if aside else ")")
+
+
+NAN, INF = float("nan"), float("inf")
+
+
+@pytest.mark.parametrize("points, text", [
+    ([], "KdTree(0 points)"),
+    ([Vec3d(1, 2, 3)], "KdTree(1 point)"),
+    ([Vec3d(1, 2, 3), Vec3d(1, 2, 3)], "KdTree(2 points)"),
+    ([Vec3d(NAN, 0, 0)], "KdTree(1 point, 1 not finite)"),
+    ([Vec3d(0, 0, 0), Vec3d(INF, 0, 0), Vec3d(0, NAN, 0)], "KdTree(3 points, 2 not finite)"),
+])
+def test_repr_counts_points_in_words(points, text):
+    assert repr(KdTree(points)) == text
 
 
 def numpy_nearest(points, queries, k):

@@ -7,6 +7,7 @@ the centroids, a brute-force scan for the correspondences, and Open3D's
 registration_icp and registration_generalized_icp for the whole loop."""
 
 import math
+import re
 from fractions import Fraction
 from pathlib import Path
 
@@ -196,6 +197,32 @@ def test_icp_matches_open3d(part, truth, max_distance, initial, noise):
                                    + theirs.transformation[:3, 3], rtol=0, atol=1e-4)
     else:
         np.testing.assert_allclose(matrix(ours.transform), theirs.transformation, rtol=0, atol=1e-7)
+
+
+def numbers_in_repr(text):
+    return dict(re.findall(r"(fitness|inlier_rmse)=([^,]+)", text))
+
+
+@pytest.mark.parametrize("source, target, max_distance", [
+    ([Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 1, 0), Vec3d(0, 0, 1)],) * 2 + (0.1,),
+    # Three of four pairs within reach, none exact: a fraction and a long RMSE.
+    ([Vec3d(0, 0, 0.01), Vec3d(1, 0, 0.03), Vec3d(0, 1, 0), Vec3d(9, 9, 9)],
+     [Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 1, 0), Vec3d(0, 0, 1)], 0.1),
+    ([Vec3d(5, 5, 5)], [Vec3d(0, 0, 0)], 0.1),
+])
+def test_result_repr_writes_numbers_as_vec3d_does(source, target, max_distance):
+    result = Transform.icp(source, target, max_distance, max_iterations=1)
+    numbers = numbers_in_repr(repr(result))
+    # Vec3d's repr writes each component in the module's shortest form.
+    shown = repr(Vec3d(result.fitness, result.inlier_rmse, 0)).removeprefix("Vec3d(").split(", ")
+    assert numbers == {"fitness": shown[0], "inlier_rmse": shown[1]}
+    assert float(numbers["fitness"]) == result.fitness and float(numbers["inlier_rmse"]) == result.inlier_rmse
+    assert "e" not in numbers["inlier_rmse"]  # never an exponent
+
+
+def test_result_repr_of_an_exact_match():
+    cloud = [Vec3d(0, 0, 0), Vec3d(1, 0, 0), Vec3d(0, 1, 0), Vec3d(0, 0, 1)]
+    assert numbers_in_repr(repr(Transform.icp(cloud, cloud, 0.1))) == {"fitness": "1", "inlier_rmse": "0"}
 
 
 def test_icp_edge_cases():
@@ -492,7 +519,7 @@ REFUSALS = [
      "argument 'target': Can't extract `str` to `Vec`"),
     (lambda: Transform.icp(np.ones((3, 2)), np.ones((3, 3)), 1), TypeError,
      "argument 'source': expected an array of shape (n, 3), got (3, 2)"),
-    (lambda: RegistrationResult(), TypeError, "cannot create 'builtins.RegistrationResult' instances"),
+    (lambda: RegistrationResult(), TypeError, "cannot create 'tessary_py.RegistrationResult' instances"),
     (lambda: Transform.icp(np.ones((3, 3)), np.ones((3, 3)), 1, method="plane"), ValueError,
      "argument 'method': expected 'point_to_point', 'point_to_plane' or 'generalized', got 'plane'"),
     (lambda: Transform.icp(np.ones((3, 3)), np.ones((3, 3)), 1, method=1), TypeError,

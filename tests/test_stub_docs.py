@@ -2,15 +2,19 @@
 is built from: every public member has a docstring there, and every example
 in a docstring gives the result it shows."""
 
+import ast
 import doctest
 import inspect
+import operator
+import pydoc
+import re
 
 import pytest
 
 import tessary_py
 from tessary_py import geometry
 
-from stub_docs import definitions
+from stub_docs import MODULES, STUBS, definitions
 
 DEFINITIONS = definitions()
 BY_NAME = {d.qualname: d for d in DEFINITIONS if d.kind != "setter"}
@@ -54,11 +58,6 @@ def runtime_members():
     yield "tessary_py.VecListIterator", iterator_type
     for member in ("__iter__", "__next__"):
         yield f"tessary_py.VecListIterator.{member}", getattr(iterator_type, member)
-    result_type = type(tessary_py.KdTree([]).count_within_each([], 1.0))
-    yield "tessary_py.ResultArray", result_type
-    for member in ("tolist", "__len__", "__repr__", "__buffer__", "__release_buffer__"):
-        if hasattr(result_type, member):  # the buffer methods have these names from Python 3.12 on
-            yield f"tessary_py.ResultArray.{member}", getattr(result_type, member)
 
 
 def undocumented_ok(name: str) -> bool:
@@ -99,12 +98,134 @@ class TestCompleteness:
                   if "Parameters\n----------" in d.docstring and not line.startswith(" ") and "," in line]
         assert shared == []
 
-    def test_runtime_docstrings_are_still_only_signatures(self):
-        # Editors read the stubs; the objects themselves keep their text
-        # signature block as their whole documentation.
-        assert tessary_py.Vec3d.__doc__ in (None, "")
-        assert tessary_py.Vec3d.dot.__doc__ is None
+
+
+# The classes and members added since the first release, whose __doc__ is
+# their stub's docstring (help() shows it) and whose classes live in
+# tessary_py; those of the first release keep their bare text signatures
+# and "builtins".
+NEWER_CLASSES = {"Transform", "KdTree", "RegistrationResult", "ResultArray", "VoxelGrid"}
+NEWER_MEMBERS = {
+    "Quat": {"align", "dot", "from_euler", "from_rotation_matrix", "from_rotation_vector", "inverse", "slerp",
+             "to_euler", "to_rotation_vector"},
+    "VecList": {"bounds", "centroid", "covariance", "farthest_point_sample", "principal_axes", "rotate_each",
+                "transform", "transform_each", "voxel_down_sample"},
+    "geometry.Plane": {"fit"},
+}
+
+
+def is_newer(qualname: str) -> bool:
+    parts = qualname.removeprefix("tessary_py.").split(".")
+    if parts[0] in NEWER_CLASSES:
+        return True
+    owner, name = ".".join(parts[:-1]), parts[-1]
+    return name in NEWER_MEMBERS.get(owner, ())
+
+
+def documented_members():
+    """(name, object) of every class and named member whose __doc__ the module sets (CPython words its
+    special methods' own)."""
+    for name, value in runtime_members():
+        if not name.rsplit(".", 1)[-1].startswith("__"):
+            yield name, value
+
+
+def stub_docstring(qualname: str) -> str:
+    # Overloads share one docstring (see test_overloads_share_one_docstring).
+    return BY_NAME[qualname].docstring
+
+
+class TestRuntimeDocs:
+    @pytest.mark.parametrize("name, value", [m for m in documented_members() if is_newer(m[0])],
+                             ids=lambda v: v if isinstance(v, str) else "")
+    def test_newer_members_carry_the_stub_docstring(self, name, value):
+        assert value.__doc__ == stub_docstring(name)
+
+    @pytest.mark.parametrize("name, value", [m for m in documented_members() if not is_newer(m[0])],
+                             ids=lambda v: v if isinstance(v, str) else "")
+    def test_members_of_the_first_release_keep_bare_signatures(self, name, value):
+        assert value.__doc__ in (None, "")
+
+    def test_every_entry_of_the_tables_exists(self):
+        # A renamed member would otherwise drop out of the check above.
+        names = {name for name, _ in documented_members()}
+        listed = {f"tessary_py.{owner}.{member}" for owner, members in NEWER_MEMBERS.items() for member in members}
+        listed |= {f"tessary_py.{cls}" for cls in NEWER_CLASSES}
+        assert listed - names == set()
+
+    @pytest.mark.parametrize("name, value", [m for m in runtime_members() if isinstance(m[1], type)],
+                             ids=lambda v: v if isinstance(v, str) else "")
+    def test_classes_report_their_module(self, name, value):
+        short = name.rsplit(".", 1)[-1]
+        assert value.__module__ == ("tessary_py" if short in NEWER_CLASSES else "builtins")
+        assert value.__qualname__ == value.__name__ == short
+
+    def test_the_interpreter_names_the_newer_classes_bare(self):
+        # As it names those of the first release: tp_name stays the bare name.
+        with pytest.raises(TypeError, match="instances of 'KdTree' and 'KdTree'"):
+            operator.lt(tessary_py.KdTree([]), tessary_py.KdTree([]))
+        with pytest.raises(TypeError, match="cannot create 'tessary_py.RegistrationResult' instances"):
+            tessary_py.RegistrationResult()
+        with pytest.raises(TypeError, match="cannot create 'builtins.VecListIterator' instances"):
+            type(iter(tessary_py.VecList([])))()
+
+    def test_help_names_the_module_and_shows_the_documentation(self):
+        text = pydoc.render_doc(tessary_py.KdTree, renderer=pydoc.plaintext)
+        assert "class KdTree in module tessary_py" in text
+        assert "nearest_k_each(self, /, points, k, *, max_distance=None, out=None)" in text
+        assert BY_NAME["tessary_py.KdTree.nearest_k_each"].docstring.splitlines()[0] in text
+
+    def test_signatures_survive_the_documentation(self):
+        assert inspect.signature(tessary_py.Transform).parameters.keys() == {"rotation", "translation"}
+        assert str(inspect.signature(tessary_py.KdTree.count_within_each)) == "(self, /, points, radius, *, out=None)"
+        assert tessary_py.Vec3d.dot.__text_signature__ == "($self, other)"
         assert geometry.circle_circle.__text_signature__ == "(circle1, circle2)"
+
+
+def overload_sets():
+    """(qualified name, [docstring of each overload]) of every member declared by overloads."""
+    for file_name, module in MODULES.items():
+        tree = ast.parse((STUBS / file_name).read_text(encoding="utf-8"))
+        bodies = [(module, tree.body)] + [(f"{module}.{n.name}", n.body) for n in tree.body
+                                          if isinstance(n, ast.ClassDef)]
+        for owner, body in bodies:
+            sets = {}
+            for node in body:
+                if isinstance(node, ast.FunctionDef) and any(
+                        isinstance(d, ast.Name) and d.id == "overload" for d in node.decorator_list):
+                    sets.setdefault(node.name, []).append(ast.get_docstring(node))
+            yield from ((f"{owner}.{name}", docs) for name, docs in sets.items())
+
+
+def outside_code(text: str) -> str:
+    return re.sub(r"(`+).+?\1", "", text, flags=re.DOTALL)
+
+
+class TestWhatEditorsShow:
+    def test_overloads_share_one_docstring(self):
+        # An editor shows the docstring of the overload it matched.
+        sets = dict(overload_sets())
+        assert len(sets) >= 20
+        assert {name: len(set(docs)) for name, docs in sets.items() if len(set(docs)) != 1} == {}
+
+    @pytest.mark.parametrize("definition", [d for d in DEFINITIONS if d.docstring], ids=lambda d: d.qualname)
+    def test_no_link_markup(self, definition):
+        # The site adds the links (docs/crossrefs.py); what editors and
+        # help() show is plain.
+        assert re.findall(r"\[[^\]]*\]\[[^\]]*\]", outside_code(definition.docstring)) == []
+
+    def test_signatures_name_no_private_alias(self):
+        # A type alias named in signatures is public (Points); only the type
+        # variables that tie an `out` argument to the result are private.
+        tree = ast.parse((STUBS / "__init__.pyi").read_text(encoding="utf-8"))
+        private_aliases = {node.target.id for node in ast.walk(tree) if isinstance(node, ast.AnnAssign)
+                           and isinstance(node.target, ast.Name) and node.target.id.startswith("_")
+                           and "TypeAlias" in ast.unparse(node.annotation)}
+        used = {n.id for f in ast.walk(tree) if isinstance(f, ast.FunctionDef) and not f.name.startswith("_")
+                for a in [*f.args.args, *f.args.kwonlyargs, *f.args.posonlyargs] if a.annotation is not None
+                for n in ast.walk(a.annotation) if isinstance(n, ast.Name)}
+        assert used & private_aliases == set()
+        assert "Points" in used
 
 
 def _examples():

@@ -77,13 +77,13 @@ struct bind::Class<tessary_py::VecListIterator> {
 
 template <>
 struct bind::Class<tessary::Transform> {
-    static constexpr const char* qualified = "builtins.Transform";
+    static constexpr const char* qualified = "tessary_py.Transform";
     static PyTypeObject* build();
 };
 
 template <>
 struct bind::Class<tessary_py::KdTree> {
-    static constexpr const char* qualified = "builtins.KdTree";
+    static constexpr const char* qualified = "tessary_py.KdTree";
     static constexpr bool shared_argument = true;
     static PyTypeObject* build();
 };
@@ -91,13 +91,13 @@ struct bind::Class<tessary_py::KdTree> {
 // The result of Transform.icp; not constructible from Python.
 template <>
 struct bind::Class<tessary::IcpResult> {
-    static constexpr const char* qualified = "builtins.RegistrationResult";
+    static constexpr const char* qualified = "tessary_py.RegistrationResult";
     static PyTypeObject* build();
 };
 
 template <>
 struct bind::Class<tessary_py::VoxelGrid> {
-    static constexpr const char* qualified = "builtins.VoxelGrid";
+    static constexpr const char* qualified = "tessary_py.VoxelGrid";
     static PyTypeObject* build();
 };
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "classes.hpp"
+#include "binding/result_array.hpp"
 #include "geometry/geometry.hpp"
 
 namespace {
@@ -35,6 +36,9 @@ PyObject* build_module() {
     bind::add_class<tessary_py::KdTree>(module.get());
     bind::add_class<tessary::IcpResult>(module.get());
     bind::add_class<tessary_py::VoxelGrid>(module.get());
+    // The type of the bulk queries' results, for isinstance and annotations
+    // at run time; it still cannot be instantiated.
+    bind::add_class<bind::ResultArray>(module.get());
     return module.release();
 }
 

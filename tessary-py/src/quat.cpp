@@ -10,6 +10,7 @@
 #include "align.hpp"
 #include "binding/matrix.hpp"
 #include "classes.hpp"
+#include "stub_docs.hpp"
 #include "euler.hpp"
 #include "pool/ranges.hpp"
 #include "quat.hpp"
@@ -100,15 +101,15 @@ PyMethodDef methods[] = {
     M::method<"to_axis_angle($self)", &Quat::to_axis_angle>(),
     M::method<"to_rotation_matrix($self)", &Quat::to_rotation_matrix>(),
     M::method<"to_vec3d($self)", &Quat::to_vec3d>(),
-    M::static_method<"from_rotation_matrix(m)", &from_rotation_matrix>(),
-    M::method<"inverse($self)", &Quat::inverse>(),
-    M::method<"dot($self, other)", &Quat::dot>(),
-    M::method<"slerp($self, other, t)", &Quat::slerp>(),
-    M::static_method<"align(a, b, weights=None)", &align>(),
-    M::static_method<"from_euler(sequence, a, b, c)", &tessary::quat_from_euler>(),
-    M::method<"to_euler($self, sequence)", &to_euler>(),
-    M::static_method<"from_rotation_vector(v)", &Quat::from_rotation_vector>(),
-    M::method<"to_rotation_vector($self)", &Quat::to_rotation_vector>(),
+    M::static_method<"from_rotation_matrix(m)", &from_rotation_matrix, stub_docs::Quat::from_rotation_matrix>(),
+    M::method<"inverse($self)", &Quat::inverse, stub_docs::Quat::inverse>(),
+    M::method<"dot($self, other)", &Quat::dot, stub_docs::Quat::dot>(),
+    M::method<"slerp($self, other, t)", &Quat::slerp, stub_docs::Quat::slerp>(),
+    M::static_method<"align(a, b, weights=None)", &align, stub_docs::Quat::align>(),
+    M::static_method<"from_euler(sequence, a, b, c)", &tessary::quat_from_euler, stub_docs::Quat::from_euler>(),
+    M::method<"to_euler($self, sequence)", &to_euler, stub_docs::Quat::to_euler>(),
+    M::static_method<"from_rotation_vector(v)", &Quat::from_rotation_vector, stub_docs::Quat::from_rotation_vector>(),
+    M::method<"to_rotation_vector($self)", &Quat::to_rotation_vector, stub_docs::Quat::to_rotation_vector>(),
     {},
 };
 

@@ -10,6 +10,7 @@
 #include "binding/matrix.hpp"
 #include "binding/siphash.hpp"
 #include "classes.hpp"
+#include "stub_docs.hpp"
 #include "pool/ranges.hpp"
 #include "registration/icp.hpp"
 #include "text.hpp"
@@ -118,27 +119,27 @@ std::pair<Transform, double> align(const tessary_py::PointsArgument& source, con
     return {fit.transform, tessary::rigid_residual<false>(n, paired.pairs(), fit, ranges)};
 }
 
-using New = M::Constructor<"Transform(rotation=None, translation=None)", &make>;
+using New = M::Constructor<"Transform(rotation=None, translation=None)", &make, stub_docs::Transform::class_>;
 
 PyMethodDef methods[] = {
-    M::static_method<"identity()", &Transform::identity>(),
-    M::static_method<"from_matrix(m)", &from_matrix>(),
-    M::method<"apply($self, v)", &Transform::apply>(),
-    M::method<"apply_direction($self, v)", &Transform::apply_direction>(),
-    M::method<"inverse($self)", &Transform::inverse>(),
-    M::method<"interpolate($self, other, t)", &Transform::interpolate>(),
-    M::method<"to_matrix($self)", &Transform::to_matrix>(),
-    M::static_method<"align(source, target, weights=None)", &align>(),
+    M::static_method<"identity()", &Transform::identity, stub_docs::Transform::identity>(),
+    M::static_method<"from_matrix(m)", &from_matrix, stub_docs::Transform::from_matrix>(),
+    M::method<"apply($self, v)", &Transform::apply, stub_docs::Transform::apply>(),
+    M::method<"apply_direction($self, v)", &Transform::apply_direction, stub_docs::Transform::apply_direction>(),
+    M::method<"inverse($self)", &Transform::inverse, stub_docs::Transform::inverse>(),
+    M::method<"interpolate($self, other, t)", &Transform::interpolate, stub_docs::Transform::interpolate>(),
+    M::method<"to_matrix($self)", &Transform::to_matrix, stub_docs::Transform::to_matrix>(),
+    M::static_method<"align(source, target, weights=None)", &align, stub_docs::Transform::align>(),
     M::static_method<"icp(source, target, max_distance, *, initial=None, max_iterations=None, relative_fitness=None, "
                      "relative_rmse=None, method=None, kernel=None, kernel_scale=None, target_normals=None, "
                      "source_covariances=None, target_covariances=None)",
-                     &tessary_py::icp>(),
+                     &tessary_py::icp, stub_docs::Transform::icp>(),
     {},
 };
 
 PyGetSetDef properties[] = {
-    M::getter<&rotation_of>("rotation"),
-    M::getter<&translation_of>("translation"),
+    M::getter<&rotation_of, stub_docs::Transform::rotation>("rotation"),
+    M::getter<&translation_of, stub_docs::Transform::translation>("translation"),
     {},
 };
 

@@ -60,14 +60,25 @@ Instance<T>* instance(PyObject* object) noexcept {
 // Specialised once per native type exposed as a class:
 //   static constexpr const char* qualified;  // "builtins.Vec3d"
 //   static PyTypeObject* build();            // creates the type object
+// The part before the last dot is the class's __module__: "builtins" for
+// the classes of the first release, "tessary_py" for those added since.
 template <class T>
 struct Class;
 
 template <class T>
 concept Exposed = requires { Class<T>::qualified; };
 
+// The part of a qualified name after its last dot.
+constexpr const char* unqualified(const char* qualified) {
+    const char* name = qualified;
+    for (const char* at = qualified; *at != '\0'; ++at) {
+        if (*at == '.') name = at + 1;
+    }
+    return name;
+}
+
 template <Exposed T>
-constexpr const char* class_name = Class<T>::qualified + sizeof("builtins.") - 1;
+constexpr const char* class_name = unqualified(Class<T>::qualified);
 
 template <Exposed T>
 inline PyTypeObject* type_cache = nullptr;

@@ -7,9 +7,13 @@ namespace bind {
 namespace {
 
 // For classes without a constructor. The message names the class with the
-// module it is reported under.
+// module it is reported under, as the interpreter's own refusal does.
 PyObject* refuse_instances(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    return PyErr_Format(PyExc_TypeError, "cannot create 'builtins.%s' instances", type->tp_name);
+    PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
+    if (module == nullptr) return nullptr;
+    PyErr_Format(PyExc_TypeError, "cannot create '%S.%s' instances", module, type->tp_name);
+    Py_DECREF(module);
+    return nullptr;
 }
 
 }  // namespace
@@ -31,7 +35,7 @@ PyTypeObject* make_type(const char* qualified, std::size_t basicsize, destructor
         .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
         .slots = all.data(),
     };
-    // The dotted name sets __module__ to "builtins"; afterwards the type goes
+    // The dotted name sets __module__ ("builtins", "tessary_py"); afterwards the type goes
     // by its bare name, which is what the interpreter's own messages print
     // ("'<' not supported between instances of 'Vec3d' and 'Vec3d'").
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));

@@ -6,6 +6,7 @@
 // converts its result, with every failure raised at one boundary.
 #pragma once
 
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <functional>
@@ -205,15 +206,38 @@ struct Entry {
         });
     }
 
-    static PyMethodDef def(int extra_flags) {
+    static PyMethodDef def(int extra_flags, const char* doc) {
         if constexpr (Sig::arity == 0) {
-            return {Sig::c_name, reinterpret_cast<PyCFunction>(&noargs), METH_NOARGS | extra_flags, Sig::doc};
+            return {Sig::c_name, reinterpret_cast<PyCFunction>(&noargs), METH_NOARGS | extra_flags, doc};
         } else {
             return {Sig::c_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall)),
-                    METH_FASTCALL | METH_KEYWORDS | extra_flags, Sig::doc};
+                    METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
         }
     }
 };
+
+// The documentation of a callable: its text signature block, then Doc (a
+// docstring of the stubs, see make_docstrings.py) unless it is empty.
+// Doc is an array taken by reference, so its length is its type's and the
+// text is read by index: as in signature.hpp, GCC's sanitizer builds cannot
+// evaluate a comparison or a walk of such a pointer at compile time.
+template <class Sig, const auto& Doc>
+struct Documentation {
+    static constexpr std::string_view block_end = "\n--\n\n";
+    static constexpr std::size_t body = sizeof(Doc) - 1;
+    static constexpr std::size_t head = Sig::text.size() + block_end.size();
+    static constexpr std::array<char, head + body + 1> storage = [] {
+        std::array<char, head + body + 1> text{};
+        for (std::size_t i = 0; i < Sig::text.size(); ++i) text[i] = Sig::text[i];
+        for (std::size_t i = 0; i < block_end.size(); ++i) text[Sig::text.size() + i] = block_end[i];
+        for (std::size_t i = 0; i < body; ++i) text[head + i] = Doc[i];
+        return text;
+    }();
+    static constexpr const char* doc = body == 0 ? Sig::doc : storage.data();
+};
+
+// The Doc of a member that has none of its own.
+inline constexpr char no_doc[] = "";
 
 struct NoOwner {
     static constexpr std::string_view value{};
@@ -229,11 +253,11 @@ inline PyObject* not_implemented() { return Py_NewRef(Py_NotImplemented); }
 }  // namespace detail
 
 // A module-level function.
-template <FixedString Text, auto Fn>
+template <FixedString Text, auto Fn, const auto& Doc = detail::no_doc>
 PyMethodDef function() {
     using Sig = Signature<Text>;
     static_assert(!Sig::has_self);
-    return detail::Entry<Sig, Fn, 0, detail::NoOwner>::def(0);
+    return detail::Entry<Sig, Fn, 0, detail::NoOwner>::def(0, detail::Documentation<Sig, Doc>::doc);
 }
 
 template <class Fn>
@@ -245,25 +269,27 @@ template <Exposed T>
 struct Members {
     using Owner = detail::OwnerName<T>;
 
-    // An instance method; Fn's first parameter is the receiver.
-    template <FixedString Text, auto Fn>
+    // An instance method; Fn's first parameter is the receiver. Doc, where
+    // given, follows the text signature in the method's documentation.
+    template <FixedString Text, auto Fn, const auto& Doc = detail::no_doc>
     static PyMethodDef method() {
         using Sig = Signature<Text>;
         static_assert(Sig::has_self);
         static_assert(std::is_same_v<std::remove_cvref_t<detail::Param<Fn, 0>>, T>, "receiver of another class");
-        return detail::Entry<Sig, Fn, 1, Owner>::def(0);
+        return detail::Entry<Sig, Fn, 1, Owner>::def(0, detail::Documentation<Sig, Doc>::doc);
     }
 
-    template <FixedString Text, auto Fn>
+    template <FixedString Text, auto Fn, const auto& Doc = detail::no_doc>
     static PyMethodDef static_method() {
         using Sig = Signature<Text>;
         static_assert(!Sig::has_self);
-        return detail::Entry<Sig, Fn, 0, Owner>::def(METH_STATIC);
+        return detail::Entry<Sig, Fn, 0, Owner>::def(METH_STATIC, detail::Documentation<Sig, Doc>::doc);
     }
 
     // `__new__`, and the vectorcall that makes calling the class cheap. The
-    // text signature is the class's documentation.
-    template <FixedString Text, auto Fn>
+    // text signature, followed by Doc where given, is the class's
+    // documentation.
+    template <FixedString Text, auto Fn, const auto& Doc = detail::no_doc>
     struct Constructor {
         using Sig = Signature<Text>;
         static constexpr Callee callee{class_name<T>, "__new__", Sig::params, Sig::positional, Sig::defaults};
@@ -290,7 +316,9 @@ struct Members {
             });
         }
 
-        static PyType_Slot doc_slot() { return {Py_tp_doc, const_cast<char*>(Sig::doc)}; }
+        static PyType_Slot doc_slot() {
+            return {Py_tp_doc, const_cast<char*>(detail::Documentation<Sig, Doc>::doc)};
+        }
         static PyType_Slot new_slot() { return slot(Py_tp_new, &tp_new); }
     };
 
@@ -301,10 +329,11 @@ struct Members {
         return {name, &get_field<Field>, &set_field<Field>, "", nullptr};
     }
 
-    // A read-only property computed from the value.
-    template <auto Getter>
+    // A read-only property computed from the value, documented by Doc
+    // where given.
+    template <auto Getter, const auto& Doc = detail::no_doc>
     static PyGetSetDef getter(const char* name) {
-        return {name, &get_computed<Getter>, nullptr, "", nullptr};
+        return {name, &get_computed<Getter>, nullptr, Doc, nullptr};
     }
 
     // Operator with the instance on the left only (+, -, /). Operands that do

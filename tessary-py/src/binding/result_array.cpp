@@ -5,6 +5,7 @@
 #include <new>
 
 #include "members.hpp"
+#include "stub_docs.hpp"
 
 namespace bind {
 
@@ -79,11 +80,12 @@ bind::Ref tolist(const ResultArray& self) { return bind::Ref(self.to_list()); }
 auto exported(const ResultArray& self) { return self.exported(); }
 
 PyMethodDef methods[] = {
-    M::method<"tolist($self)", &tolist>(),
+    M::method<"tolist($self)", &tolist, stub_docs::ResultArray::tolist>(),
     {},
 };
 
 PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(stub_docs::ResultArray::class_)},
     {Py_tp_methods, methods},
     bind::slot(Py_tp_repr, &M::repr<&text>),
     bind::slot(Py_mp_length, &M::length<&length>),

@@ -57,7 +57,7 @@ private:
 // Not registered: Python code meets it as the result of bulk queries.
 template <>
 struct Class<ResultArray> {
-    static constexpr const char* qualified = "builtins.ResultArray";
+    static constexpr const char* qualified = "tessary_py.ResultArray";
     static PyTypeObject* build();
 };
 

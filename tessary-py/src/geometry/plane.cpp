@@ -8,6 +8,7 @@
 #include "../vec_list/statistics.hpp"
 #include "fit.hpp"
 #include "geometry/plane.hpp"
+#include "stub_docs.hpp"
 
 namespace {
 
@@ -35,7 +36,7 @@ PyMethodDef methods[] = {
     M::static_method<"yz()", &Plane::yz>(),
     M::method<"contains_point($self, point)", &Plane::contains_point>(),
     M::method<"distance_to_point($self, point)", &Plane::distance_to_point>(),
-    M::static_method<"fit(points)", &fit>(),
+    M::static_method<"fit(points)", &fit, stub_docs::geometry::Plane::fit>(),
     {},
 };
 

@@ -18,6 +18,7 @@
 #include "../platform.hpp"
 #include "../pool/ranges.hpp"
 #include "../vec_list/kernels.hpp"
+#include "stub_docs.hpp"
 #include "../vec_list/points_argument.hpp"
 #include "exact_sum.hpp"
 #include "kd_batch.hpp"
@@ -52,7 +53,8 @@ KdTree make(PyObject* points) {
 std::size_t length(const KdTree& self) { return self.tree.size(); }
 
 std::string text(const KdTree& self) {
-    std::string out = "KdTree(" + std::to_string(self.tree.size()) + " points";
+    const std::size_t n = self.tree.size();
+    std::string out = "KdTree(" + std::to_string(n) + (n == 1 ? " point" : " points");
     if (self.tree.non_finite() != 0) out += ", " + std::to_string(self.tree.non_finite()) + " not finite";
     return out + ")";
 }
@@ -505,41 +507,41 @@ bind::Ref within_each_point(const KdTree& self, Radius radius, bool include_self
         });
 }
 
-using New = M::Constructor<"KdTree(points)", &make>;
+using New = M::Constructor<"KdTree(points)", &make, stub_docs::KdTree::class_>;
 
 PyMethodDef methods[] = {
-    M::method<"nearest($self, point)", &nearest>(),
-    M::method<"nearest_k($self, point, k, *, max_distance=None)", &nearest_k>(),
-    M::method<"within($self, point, radius)", &within>(),
-    M::method<"count_within($self, point, radius)", &count_within>(),
+    M::method<"nearest($self, point)", &nearest, stub_docs::KdTree::nearest>(),
+    M::method<"nearest_k($self, point, k, *, max_distance=None)", &nearest_k, stub_docs::KdTree::nearest_k>(),
+    M::method<"within($self, point, radius)", &within, stub_docs::KdTree::within>(),
+    M::method<"count_within($self, point, radius)", &count_within, stub_docs::KdTree::count_within>(),
     M::method<"nearest_each($self, points, *, max_distance=None, out=None)",
-              &each<tessary::NearestEach, MaxDistance>>(),
+              &each<tessary::NearestEach, MaxDistance>, stub_docs::KdTree::nearest_each>(),
     M::method<"nearest_k_each($self, points, k, *, max_distance=None, out=None)",
-              &each<tessary::NearestKEach, PositiveCount, MaxDistance>>(),
-    M::method<"within_each($self, points, radius)", &within_each>(),
-    M::method<"count_within_each($self, points, radius, *, out=None)", &each<tessary::CountWithinEach, Radius>>(),
+              &each<tessary::NearestKEach, PositiveCount, MaxDistance>, stub_docs::KdTree::nearest_k_each>(),
+    M::method<"within_each($self, points, radius)", &within_each, stub_docs::KdTree::within_each>(),
+    M::method<"count_within_each($self, points, radius, *, out=None)", &each<tessary::CountWithinEach, Radius>, stub_docs::KdTree::count_within_each>(),
     M::method<"nearest_k_each_point($self, k, *, max_distance=None, include_self=True, out=None)",
-              &each_point<tessary::NearestKEach, PositiveCount, MaxDistance>>(),
-    M::method<"within_each_point($self, radius, *, include_self=True)", &within_each_point>(),
+              &each_point<tessary::NearestKEach, PositiveCount, MaxDistance>, stub_docs::KdTree::nearest_k_each_point>(),
+    M::method<"within_each_point($self, radius, *, include_self=True)", &within_each_point, stub_docs::KdTree::within_each_point>(),
     M::method<"count_within_each_point($self, radius, *, include_self=True, out=None)",
-              &each_point<tessary::CountWithinEach, Radius>>(),
-    M::method<"normals($self, k=None, *, radius=None, out=None)", &surface<tessary::SurfaceOutput::kNormal>>(),
+              &each_point<tessary::CountWithinEach, Radius>, stub_docs::KdTree::count_within_each_point>(),
+    M::method<"normals($self, k=None, *, radius=None, out=None)", &surface<tessary::SurfaceOutput::kNormal>, stub_docs::KdTree::normals>(),
     M::method<"surface_variation($self, k=None, *, radius=None, out=None)",
-              &surface<tessary::SurfaceOutput::kVariation>>(),
+              &surface<tessary::SurfaceOutput::kVariation>, stub_docs::KdTree::surface_variation>(),
     M::method<"covariances($self, k=None, *, radius=None, out=None)",
-              &surface<tessary::SurfaceOutput::kCovariance>>(),
-    M::method<"orient_normals_towards($self, normals, viewpoint, *, out=None)", &orient_normals_towards>(),
-    M::method<"orient_normals_along($self, normals, direction, *, out=None)", &orient_normals_along>(),
-    M::method<"orient_normals_consistently($self, normals, k, *, out=None)", &orient_normals_consistently>(),
-    M::method<"statistical_inliers($self, k, std_ratio, *, out=None)", &statistical_inliers>(),
-    M::method<"radius_inliers($self, radius, min_neighbours, *, out=None)", &radius_inliers>(),
-    M::method<"directed_hausdorff($self, points)", &directed_hausdorff>(),
-    M::method<"mean_distance($self, points, *, squared=False)", &mean_distance>(),
+              &surface<tessary::SurfaceOutput::kCovariance>, stub_docs::KdTree::covariances>(),
+    M::method<"orient_normals_towards($self, normals, viewpoint, *, out=None)", &orient_normals_towards, stub_docs::KdTree::orient_normals_towards>(),
+    M::method<"orient_normals_along($self, normals, direction, *, out=None)", &orient_normals_along, stub_docs::KdTree::orient_normals_along>(),
+    M::method<"orient_normals_consistently($self, normals, k, *, out=None)", &orient_normals_consistently, stub_docs::KdTree::orient_normals_consistently>(),
+    M::method<"statistical_inliers($self, k, std_ratio, *, out=None)", &statistical_inliers, stub_docs::KdTree::statistical_inliers>(),
+    M::method<"radius_inliers($self, radius, min_neighbours, *, out=None)", &radius_inliers, stub_docs::KdTree::radius_inliers>(),
+    M::method<"directed_hausdorff($self, points)", &directed_hausdorff, stub_docs::KdTree::directed_hausdorff>(),
+    M::method<"mean_distance($self, points, *, squared=False)", &mean_distance, stub_docs::KdTree::mean_distance>(),
     {},
 };
 
 PyGetSetDef properties[] = {
-    M::getter<&points>("points"),
+    M::getter<&points, stub_docs::KdTree::points>("points"),
     {},
 };
 

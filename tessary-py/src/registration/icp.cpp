@@ -15,6 +15,8 @@
 
 #include "../pool/ranges.hpp"
 #include "kd_batch.hpp"
+#include "text.hpp"
+#include "stub_docs.hpp"
 
 namespace tessary_py {
 namespace {
@@ -227,8 +229,9 @@ std::string status_of(const IcpResult& r) {
 std::string text(const IcpResult& r) {
     std::string out = "RegistrationResult(transform=";
     append_transform_repr(out, r.transform);
-    out += ", fitness=" + bind::float_text(r.matches.fitness);
-    out += ", inlier_rmse=" + bind::float_text(r.matches.inlier_rmse);
+    // Numbers as every repr of the module writes them: shortest, no exponent.
+    out += ", fitness=" + tessary::shortest(r.matches.fitness);
+    out += ", inlier_rmse=" + tessary::shortest(r.matches.inlier_rmse);
     out += ", correspondences=" + std::to_string(r.matches.count);
     out += ", iterations=" + std::to_string(r.iterations);
     out += r.converged ? ", converged=True" : ", converged=False";
@@ -237,17 +240,18 @@ std::string text(const IcpResult& r) {
 }
 
 PyGetSetDef properties[] = {
-    M::getter<&transform_of>("transform"),
-    M::getter<&fitness_of>("fitness"),
-    M::getter<&inlier_rmse_of>("inlier_rmse"),
-    M::getter<&correspondences_of>("correspondences"),
-    M::getter<&iterations_of>("iterations"),
-    M::getter<&converged_of>("converged"),
-    M::getter<&status_of>("status"),
+    M::getter<&transform_of, stub_docs::RegistrationResult::transform>("transform"),
+    M::getter<&fitness_of, stub_docs::RegistrationResult::fitness>("fitness"),
+    M::getter<&inlier_rmse_of, stub_docs::RegistrationResult::inlier_rmse>("inlier_rmse"),
+    M::getter<&correspondences_of, stub_docs::RegistrationResult::correspondences>("correspondences"),
+    M::getter<&iterations_of, stub_docs::RegistrationResult::iterations>("iterations"),
+    M::getter<&converged_of, stub_docs::RegistrationResult::converged>("converged"),
+    M::getter<&status_of, stub_docs::RegistrationResult::status>("status"),
     {},
 };
 
 PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(stub_docs::RegistrationResult::class_)},
     {Py_tp_getset, properties},
     bind::slot(Py_tp_repr, &M::repr<&text>),
     {0, nullptr},

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "../classes.hpp"
+#include "stub_docs.hpp"
 #include "../pool/pool.hpp"
 #include "bulk.hpp"
 #include "downsampling.hpp"
@@ -176,15 +177,15 @@ PyMethodDef methods[] = {
     M::method<"collapse($self, axis)", &bulk::collapse>(),
     M::method<"minimum_distance_to($self, other, stride)", &bulk::minimum_distance_to>(),
     M::method<"rotate($self, quat)", &bulk::rotate>(),
-    M::method<"rotate_each($self, quats)", &bulk::rotate_each>(),
-    M::method<"transform($self, transform)", &bulk::transform>(),
-    M::method<"transform_each($self, transforms)", &bulk::transform_each>(),
-    M::method<"centroid($self)", &tessary_py::statistics::centroid>(),
-    M::method<"bounds($self)", &tessary_py::statistics::bounds>(),
-    M::method<"covariance($self, *, ddof=None)", &tessary_py::statistics::covariance>(),
-    M::method<"principal_axes($self)", &tessary_py::statistics::principal_axes>(),
-    M::method<"voxel_down_sample($self, voxel_size, *, origin=None)", &tessary_py::voxel_down_sample>(),
-    M::method<"farthest_point_sample($self, k, *, start=None, out=None)", &tessary_py::farthest_point_sample>(),
+    M::method<"rotate_each($self, quats)", &bulk::rotate_each, stub_docs::VecList::rotate_each>(),
+    M::method<"transform($self, transform)", &bulk::transform, stub_docs::VecList::transform>(),
+    M::method<"transform_each($self, transforms)", &bulk::transform_each, stub_docs::VecList::transform_each>(),
+    M::method<"centroid($self)", &tessary_py::statistics::centroid, stub_docs::VecList::centroid>(),
+    M::method<"bounds($self)", &tessary_py::statistics::bounds, stub_docs::VecList::bounds>(),
+    M::method<"covariance($self, *, ddof=None)", &tessary_py::statistics::covariance, stub_docs::VecList::covariance>(),
+    M::method<"principal_axes($self)", &tessary_py::statistics::principal_axes, stub_docs::VecList::principal_axes>(),
+    M::method<"voxel_down_sample($self, voxel_size, *, origin=None)", &tessary_py::voxel_down_sample, stub_docs::VecList::voxel_down_sample>(),
+    M::method<"farthest_point_sample($self, k, *, start=None, out=None)", &tessary_py::farthest_point_sample, stub_docs::VecList::farthest_point_sample>(),
     {},
 };
 

@@ -8,6 +8,7 @@
 
 #include "../binding/result_array.hpp"
 #include "../classes.hpp"
+#include "stub_docs.hpp"
 #include "../pool/pool.hpp"
 #include "../vec_list/downsampling.hpp"
 #include "../vec_list/element_array.hpp"
@@ -87,19 +88,19 @@ std::string text(const VoxelGrid& self) {
     return out + ")";
 }
 
-using New = M::Constructor<"VoxelGrid(points, voxel_size, *, origin=None)", &make>;
+using New = M::Constructor<"VoxelGrid(points, voxel_size, *, origin=None)", &make, stub_docs::VoxelGrid::class_>;
 
 PyMethodDef methods[] = {
-    M::method<"counts($self, *, out=None)", &counts>(),
-    M::method<"inverse($self, *, out=None)", &inverse>(),
-    M::method<"nearest($self, *, out=None)", &nearest>(),
+    M::method<"counts($self, *, out=None)", &counts, stub_docs::VoxelGrid::counts>(),
+    M::method<"inverse($self, *, out=None)", &inverse, stub_docs::VoxelGrid::inverse>(),
+    M::method<"nearest($self, *, out=None)", &nearest, stub_docs::VoxelGrid::nearest>(),
     {},
 };
 
 PyGetSetDef properties[] = {
-    M::getter<&centroids>("centroids"),
-    M::getter<&voxel_size>("voxel_size"),
-    M::getter<&origin>("origin"),
+    M::getter<&centroids, stub_docs::VoxelGrid::centroids>("centroids"),
+    M::getter<&voxel_size, stub_docs::VoxelGrid::voxel_size>("voxel_size"),
+    M::getter<&origin, stub_docs::VoxelGrid::origin>("origin"),
     {},
 };
 
