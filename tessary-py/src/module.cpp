@@ -5,6 +5,7 @@
 
 #include "classes.hpp"
 #include "geometry/geometry.hpp"
+#include "planes/plane_detection.hpp"
 
 namespace {
 
@@ -35,6 +36,7 @@ PyObject* build_module() {
     bind::add_class<tessary_py::KdTree>(module.get());
     bind::add_class<tessary::IcpResult>(module.get());
     bind::add_class<tessary_py::VoxelGrid>(module.get());
+    bind::add_class<tessary_py::PlaneResult>(module.get());
     return module.release();
 }
 
