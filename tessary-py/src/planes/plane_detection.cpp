@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "../binding/convert.hpp"
 #include "../binding/result_array.hpp"
@@ -109,6 +110,9 @@ PlaneResult detect(std::span<const Vec3d> points, const tessary::RansacSettings&
         return out;
     }
     out.found = true;
+    const std::array<std::size_t, 3> sample =
+        tessary::distinct_triple(settings.seed, settings.stream, found.best_trial, points.size());
+    for (std::size_t k = 0; k < 3; ++k) out.sample[k] = static_cast<Py_ssize_t>(sample[k]);
     const std::unique_ptr<bool[]> mask(new bool[points.size()]);
     tessary::inlier_mask(points, cloud, *found.best, settings.distance, mask.get(), PoolRanges{});
     out.inliers.reserve(found.inliers);
@@ -148,6 +152,7 @@ std::vector<PlaneResult> detect_all(std::span<const Vec3d> points, const Setting
         if (!found.found || found.inliers.size() < settings.min_inliers) break;
         // Indices into the original cloud, and the points left for the next
         // run in their order.
+        const std::vector<Py_ssize_t> left_before = left;
         std::size_t kept = 0, next = 0;
         for (std::size_t j = 0; j < rest.size(); ++j) {
             if (next < found.inliers.size() && found.inliers[next] == static_cast<Py_ssize_t>(j)) {
@@ -157,6 +162,7 @@ std::vector<PlaneResult> detect_all(std::span<const Vec3d> points, const Setting
             left[kept] = left[j];
             rest[kept++] = rest[j];
         }
+        for (Py_ssize_t& i : found.sample) i = left_before[static_cast<std::size_t>(i)];
         left.resize(kept);
         rest.resize(kept);
         found.points = points.size();
@@ -214,6 +220,12 @@ std::size_t inlier_count_of(const PlaneResult& r) { return r.inliers.size(); }
 double inlier_rmse_of(const PlaneResult& r) { return r.inlier_rmse; }
 std::size_t iterations_of(const PlaneResult& r) { return static_cast<std::size_t>(r.iterations); }
 std::size_t degenerate_of(const PlaneResult& r) { return static_cast<std::size_t>(r.degenerate); }
+std::optional<std::tuple<std::size_t, std::size_t, std::size_t>> sample_of(const PlaneResult& r) {
+    if (!r.found) return std::nullopt;
+    return std::tuple<std::size_t, std::size_t, std::size_t>{static_cast<std::size_t>(r.sample[0]),
+                                                             static_cast<std::size_t>(r.sample[1]),
+                                                             static_cast<std::size_t>(r.sample[2])};
+}
 
 bind::Ref inliers_of(const PlaneResult& r) {
     const std::size_t n = r.inliers.size();
@@ -255,6 +267,7 @@ PyGetSetDef properties[] = {
     M::getter<&inlier_rmse_of>("inlier_rmse"),
     M::getter<&iterations_of>("iterations"),
     M::getter<&degenerate_of>("degenerate"),
+    M::getter<&sample_of>("sample"),
     {},
 };
 

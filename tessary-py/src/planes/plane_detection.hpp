@@ -6,6 +6,7 @@
 // least squares of Plane.fit.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -23,6 +24,7 @@ struct PlaneResult {
     bool found = false;
     tessary::Plane plane{};
     std::vector<Py_ssize_t> inliers;  // ascending indices into the cloud
+    std::array<Py_ssize_t, 3> sample{};  // the best trial's three points
     std::size_t points = 0;           // the size of the cloud, for the mask
     double inlier_rmse = 0.0;
     std::uint64_t iterations = 0;
