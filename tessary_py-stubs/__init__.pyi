@@ -1986,7 +1986,10 @@ iterations=1000, degenerate=49)
             The most planes to return, at least 1; None for no limit.
         min_inliers
             The fewest inliers of a plane that is returned, at least 1;
-            None for 3.
+            None for 1 % of the points (rounded up, at least 3), so that
+            at most 100 planes are looked for. A small `min_inliers`
+            without a `count` keeps taking small planes off a noisy cloud,
+            one run of `iterations` samples each.
         iterations
             As for `segment_plane`, per run.
         seed

@@ -189,6 +189,11 @@ class TestSeveral:
         limit = counts[4] + 1
         stopped = VecList(self.POINTS).segment_planes(0.02, min_inliers=limit)
         assert [r.inlier_count for r in stopped] == list(itertools.takewhile(lambda c: c >= limit, counts))
+        # By default a plane needs 1 % of the points (600 here).
+        default = VecList(self.POINTS).segment_planes(0.02)
+        more = VecList(self.POINTS).segment_planes(0.02, min_inliers=1, count=len(default) + 1)
+        assert [repr(r) for r in more[:len(default)]] == [repr(r) for r in default]
+        assert min(r.inlier_count for r in default) >= 600 and more[-1].inlier_count < 600
         first_two = Plane.segment_all(self.POINTS, 0.02, count=2)
         assert [repr(r) for r in first_two] == [repr(r) for r in VecList(self.POINTS).segment_planes(0.02)[:2]]
 

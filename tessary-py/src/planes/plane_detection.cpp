@@ -1,5 +1,6 @@
 #include "plane_detection.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -22,13 +23,15 @@ namespace {
 
 // Open3D's segment_plane default.
 constexpr std::uint64_t kDefaultIterations = 1000;
-// A plane is drawn through three points, so it has at least three inliers.
-constexpr std::size_t kDefaultMinInliers = 3;
+// Without min_inliers, segment_planes keeps planes of at least 1 % of the
+// cloud (and at least three points), so that it makes at most 100 runs.
+constexpr std::size_t kDefaultShare = 100;
+constexpr std::size_t kFewestInliers = 3;
 
 struct Settings {
     tessary::RansacSettings ransac;
     std::optional<std::size_t> count;
-    std::size_t min_inliers = kDefaultMinInliers;
+    std::optional<std::size_t> min_inliers;
 };
 
 std::uint64_t seed_of(PyObject* object) {
@@ -145,11 +148,14 @@ std::vector<PlaneResult> detect_all(std::span<const Vec3d> points, const Setting
     for (std::size_t i = 0; i < points.size(); ++i) left[i] = static_cast<Py_ssize_t>(i);
     std::vector<Vec3d> rest(points.begin(), points.end());
     tessary::RansacSettings ransac = settings.ransac;
+    const std::size_t fewest =
+        settings.min_inliers ? *settings.min_inliers
+                             : std::max(kFewestInliers, (points.size() + kDefaultShare - 1) / kDefaultShare);
     for (std::uint64_t run = 0; !settings.count || out.size() < *settings.count; ++run) {
         if (rest.size() < 3) break;
         ransac.stream = run;
         PlaneResult found = detect(rest, ransac);
-        if (!found.found || found.inliers.size() < settings.min_inliers) break;
+        if (!found.found || found.inliers.size() < fewest) break;
         // Indices into the original cloud, and the points left for the next
         // run in their order.
         const std::vector<Py_ssize_t> left_before = left;
