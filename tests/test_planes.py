@@ -181,6 +181,7 @@ class TestSeveral:
             fitted = Plane.fit(self.POINTS[idx])
             assert (r.plane.normal, r.plane.distance) == (fitted.normal, fitted.distance)
             assert len(r.mask) == len(self.POINTS) and np.asarray(r.mask).sum() == r.inlier_count
+            assert set(r.sample) <= set(idx.tolist())  # the winning sample, in the cloud's indices
         # The first run is segment_plane's.
         assert repr(found[0]) == repr(VecList(self.POINTS).segment_plane(0.02))
 
@@ -196,6 +197,49 @@ class TestSeveral:
         assert min(r.inlier_count for r in default) >= 600 and more[-1].inlier_count < 600
         first_two = Plane.segment_all(self.POINTS, 0.02, count=2)
         assert [repr(r) for r in first_two] == [repr(r) for r in VecList(self.POINTS).segment_planes(0.02)[:2]]
+
+
+M64 = (1 << 64) - 1
+
+
+def splitmix(z):
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & M64
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
+    return z ^ (z >> 31)
+
+
+def drawn(seed, stream, trial, n):
+    """The documented sample of a trial: three hashed counters scaled to
+    below n, n - 1 and n - 2, then moved past the indices already taken."""
+    h = splitmix((seed + 0x9E3779B97F4A7C15) & M64)
+    h = splitmix((h + (stream + 1) * 0xD1B54A32D192ED03) & M64)
+    h = splitmix((h + (trial + 1) * 0xAEF17502108EF2D9) & M64)
+    a, b, c = (splitmix((h + (k + 1) * 0x9E3779B97F4A7C15) & M64) * (n - k) >> 64 for k in range(3))
+    b += b >= a
+    c += c >= min(a, b)
+    c += c >= max(a, b)
+    return a, b, c
+
+
+def test_the_first_sample_of_the_most_inliers_wins():
+    # Two parallel grids of 100 points each: half the samples' planes hold
+    # 100 inliers, so the earliest of them must win, whatever the threads.
+    grid = np.array([(x, y) for x in range(10) for y in range(10)], float)
+    points = np.vstack([np.c_[grid, np.zeros(100)], np.c_[grid + 0.5, np.full(100, 4.0)]])
+    r = VecList(points).segment_plane(0.01, iterations=64, seed=12345)
+    q = points - (points.min(axis=0) * 0.5 + points.max(axis=0) * 0.5)
+    counts = []
+    for t in range(64):
+        a, b, c = (q[i] for i in drawn(12345, 0, t, len(points)))
+        n = np.cross(b - a, c - a)
+        if n @ n <= 2.0**-40 * ((b - a) @ (b - a)) * ((c - a) @ (c - a)):
+            counts.append(-1)
+            continue
+        n = n / math.sqrt(n @ n)
+        counts.append(int(np.count_nonzero(np.abs(q @ n - n @ a) <= 0.01)))
+    assert max(counts) == 100 and counts.count(100) > 1
+    assert r.sample == drawn(12345, 0, counts.index(100), len(points))
+    assert r.degenerate == counts.count(-1) and r.inlier_count == 100
 
 
 class TestReproducible:
