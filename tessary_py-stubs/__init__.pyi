@@ -1967,7 +1967,7 @@ iterations=1000, degenerate=49)
         iterations: SupportsIndex | None = None,
         seed: SupportsIndex | None = None,
         confidence: float | None = None,
-    ) -> list[PlaneResult]:
+    ) -> builtins.list[PlaneResult]:
         """Planes found one after another, each by [`segment_plane`][tessary_py.VecList.segment_plane] on the elements the ones before left.
 
         The k-th run (from 0) draws its samples from `seed` and k, so the
