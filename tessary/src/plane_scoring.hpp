@@ -111,7 +111,8 @@ inline std::uint64_t spread(std::uint64_t v) {
 }
 
 // Records: a Morton code of 30 bits, or bit 30 alone for a point that is
-// not finite (so that those sort last), above a position of 33 bits.
+// not finite (so that those sort last), above a position of 33 bits (a
+// cloud of up to 2^33 points, 192 GiB of coordinates).
 inline constexpr int kPositionBits = 33;
 inline constexpr std::uint64_t kPositionMask = (std::uint64_t{1} << kPositionBits) - 1;
 inline constexpr std::uint64_t kAside = std::uint64_t{1} << 30;
