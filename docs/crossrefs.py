@@ -31,6 +31,7 @@ PAGES = {
     "guide: Fitting and registration": "guide-fitting",
     "guide: Rotations": "rotations-guide",
     "guide: Poses": "poses-guide",
+    "guide: Plane detection": "guide-planes",
 }
 PAGE = re.compile("|".join(r"\s+".join(map(re.escape, phrase.split())) for phrase in PAGES))
 # A code span, or a fenced block left as it is.

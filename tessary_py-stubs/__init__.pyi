@@ -34,7 +34,7 @@ from . import geometry as geometry
 
 __all__ = [
     "AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "Transform", "KdTree", "RegistrationResult",
-    "VoxelGrid", "ResultArray",
+    "VoxelGrid", "ResultArray", "PlaneResult",
 ]
 
 # Objects that export a buffer (PEP 688): numpy arrays, memoryviews, a
@@ -2026,6 +2026,140 @@ class VecList:
         [2, 0, 4]
         """
 
+    def segment_plane(
+        self,
+        distance: float,
+        *,
+        iterations: SupportsIndex | None = None,
+        seed: SupportsIndex | None = None,
+        confidence: float | None = None,
+    ) -> PlaneResult:
+        """The largest plane of the cloud by RANSAC, refitted by least squares over its inliers: Open3D's `segment_plane`, seeded.
+
+        Each sample is three distinct elements drawn by a counter-based
+        generator from (`seed`, sample number), so sample i is the same
+        whichever thread draws it: the answer is the same bits on every
+        run and at any number of threads, unlike Open3D's. Each sample's
+        plane is scored by the number of elements within `distance` of it;
+        the best (the earlier sample of equals) gives the inliers, and the
+        plane returned is `Plane.fit` of
+        them, bit for bit. Samples whose three points coincide or (nearly)
+        lie on one line are skipped and counted (`degenerate`); when every
+        sample is, nothing is found (`found` is False, `plane` None).
+
+        The samples and the test are taken in a frame centred on the cloud
+        (the middle of the box of its finite elements), so a cloud at map
+        coordinates gives the planes of the same cloud at the origin,
+        moved. An element is an inlier of the plane n·q + d = 0 of a sample
+        when `|((n.x q.x + n.y q.y) + n.z q.z) + d| <= distance`, q the
+        element minus the centre, each operation rounded in that order;
+        one with a NaN or infinite coordinate never is. The count is that
+        test's for every element, though whole blocks of nearby elements
+        are settled by their box (see guide: Plane detection);
+        the samples are scored on the worker pool (Conventions: the worker pool).
+
+        Parameters
+        ----------
+        distance
+            The largest distance of an inlier from a sample's plane: a
+            finite number greater than 0, in the units of the points.
+        iterations
+            How many samples to draw at most; None for 1000 (Open3D's
+            `num_iterations`). An integer of at least 1.
+        seed
+            The seed of the samples, an integer from 0 to 2**64 - 1; None
+            for 0. The same seed draws the same samples on every run,
+            platform and thread count.
+        confidence
+            None to draw every sample; else a number in (0, 1): the search
+            stops early once `iterations run >= log(1 - confidence) /
+            log(1 - w**3)`, `w` the share of the points that are inliers of
+            the best plane so far. The rule is checked after each block of
+            64 samples, in sample order, so `iterations` is then a multiple
+            of 64 (or the limit).
+
+        Raises
+        ------
+        ValueError
+            `argument 'distance': expected a number greater than 0 and
+            finite, got 0.0`; `argument 'iterations': expected an integer
+            of at least 1, got 0`; `argument 'confidence': expected a number
+            greater than 0 and less than 1, got 1.0`; `argument 'seed':
+            expected an integer from 0 to 2**64 - 1, got -1`; `argument
+            'self': a plane needs at least 3 points, got 2`.
+        TypeError
+            A `distance` or `confidence` that is not a real number, or an
+            `iterations` or `seed` that is not an integer, naming it.
+
+        Examples
+        --------
+        >>> cloud = VecList([Vec3d(x, y, 5) for x in range(4) for y in range(4)] + [Vec3d(1, 1, 9), Vec3d(2, 3, -4)])
+        >>> found = cloud.segment_plane(0.01)
+        >>> found
+        PlaneResult(found=True, normal=Vec3d(0, 0, 1), distance=-5.0, inlier_count=16, inlier_rmse=0.0, \
+iterations=1000, degenerate=49)
+        >>> found.inliers.tolist()[-3:]
+        [13, 14, 15]
+        >>> cloud.segment_plane(0.01, confidence=0.99).iterations
+        64
+        """
+
+    def segment_planes(
+        self,
+        distance: float,
+        *,
+        count: SupportsIndex | None = None,
+        min_inliers: SupportsIndex | None = None,
+        iterations: SupportsIndex | None = None,
+        seed: SupportsIndex | None = None,
+        confidence: float | None = None,
+    ) -> builtins.list[PlaneResult]:
+        """Planes found one after another, each by `segment_plane` on the elements the ones before left.
+
+        The k-th run (from 0) draws its samples from `seed` and k, so the
+        first plane is `segment_plane`'s with the same arguments. Each
+        result's `inliers`, `mask` and `sample` refer to this list, not to
+        the elements left. The runs stop after `count` planes, when a
+        run's best plane has fewer than `min_inliers` inliers (that plane
+        is not returned), when every sample of a run is degenerate, or
+        when fewer than 3 elements are left.
+
+        Parameters
+        ----------
+        distance
+            As for `segment_plane`.
+        count
+            The most planes to return, at least 1; None for no limit.
+        min_inliers
+            The fewest inliers of a plane that is returned, at least 1;
+            None for 1 % of the points (rounded up, at least 3), so that
+            at most 100 planes are looked for. A small `min_inliers`
+            without a `count` keeps taking small planes off a noisy cloud,
+            one run of `iterations` samples each.
+        iterations
+            As for `segment_plane`, per run.
+        seed
+            As for `segment_plane`.
+        confidence
+            As for `segment_plane`, per run.
+
+        Raises
+        ------
+        ValueError
+            As `segment_plane`'s; `argument 'count': expected an integer of
+            at least 1, got 0`, and likewise for `min_inliers`.
+        TypeError
+            As `segment_plane`'s, and for a `count` or `min_inliers` that is
+            not an integer.
+
+        Examples
+        --------
+        >>> floor = [Vec3d(x, y, 0) for x in range(3) for y in range(3)]
+        >>> wall = [Vec3d(0, y, z) for y in range(3) for z in (1, 2)]
+        >>> [(r.plane.normal, r.inlier_count) for r in VecList(floor + wall).segment_planes(0.01)]
+        [(Vec3d(0, 0, 1), 9), (Vec3d(1, 0, 0), 6)]
+        """
+
     def __len__(self) -> int:
         """The number of elements."""
 
@@ -3938,3 +4072,68 @@ class VoxelGrid:
 
     def __repr__(self) -> str:
         """`VoxelGrid(m voxels of s from n points)`, with `, k not finite` when k points have a NaN or infinite coordinate."""
+
+@final
+class PlaneResult:
+    """What `VecList.segment_plane` found: the plane, its inliers and how the search went.
+
+    Open3D's `segment_plane` returns `(plane_model, inliers)`; here
+    `plane` is a `Plane` (Open3D's
+    `[a, b, c, d]` is `[*plane.normal, plane.distance]`), `inliers` an
+    index array, with the mask, the counts and the winning sample beside
+    them. Read-only; the class cannot be instantiated.
+
+    Examples
+    --------
+    >>> line = VecList([Vec3d(x, 0, 0) for x in range(5)])
+    >>> line.segment_plane(0.1, iterations=10)
+    PlaneResult(found=False, inlier_count=0, inlier_rmse=nan, iterations=10, degenerate=10)
+    """
+
+    @property
+    def found(self) -> bool:
+        """Whether a plane was found: False only when every sample was degenerate."""
+
+    @property
+    def plane(self) -> geometry.Plane | None:
+        """The least-squares plane of the inliers (`Plane.fit` of them, bit for bit); None when nothing was found.
+
+        Should the inliers count as one line for the least squares (at
+        most 2**-40 of the largest variance across it), the best sample's
+        own plane is given instead.
+        """
+
+    @property
+    def inliers(self) -> ResultArray:
+        """The indices of the inliers of the best sample's plane, ascending, shape `(inlier_count,)`, format `n`; a new array each time."""
+
+    @property
+    def mask(self) -> ResultArray:
+        """Whether each point is an inlier, shape `(n,)` for a cloud of n points, format `?`; a new array each time."""
+
+    @property
+    def inlier_count(self) -> int:
+        """The number of inliers, 0 when nothing was found."""
+
+    @property
+    def inlier_rmse(self) -> float:
+        """The root of the mean squared distance of the inliers from `plane` (NaN when nothing was found).
+
+        The mean is the exact sum of the squared distances, rounded once,
+        divided by their number.
+        """
+
+    @property
+    def iterations(self) -> int:
+        """The number of samples drawn, degenerate ones included: `iterations`, or fewer where `confidence` stopped the search."""
+
+    @property
+    def degenerate(self) -> int:
+        """The number of samples skipped because their three points coincide or lie on one line (the squared sine of their angle at the first at most 2**-40), or are not finite."""
+
+    @property
+    def sample(self) -> tuple[int, int, int] | None:
+        """The indices of the three points of the best sample, in the order drawn; None when nothing was found."""
+
+    def __repr__(self) -> str:
+        """`PlaneResult(found=..., normal=..., distance=..., inlier_count=..., inlier_rmse=..., iterations=..., degenerate=...)`, without the normal and distance when nothing was found."""

@@ -11,9 +11,9 @@ test gives `False`, and `circle_circle` gives `None`.
 """
 
 from collections.abc import Sequence
-from typing import ClassVar, final
+from typing import ClassVar, SupportsIndex, final
 
-from tessary_py import Buffer, Vec3d, VecList
+from tessary_py import Buffer, PlaneResult, Vec3d, VecList
 
 __all__ = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
 
@@ -133,6 +133,97 @@ class Plane:
         >>> p = Plane.fit(VecList([Vec3d(0, 0, 5), Vec3d(1, 0, 5), Vec3d(0, 1, 5), Vec3d(2, 3, 5)]))
         >>> p.normal, p.distance
         (Vec3d(0, 0, 1), -5.0)
+        """
+
+    @staticmethod
+    def segment(
+        points: VecList | Sequence[Vec3d] | Buffer,
+        distance: float,
+        *,
+        iterations: SupportsIndex | None = None,
+        seed: SupportsIndex | None = None,
+        confidence: float | None = None,
+    ) -> PlaneResult:
+        """The largest plane of any points by RANSAC: `VecList.segment_plane` for points as `fit` takes them.
+
+        The same result, bit for bit, as `VecList(points).segment_plane(...)`,
+        the points read in place where they are packed doubles.
+
+        Parameters
+        ----------
+        points
+            Anything the `VecList` constructor takes (a `VecList`, a
+            sequence of `Vec3d`, or a buffer of real numbers of shape
+            `(n, 3)`), read as it reads them.
+        distance
+            As for `VecList.segment_plane`.
+        iterations
+            As for `VecList.segment_plane`.
+        seed
+            As for `VecList.segment_plane`.
+        confidence
+            As for `VecList.segment_plane`.
+
+        Raises
+        ------
+        ValueError
+            As `VecList.segment_plane`'s, naming `points`: `argument
+            'points': a plane needs at least 3 points, got 2`.
+        TypeError
+            As `VecList.segment_plane`'s; `argument 'points': expected an
+            array of shape (n, 3), got (4, 2)`.
+
+        Examples
+        --------
+        >>> points = [Vec3d(x, y, 1) for x in range(3) for y in range(3)] + [Vec3d(5, 5, 5)]
+        >>> Plane.segment(points, 0.1).inlier_count, Plane.segment(points, 0.1).plane.distance
+        (9, -1.0)
+        """
+
+    @staticmethod
+    def segment_all(
+        points: VecList | Sequence[Vec3d] | Buffer,
+        distance: float,
+        *,
+        count: SupportsIndex | None = None,
+        min_inliers: SupportsIndex | None = None,
+        iterations: SupportsIndex | None = None,
+        seed: SupportsIndex | None = None,
+        confidence: float | None = None,
+    ) -> list[PlaneResult]:
+        """Planes of any points one after another: `VecList.segment_planes` for points as `fit` takes them.
+
+        Parameters
+        ----------
+        points
+            Anything the `VecList` constructor takes, read as it reads them.
+        distance
+            As for `VecList.segment_planes`.
+        count
+            As for `VecList.segment_planes`.
+        min_inliers
+            As for `VecList.segment_planes`.
+        iterations
+            As for `VecList.segment_planes`.
+        seed
+            As for `VecList.segment_planes`.
+        confidence
+            As for `VecList.segment_planes`.
+
+        Raises
+        ------
+        ValueError
+            As `VecList.segment_planes`'s, naming `points` for fewer than 3.
+        TypeError
+            As `VecList.segment_planes`'s.
+
+        Examples
+        --------
+        >>> corner = [Vec3d(x, y, 0) for x in range(3) for y in range(3)] + [Vec3d(0, y, z) for y in range(3) for z in (1, 2)]
+        >>> [r.inlier_count for r in Plane.segment_all(corner, 0.01, min_inliers=4)]
+        [9, 6]
+        >>> [r.inlier_count for r in Plane.segment_all(corner, 0.01, min_inliers=7)]
+        [9]
         """
 
     @staticmethod

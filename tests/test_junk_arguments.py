@@ -26,8 +26,8 @@ import numpy as np
 import pytest
 
 import tessary_py
-from tessary_py import (AngleDegrees, AngleRadians, KdTree, Quat, RegistrationResult, Transform, Vec3d, VecList,
-                        VoxelGrid, geometry)
+from tessary_py import (AngleDegrees, AngleRadians, KdTree, PlaneResult, Quat, RegistrationResult, Transform, Vec3d,
+                        VecList, VoxelGrid, geometry)
 
 
 class Boom(Exception):
@@ -78,6 +78,14 @@ LENGTH_CHECKED = {
 VOXEL_REFUSALS = ("argument 'voxel_size': expected a number greater than 0 and finite, got *",
                   "argument 'origin': expected finite coordinates, got *",
                   "argument 'voxel_size': the voxel of * is 2**63 voxels or more from the origin's; *")
+# The refusals of RANSAC's settings, and of a cloud too small for a plane.
+PLANE_REFUSALS = ("argument 'distance': expected a number greater than 0 and finite, got *",
+                  "argument 'iterations': expected an integer of at least 1, got *",
+                  "argument 'confidence': expected a number greater than 0 and less than 1, got *",
+                  "argument 'seed': expected an integer from 0 to 2**64 - 1, got *",
+                  "argument 'count': expected an integer of at least 1, got *",
+                  "argument 'min_inliers': expected an integer of at least 1, got *",
+                  "argument '*': a plane needs at least 3 points, got *")
 # Methods that refuse a well-formed argument of the wrong value, with the
 # ValueError (or one of the ValueErrors) their parameters' documentation
 # gives.
@@ -92,6 +100,10 @@ VALUE_CHECKED = {
                       "argument 'target_normals': expected one row per target point, *",
                       "argument '*_covariances': expected one row per * point, *"),
     "VecList.voxel_down_sample": VOXEL_REFUSALS,
+    "VecList.segment_plane": PLANE_REFUSALS,
+    "VecList.segment_planes": PLANE_REFUSALS,
+    "Plane.segment": PLANE_REFUSALS,
+    "Plane.segment_all": PLANE_REFUSALS,
     "VoxelGrid": VOXEL_REFUSALS,
     "VoxelGrid.__new__": VOXEL_REFUSALS,
     "KdTree.statistical_inliers": "argument 'std_ratio': expected a number that is finite, got *",
@@ -99,10 +111,12 @@ VALUE_CHECKED = {
                                       "argument 'start': expected an integer from 0 to * (an index*), got *"),
 }
 READ_ONLY = {"area", "list", "rotation", "translation", "points", "transform", "fitness", "inlier_rmse",
-             "correspondences", "iterations", "converged", "status", "centroids", "voxel_size", "origin"}
+             "correspondences", "iterations", "converged", "status", "centroids", "voxel_size", "origin", "found",
+             "plane", "inliers", "mask", "inlier_count", "degenerate", "sample"}
 NO_CONSTRUCTOR = {VecListIterator: "cannot create 'builtins.VecListIterator' instances",
                   ResultArray: "cannot create 'tessary_py.ResultArray' instances",
-                  RegistrationResult: "cannot create 'tessary_py.RegistrationResult' instances"}
+                  RegistrationResult: "cannot create 'tessary_py.RegistrationResult' instances",
+                  PlaneResult: "cannot create 'tessary_py.PlaneResult' instances"}
 # The refusal of a count, radius or distance out of range, naming it.
 RANGE_REFUSAL = "argument '{}': expected * of at least *, got *"
 ITERATED = [(1.0, 2.0, 3.0), (4.0, -0.0, 6.0)]
@@ -121,6 +135,7 @@ def samples():
         "ResultArray": KdTree([Vec3d(1, 2, 3)]).nearest_k_each([Vec3d(0, 0, 0)], 2)[1],
         "RegistrationResult": Transform.icp([Vec3d(1, 2, 3), Vec3d(0, 1, 0)], [Vec3d(1, 2, 3.5)], 1.0),
         "VoxelGrid": VoxelGrid(VecList([Vec3d(1, 2, 3), Vec3d(1.25, 2, 3), Vec3d(math.nan, 0, 0)]), 0.5),
+        "PlaneResult": VecList([Vec3d(1, 2, 3), Vec3d(0, 1, 0), Vec3d(0, 0, 1), Vec3d(1, 1, 1)]).segment_plane(0.5),
     }
 
 
@@ -129,7 +144,7 @@ def samples():
 CLASSES = {"Vec3d": Vec3d, "AngleRadians": AngleRadians, "AngleDegrees": AngleDegrees, "Quat": Quat,
            "Circle": geometry.Circle, "Plane": geometry.Plane, "VecList": VecList, "VecList.empty": VecList,
            "VecListIterator": VecListIterator, "Transform": Transform, "KdTree": KdTree, "ResultArray": ResultArray,
-           "RegistrationResult": RegistrationResult, "VoxelGrid": VoxelGrid}
+           "RegistrationResult": RegistrationResult, "VoxelGrid": VoxelGrid, "PlaneResult": PlaneResult}
 
 
 def sequence_junk():
@@ -388,6 +403,8 @@ def state(obj):
         return bytes(memoryview(obj)), memoryview(obj).shape
     if isinstance(obj, RegistrationResult):  # its repr holds every field exactly
         return repr(obj)
+    if isinstance(obj, PlaneResult):  # its repr holds every scalar exactly
+        return repr(obj), obj.sample, bytes(memoryview(obj.inliers)), bytes(memoryview(obj.mask))
     if isinstance(obj, VoxelGrid):
         return repr(obj), state(obj.centroids), *(bytes(memoryview(r())) for r in (obj.counts, obj.inverse, obj.nearest))
     if type(obj) not in FIELDS:

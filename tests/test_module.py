@@ -31,7 +31,7 @@ class TestModuleObject:
         # are registered after the submodule.
         names = [n for n in tessary_py.__all__]
         assert names[:6] == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
-        assert names[6:] == ["Transform", "KdTree", "RegistrationResult", "VoxelGrid", "ResultArray"]
+        assert names[6:] == ["Transform", "KdTree", "RegistrationResult", "VoxelGrid", "ResultArray", "PlaneResult"]
         for name in names:
             assert hasattr(tessary_py, name)
 

@@ -20,6 +20,7 @@ struct Vec3d;
 
 namespace tessary_py {
 struct KdTree;
+struct PlaneResult;
 class VecList;
 struct VecListIterator;
 struct VoxelGrid;
@@ -98,6 +99,13 @@ struct bind::Class<tessary::IcpResult> {
 template <>
 struct bind::Class<tessary_py::VoxelGrid> {
     static constexpr const char* qualified = "tessary_py.VoxelGrid";
+    static PyTypeObject* build();
+};
+
+// The result of VecList.segment_plane; not constructible from Python.
+template <>
+struct bind::Class<tessary_py::PlaneResult> {
+    static constexpr const char* qualified = "tessary_py.PlaneResult";
     static PyTypeObject* build();
 };
 

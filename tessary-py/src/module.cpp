@@ -6,6 +6,7 @@
 #include "classes.hpp"
 #include "binding/result_array.hpp"
 #include "geometry/geometry.hpp"
+#include "planes/plane_detection.hpp"
 
 namespace {
 
@@ -39,6 +40,7 @@ PyObject* build_module() {
     // The type of the bulk queries' results, for isinstance and annotations
     // at run time; it still cannot be instantiated.
     bind::add_class<bind::ResultArray>(module.get());
+    bind::add_class<tessary_py::PlaneResult>(module.get());
     return module.release();
 }
 

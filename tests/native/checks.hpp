@@ -87,6 +87,7 @@ void moments_tests(Checks& checks);
 void align_tests(Checks& checks);
 void icp_tests(Checks& checks);
 void downsampling_tests(Checks& checks);
+void plane_tests(Checks& checks);
 int drive_exact_sums();
 
 }  // namespace native_tests

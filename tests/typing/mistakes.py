@@ -37,3 +37,5 @@ class Wrapped(Vec3d):  # error: misc
     pass
 vl.dot(v, out=[0.0])  # error: call-overload
 vl.magnitude(out=None)[0] + "m"  # error: operator
+VecList([]).segment_plane(0.02, iterations=1.5)  # error: arg-type
+VecList([]).segment_plane(0.02).plane.normal  # error: union-attr

@@ -92,3 +92,13 @@ assert_type(grid.counts(out=indices), npt.NDArray[np.intp])
 places = np.asarray(grid.inverse())
 assert_type(VecList(cloud).voxel_down_sample(0.5), VecList)
 chosen = np.asarray(VecList(cloud).farthest_point_sample(3, start=1))
+
+found = VecList(cloud).segment_plane(0.02, iterations=100, seed=7, confidence=0.99)
+assert_type(found, tessary_py.PlaneResult)
+if found.plane is not None:
+    assert_type(found.plane.normal, Vec3d)
+assert_type(found.sample, tuple[int, int, int] | None)
+inlier_indices = np.asarray(found.inliers)
+assert_type(VecList(cloud).segment_planes(0.02, count=3, min_inliers=50), list[tessary_py.PlaneResult])
+assert_type(geometry.Plane.segment(cloud, 0.02), tessary_py.PlaneResult)
+assert_type(geometry.Plane.segment_all(cloud, 0.02, count=2), list[tessary_py.PlaneResult])

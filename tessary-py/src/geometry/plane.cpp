@@ -4,6 +4,7 @@
 #include <string>
 
 #include "../classes.hpp"
+#include "../planes/plane_detection.hpp"
 #include "../vec_list/points_argument.hpp"
 #include "../vec_list/statistics.hpp"
 #include "fit.hpp"
@@ -37,6 +38,11 @@ PyMethodDef methods[] = {
     M::method<"contains_point($self, point)", &Plane::contains_point>(),
     M::method<"distance_to_point($self, point)", &Plane::distance_to_point>(),
     M::static_method<"fit(points)", &fit, stub_docs::geometry::Plane::fit>(),
+    M::static_method<"segment(points, distance, *, iterations=None, seed=None, confidence=None)",
+                     &tessary_py::segment_points, stub_docs::geometry::Plane::segment>(),
+    M::static_method<"segment_all(points, distance, *, count=None, min_inliers=None, iterations=None, seed=None, "
+                     "confidence=None)",
+                     &tessary_py::segment_all_points, stub_docs::geometry::Plane::segment_all>(),
     {},
 };
 

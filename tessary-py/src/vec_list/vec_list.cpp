@@ -14,6 +14,7 @@
 #include "../pool/pool.hpp"
 #include "bulk.hpp"
 #include "downsampling.hpp"
+#include "../planes/plane_detection.hpp"
 #include "points_argument.hpp"
 #include "statistics.hpp"
 #include "vec3d.hpp"
@@ -186,6 +187,11 @@ PyMethodDef methods[] = {
     M::method<"principal_axes($self)", &tessary_py::statistics::principal_axes, stub_docs::VecList::principal_axes>(),
     M::method<"voxel_down_sample($self, voxel_size, *, origin=None)", &tessary_py::voxel_down_sample, stub_docs::VecList::voxel_down_sample>(),
     M::method<"farthest_point_sample($self, k, *, start=None, out=None)", &tessary_py::farthest_point_sample, stub_docs::VecList::farthest_point_sample>(),
+    M::method<"segment_plane($self, distance, *, iterations=None, seed=None, confidence=None)",
+              &tessary_py::segment_plane, stub_docs::VecList::segment_plane>(),
+    M::method<"segment_planes($self, distance, *, count=None, min_inliers=None, iterations=None, seed=None, "
+              "confidence=None)",
+              &tessary_py::segment_planes, stub_docs::VecList::segment_planes>(),
     {},
 };
 
