@@ -6,7 +6,7 @@
 #include "classes.hpp"
 #include "binding/result_array.hpp"
 #include "geometry/geometry.hpp"
-#include "planes/plane_detection.hpp"
+#include "vec_list/plane_detection.hpp"
 
 namespace {
 

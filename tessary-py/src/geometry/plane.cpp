@@ -4,7 +4,7 @@
 #include <string>
 
 #include "../classes.hpp"
-#include "../planes/plane_detection.hpp"
+#include "../vec_list/plane_detection.hpp"
 #include "../vec_list/points_argument.hpp"
 #include "../vec_list/statistics.hpp"
 #include "fit.hpp"

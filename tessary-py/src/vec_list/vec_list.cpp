@@ -14,7 +14,7 @@
 #include "../pool/pool.hpp"
 #include "bulk.hpp"
 #include "downsampling.hpp"
-#include "../planes/plane_detection.hpp"
+#include "plane_detection.hpp"
 #include "points_argument.hpp"
 #include "statistics.hpp"
 #include "vec3d.hpp"

@@ -14,7 +14,7 @@
 
 #include "../binding/python.hpp"
 #include "../classes.hpp"
-#include "../vec_list/points_argument.hpp"
+#include "points_argument.hpp"
 #include "geometry/plane.hpp"
 #include "vec3d.hpp"
 

@@ -12,7 +12,7 @@
 #include "../binding/convert.hpp"
 #include "../binding/result_array.hpp"
 #include "../pool/ranges.hpp"
-#include "../vec_list/statistics.hpp"
+#include "statistics.hpp"
 #include "exact_sum.hpp"
 #include "fit.hpp"
 #include "plane_ransac.hpp"
