@@ -121,6 +121,9 @@ inline constexpr std::size_t kChunk = 4096;
 
 }  // namespace scoring_detail
 
+// The most points a ScoringCloud takes: its sort keys hold their positions.
+inline constexpr std::uint64_t kMostScoredPoints = std::uint64_t{1} << scoring_detail::kPositionBits;
+
 template <class ForRanges>
 ScoringCloud::ScoringCloud(std::span<const Vec3d> points, const ForRanges& for_ranges) {
     using namespace scoring_detail;

@@ -169,7 +169,10 @@ struct Grid {
     // A finite point's voxel; its range was checked at the extremes.
     Cell cell(const Vec3d& p) const {
         double f[3];
-        const bool quick = axes[0].quick(p.x, f[0]) & axes[1].quick(p.y, f[1]) & axes[2].quick(p.z, f[2]);
+        // All three computed (no branch between them), then combined.
+        const int quick_x = axes[0].quick(p.x, f[0]), quick_y = axes[1].quick(p.y, f[1]),
+                  quick_z = axes[2].quick(p.z, f[2]);
+        const bool quick = (quick_x & quick_y & quick_z) != 0;
         if (quick) [[likely]] {
             return {static_cast<std::int64_t>(f[0]), static_cast<std::int64_t>(f[1]), static_cast<std::int64_t>(f[2])};
         }

@@ -78,6 +78,9 @@ void read_extraction(Settings& settings, PyObject* count, PyObject* min_inliers)
 
 void check_size(std::size_t n, std::string_view argument) {
     if (n < 3) bind::raise_bad_value(argument, "a plane needs at least 3 points, got " + std::to_string(n));
+    if (static_cast<std::uint64_t>(n) > tessary::kMostScoredPoints) {
+        bind::raise_bad_value(argument, "plane detection takes at most 2**33 points, got " + std::to_string(n));
+    }
 }
 
 // The root of the mean squared distance of the inliers to `plane`: their
