@@ -1,0 +1,218 @@
+// Registration with no initial pose: the nearest of one cloud's features
+// (fpfh.hpp) to each of another's, and RANSAC over those matches. Trial t
+// draws its three matches from the counter-based generator
+// (counter_random.hpp) by t alone, the trials run in blocks shared out on
+// the pool, and the best of a block and the stopping test are taken in
+// trial order between blocks, so the answer is the same bits at any number
+// of threads.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "align.hpp"
+#include "counter_random.hpp"
+#include "neighbour.hpp"
+#include "ransac_confidence.hpp"
+#include "registration.hpp"
+#include "transform.hpp"
+#include "vec3d.hpp"
+
+namespace tessary {
+
+// For each of n rows of `width` numbers of `from`, the index of the row of
+// `onto` (m rows) at the least squared Euclidean distance, the terms added
+// in column order; ties to the lower index. A row's sum stops once it
+// passes the best so far: its terms are not negative, so no later term can
+// bring it back. A row with a NaN is at a NaN distance from every row and
+// matches row m (none).
+template <class ForRanges>
+std::vector<std::size_t> nearest_rows(std::span<const double> from, std::span<const double> onto, std::size_t width,
+                                      const ForRanges& for_ranges) {
+    const std::size_t n = from.size() / width, m = onto.size() / width;
+    std::vector<std::size_t> out(n, m);
+    // Rows of `onto` per block, kept in cache while a range's rows pass.
+    constexpr std::size_t kBlock = 512;
+    for_ranges(n, 16, [&](std::size_t begin, std::size_t end) {
+        std::vector<double> best(end - begin, std::numeric_limits<double>::infinity());
+        for (std::size_t b0 = 0; b0 < m; b0 += kBlock) {
+            const std::size_t b1 = std::min(m, b0 + kBlock);
+            for (std::size_t i = begin; i < end; ++i) {
+                const double* a = from.data() + i * width;
+                double least = best[i - begin];
+                std::size_t at = out[i];
+                for (std::size_t j = b0; j < b1; ++j) {
+                    const double* b = onto.data() + j * width;
+                    double sum = 0.0;
+                    std::size_t f = 0;
+                    for (; f < width; ++f) {
+                        const double d = a[f] - b[f];
+                        sum = sum + d * d;
+                        if (sum > least) break;
+                    }
+                    if (f == width && sum < least) {
+                        least = sum;
+                        at = j;
+                    }
+                }
+                best[i - begin] = least;
+                out[i] = at;
+            }
+        }
+    });
+    return out;
+}
+
+// A match: a point of the source and one of the target.
+struct FeatureMatch {
+    std::size_t source;
+    std::size_t target;
+};
+
+struct FeatureRansacSettings {
+    std::uint64_t max_iterations;
+    double confidence;
+    std::uint64_t seed;
+    // Each edge of a sample's triangle in the source at least this share
+    // of the same edge in the target, and the reverse (0 for no test).
+    double edge_ratio;
+    // Inliers: matches whose moved source lies within this distance of
+    // its target.
+    double distance;
+};
+
+// Trials per block: the stopping test runs between blocks.
+inline constexpr std::uint64_t kTrialBlock = 256;
+// The stream of the counter-based generator that samples matches.
+inline constexpr std::uint64_t kMatchStream = 0x4650464852414E53u;
+
+namespace feature_ransac_detail {
+
+// Runs every range as one: a fit of three pairs is not shared out.
+struct Serial {
+    template <class Body>
+    void operator()(std::size_t n, std::size_t, const Body& body) const {
+        body(0, n);
+    }
+};
+
+struct Trial {
+    std::size_t inliers = 0;
+    Transform pose{};
+};
+
+}  // namespace feature_ransac_detail
+
+// RANSAC over `matches` of `source` and `target` points (each finite):
+// IcpResult with status kConverged once `confidence` is reached,
+// kMaxIterations when the trials ran out first with a pose found, kNoPose
+// when no sample gave one (its transform NaN). Fitness: the share of the
+// matches that are inliers of the final pose; inlier_rmse: their root mean
+// square distance; correspondences: their count; iterations: the trials
+// run. The trials work in frames centred on each cloud's box, so that
+// clouds far from the origin keep their digits; the best pose is refit on
+// all its inliers in the clouds' own coordinates.
+template <class ForRanges>
+IcpResult feature_ransac(std::span<const Vec3d> source, std::span<const Vec3d> target,
+                         std::span<const FeatureMatch> matches, const FeatureRansacSettings& s,
+                         const ForRanges& for_ranges) {
+    using namespace feature_ransac_detail;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::size_t m = matches.size();
+    IcpResult result{{{nan, nan, nan, nan}, {nan, nan, nan}}, {}, 0, false, IcpStatus::kNoPose};
+    if (m < 3) return result;
+    auto centre = [](std::span<const Vec3d> points, std::span<const FeatureMatch> pairs, bool of_source) {
+        Vec3d low = of_source ? points[pairs[0].source] : points[pairs[0].target], high = low;
+        for (const FeatureMatch& p : pairs) {
+            const Vec3d& v = of_source ? points[p.source] : points[p.target];
+            low = {std::min(low.x, v.x), std::min(low.y, v.y), std::min(low.z, v.z)};
+            high = {std::max(high.x, v.x), std::max(high.y, v.y), std::max(high.z, v.z)};
+        }
+        return Vec3d{low.x + (high.x - low.x) * 0.5, low.y + (high.y - low.y) * 0.5, low.z + (high.z - low.z) * 0.5};
+    };
+    const Vec3d cs = centre(source, matches, true), ct = centre(target, matches, false);
+    std::vector<Vec3d> a(m), b(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        a[i] = source[matches[i].source].sub(cs);
+        b[i] = target[matches[i].target].sub(ct);
+    }
+    const std::uint64_t limit = within_key(s.distance);
+    auto inliers_of = [&](const Transform& t) {
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < m; ++i) count += distance_key(t.apply(a[i]).distance_squared(b[i])) <= limit;
+        return count;
+    };
+    auto similar = [&](double x, double y) { return x >= s.edge_ratio * y && y >= s.edge_ratio * x; };
+    // Trial t: its sample, the checks, the fit and its score (0 inliers
+    // for a sample refused).
+    auto trial = [&](std::uint64_t t) -> Trial {
+        const std::array<std::size_t, 3> k = distinct_triple(s.seed, kMatchStream, t, m);
+        for (std::size_t e = 0; e < 3; ++e) {
+            const std::size_t i = k[e], j = k[(e + 1) % 3];
+            if (!similar(a[i].distance_to(a[j]), b[i].distance_to(b[j]))) return {};
+        }
+        const Vec3d sa[3] = {a[k[0]], a[k[1]], a[k[2]]}, sb[3] = {b[k[0]], b[k[1]], b[k[2]]};
+        const PointPairs pairs{{sa, 3}, {sb, 3}};
+        const RigidFit fit = rigid_align<false>(3, pairs, Serial{});
+        if (!fit.unique || !is_finite(fit.transform)) return {};
+        for (std::size_t e = 0; e < 3; ++e) {
+            if (distance_key(fit.transform.apply(sa[e]).distance_squared(sb[e])) > limit) return {};
+        }
+        return {inliers_of(fit.transform), fit.transform};
+    };
+    Trial best{};
+    std::uint64_t run = 0;
+    bool reached = false;
+    std::vector<Trial> block(kTrialBlock);
+    while (run < s.max_iterations) {
+        const std::uint64_t count = std::min<std::uint64_t>(kTrialBlock, s.max_iterations - run);
+        for_ranges(static_cast<std::size_t>(count), 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t j = begin; j < end; ++j) block[j] = trial(run + j);
+        });
+        for (std::size_t j = 0; j < count; ++j) {
+            if (block[j].inliers > best.inliers) best = block[j];
+        }
+        run += count;
+        if (best.inliers >= 3 && confidence_reached(best.inliers, m, run, s.confidence)) {
+            reached = true;
+            break;
+        }
+    }
+    result.iterations = static_cast<std::size_t>(run);
+    if (best.inliers < 3) return result;
+    // The refit on the best pose's inliers, in the clouds' coordinates.
+    std::vector<Vec3d> fa, fb;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (distance_key(best.pose.apply(a[i]).distance_squared(b[i])) > limit) continue;
+        fa.push_back(source[matches[i].source]);
+        fb.push_back(target[matches[i].target]);
+    }
+    const RigidFit refit = rigid_align<false>(fa.size(), PointPairs{fa, fb}, for_ranges);
+    if (!is_finite(refit.transform)) return result;
+    Transform pose = refit.transform;
+    // Evaluated in the centred frames: the pose there is
+    // x -> R x + (R cs + t - ct).
+    const Transform local{pose.rotation, pose.rotation.rotate(cs).add(pose.translation).sub(ct)};
+    std::size_t inliers = 0;
+    double squares = 0.0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double d2 = local.apply(a[i]).distance_squared(b[i]);
+        if (distance_key(d2) > limit) continue;
+        ++inliers;
+        squares = squares + d2;
+    }
+    result.transform = pose;
+    result.matches.count = inliers;
+    result.matches.fitness = static_cast<double>(inliers) / static_cast<double>(m);
+    result.matches.inlier_rmse = inliers == 0 ? 0.0 : std::sqrt(squares / static_cast<double>(inliers));
+    result.converged = reached;
+    result.status = reached ? IcpStatus::kConverged : IcpStatus::kMaxIterations;
+    return result;
+}
+
+}  // namespace tessary
