@@ -28,7 +28,7 @@ def pair_features(p1, n1, p2, n2):
         return 0.0, 0.0, 0.0
     a1, a2 = dot(n1, d) / length, dot(n2, d) / length
     u, nt, phi = n1, n2, a1
-    if math.acos(abs(a1)) > math.acos(abs(a2)):
+    if abs(a1) < abs(a2):
         u, nt, d, phi = n2, n1, (-d[0], -d[1], -d[2]), -a2
     v = cross(d, u)
     v_length = math.sqrt(dot(v, v))

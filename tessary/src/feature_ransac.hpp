@@ -27,42 +27,60 @@ namespace tessary {
 
 // For each of n rows of `width` numbers of `from`, the index of the row of
 // `onto` (m rows) at the least squared Euclidean distance, the terms added
-// in column order; ties to the lower index. A row's sum stops once it
-// passes the best so far: its terms are not negative, so no later term can
-// bring it back. A row with a NaN is at a NaN distance from every row and
-// matches row m (none).
+// in column order; ties to the lower index. The rows of `onto` are read in
+// groups of kLanes laid out column by column, so that a group's sums run
+// side by side (each its own sum, in column order); a group stops once
+// every one of its sums has passed the best so far: the terms are not
+// negative, so no later term can bring a sum back. A row with a NaN is at
+// a NaN distance from every row and matches row m (none).
 template <class ForRanges>
 std::vector<std::size_t> nearest_rows(std::span<const double> from, std::span<const double> onto, std::size_t width,
                                       const ForRanges& for_ranges) {
+    constexpr std::size_t kLanes = 8;
+    constexpr double inf = std::numeric_limits<double>::infinity();
     const std::size_t n = from.size() / width, m = onto.size() / width;
+    const std::size_t groups = (m + kLanes - 1) / kLanes;
+    // Group g, column f, lane l: onto[(g kLanes + l) width + f]; the lanes
+    // past the last row are infinite.
+    std::vector<double> laid(groups * width * kLanes, inf);
+    for (std::size_t j = 0; j < m; ++j) {
+        for (std::size_t f = 0; f < width; ++f) laid[((j / kLanes) * width + f) * kLanes + j % kLanes] = onto[j * width + f];
+    }
     std::vector<std::size_t> out(n, m);
-    // Rows of `onto` per block, kept in cache while a range's rows pass.
-    constexpr std::size_t kBlock = 512;
-    for_ranges(n, 16, [&](std::size_t begin, std::size_t end) {
-        std::vector<double> best(end - begin, std::numeric_limits<double>::infinity());
-        for (std::size_t b0 = 0; b0 < m; b0 += kBlock) {
-            const std::size_t b1 = std::min(m, b0 + kBlock);
-            for (std::size_t i = begin; i < end; ++i) {
-                const double* a = from.data() + i * width;
-                double least = best[i - begin];
-                std::size_t at = out[i];
-                for (std::size_t j = b0; j < b1; ++j) {
-                    const double* b = onto.data() + j * width;
-                    double sum = 0.0;
-                    std::size_t f = 0;
-                    for (; f < width; ++f) {
-                        const double d = a[f] - b[f];
-                        sum = sum + d * d;
-                        if (sum > least) break;
+    for_ranges(n, 8, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const double* a = from.data() + i * width;
+            double least = inf;
+            std::size_t at = m;
+            for (std::size_t g = 0; g < groups; ++g) {
+                const double* b = laid.data() + g * width * kLanes;
+                double sum[kLanes] = {};
+                std::size_t f = 0;
+                bool passed = false;
+                while (f < width) {
+                    const std::size_t stop = std::min(width, f + 8);
+                    for (; f < stop; ++f) {
+                        for (std::size_t l = 0; l < kLanes; ++l) {
+                            const double d = a[f] - b[f * kLanes + l];
+                            sum[l] = sum[l] + d * d;
+                        }
                     }
-                    if (f == width && sum < least) {
-                        least = sum;
-                        at = j;
+                    bool all = true;
+                    for (std::size_t l = 0; l < kLanes; ++l) all = all && sum[l] > least;
+                    if (all) {
+                        passed = true;
+                        break;
                     }
                 }
-                best[i - begin] = least;
-                out[i] = at;
+                if (passed) continue;
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    if (sum[l] < least) {
+                        least = sum[l];
+                        at = g * kLanes + l;
+                    }
+                }
             }
+            out[i] = at < m ? at : m;
         }
     });
     return out;

@@ -4,8 +4,8 @@
 //
 // For a point p with normal n and a neighbour q with normal m, the pair's
 // frame starts at whichever of the two has its normal closer to the line
-// between them (the source, s with normal ns; the other t with normal nt,
-// d = t - s): u = ns, v = d x u / |d x u|, w = u x v, and the three
+// between them (the larger |n . d| / |d|, the first of equals): the source
+// s with normal ns, the other t with normal nt, d = t - s; u = ns, v = d x u / |d x u|, w = u x v, and the three
 // angle features are
 //   theta = atan2(w . nt, u . nt)   in [-pi, pi],
 //   alpha = v . nt                  in [-1, 1],
@@ -21,6 +21,7 @@
 // the same bits at any number of threads.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -51,7 +52,7 @@ inline std::array<double, 3> pair_features(const Vec3d& p1, const Vec3d& n1, con
     const double angle2 = n2.dot(d) / length;
     Vec3d u = n1, nt = n2;
     double phi = angle1;
-    if (std::acos(std::fabs(angle1)) > std::acos(std::fabs(angle2))) {
+    if (std::fabs(angle1) < std::fabs(angle2)) {
         u = n2;
         nt = n1;
         d = d.mul(-1.0);
