@@ -4002,12 +4002,14 @@ class ResultArray:
 
 @final
 class RegistrationResult:
-    """What `Transform.icp` found: the transform and how well it matches.
+    """What `Transform.icp` or `Transform.ransac` found: the transform and how well it matches.
 
     Open3D's `RegistrationResult`, with the transform as a `Transform`
     (Open3D's 4x4 `transformation` is `result.transform.to_matrix()`),
     the number of correspondences instead of their list, and why the
-    loop stopped (`status`). The same class for every method. Read-only;
+    loop stopped (`status`). The same class for every method of ICP and
+    for RANSAC over feature matches (whose `iterations` are its trials and
+    whose `fitness` is the share of the matches that are inliers). Read-only;
     the class cannot be instantiated.
 
     Examples
@@ -4044,7 +4046,12 @@ correspondences=4, iterations=1, converged=True, status='converged')
 
     @property
     def converged(self) -> bool:
-        """Whether the loop stopped because the fitness and the inlier RMSE changed by less than their tolerances: `status == "converged"`."""
+        """Whether the search succeeded: `status == "converged"`.
+
+        For `Transform.icp`, the fitness and the inlier RMSE changed by
+        less than their tolerances; for `Transform.ransac`, the confidence
+        was reached with a pose found.
+        """
 
     @property
     def status(

@@ -25,43 +25,79 @@
 
 namespace tessary {
 
+// The order in which nearest_rows adds a row's columns: by decreasing
+// variance over the rows of `a` and `b` together (the first column of
+// equals first), so that the sums of far rows pass the best so far after
+// a few terms. The variances are summed serially in row order.
+inline std::vector<std::size_t> column_order(std::span<const double> a, std::span<const double> b, std::size_t width) {
+    std::vector<double> sum(width, 0.0), squares(width, 0.0);
+    std::size_t rows = 0;
+    for (const std::span<const double> side : {a, b}) {
+        for (std::size_t i = 0; i + width <= side.size(); i += width) {
+            bool finite = true;
+            for (std::size_t f = 0; f < width; ++f) finite = finite && std::isfinite(side[i + f]);
+            if (!finite) continue;
+            for (std::size_t f = 0; f < width; ++f) {
+                sum[f] = sum[f] + side[i + f];
+                squares[f] = squares[f] + side[i + f] * side[i + f];
+            }
+            ++rows;
+        }
+    }
+    std::vector<double> spread(width, 0.0);
+    if (rows != 0) {
+        const double count = static_cast<double>(rows);
+        for (std::size_t f = 0; f < width; ++f) spread[f] = squares[f] - sum[f] * (sum[f] / count);
+    }
+    std::vector<std::size_t> order(width);
+    for (std::size_t f = 0; f < width; ++f) order[f] = f;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return spread[x] > spread[y]; });
+    return order;
+}
+
 // For each of n rows of `width` numbers of `from`, the index of the row of
 // `onto` (m rows) at the least squared Euclidean distance, the terms added
-// in column order; ties to the lower index. The rows of `onto` are read in
-// groups of kLanes laid out column by column, so that a group's sums run
-// side by side (each its own sum, in column order); a group stops once
+// in the column order `order` (column_order: the same for both directions
+// of a mutual match); ties to the lower index. The rows of `onto` are read
+// in groups of kLanes laid out column by column, so that a group's sums
+// run side by side (each its own sum, in that order); a group stops once
 // every one of its sums has passed the best so far: the terms are not
 // negative, so no later term can bring a sum back. A row with a NaN is at
 // a NaN distance from every row and matches row m (none).
 template <class ForRanges>
 std::vector<std::size_t> nearest_rows(std::span<const double> from, std::span<const double> onto, std::size_t width,
-                                      const ForRanges& for_ranges) {
+                                      std::span<const std::size_t> order, const ForRanges& for_ranges) {
     constexpr std::size_t kLanes = 8;
+    // Columns between the tests of a group's sums.
+    constexpr std::size_t kStride = 4;
     constexpr double inf = std::numeric_limits<double>::infinity();
     const std::size_t n = from.size() / width, m = onto.size() / width;
     const std::size_t groups = (m + kLanes - 1) / kLanes;
-    // Group g, column f, lane l: onto[(g kLanes + l) width + f]; the lanes
-    // past the last row are infinite.
+    // Group g, column c (order[c] of the rows), lane l: onto[(g kLanes + l)
+    // width + order[c]]; the lanes past the last row are infinite.
     std::vector<double> laid(groups * width * kLanes, inf);
     for (std::size_t j = 0; j < m; ++j) {
-        for (std::size_t f = 0; f < width; ++f) laid[((j / kLanes) * width + f) * kLanes + j % kLanes] = onto[j * width + f];
+        for (std::size_t c = 0; c < width; ++c) {
+            laid[((j / kLanes) * width + c) * kLanes + j % kLanes] = onto[j * width + order[c]];
+        }
     }
     std::vector<std::size_t> out(n, m);
     for_ranges(n, 8, [&](std::size_t begin, std::size_t end) {
+        std::vector<double> a(width);
         for (std::size_t i = begin; i < end; ++i) {
-            const double* a = from.data() + i * width;
+            for (std::size_t c = 0; c < width; ++c) a[c] = from[i * width + order[c]];
             double least = inf;
             std::size_t at = m;
             for (std::size_t g = 0; g < groups; ++g) {
                 const double* b = laid.data() + g * width * kLanes;
                 double sum[kLanes] = {};
-                std::size_t f = 0;
+                std::size_t c = 0;
                 bool passed = false;
-                while (f < width) {
-                    const std::size_t stop = std::min(width, f + 8);
-                    for (; f < stop; ++f) {
+                while (c < width) {
+                    const std::size_t stop = std::min(width, c + kStride);
+                    for (; c < stop; ++c) {
                         for (std::size_t l = 0; l < kLanes; ++l) {
-                            const double d = a[f] - b[f * kLanes + l];
+                            const double d = a[c] - b[c * kLanes + l];
                             sum[l] = sum[l] + d * d;
                         }
                     }

@@ -13,14 +13,15 @@
 namespace native_tests {
 namespace {
 
-std::size_t plain_nearest(const std::vector<double>& a, std::size_t i, const std::vector<double>& b, std::size_t width) {
+std::size_t plain_nearest(const std::vector<double>& a, std::size_t i, const std::vector<double>& b, std::size_t width,
+                          const std::vector<std::size_t>& order) {
     const std::size_t m = b.size() / width;
     std::size_t at = m;
     double least = INFINITY;
     for (std::size_t j = 0; j < m; ++j) {
         double sum = 0.0;
         for (std::size_t f = 0; f < width; ++f) {
-            const double d = a[i * width + f] - b[j * width + f];
+            const double d = a[i * width + order[f]] - b[j * width + order[f]];
             sum = sum + d * d;
         }
         if (sum < least) {
@@ -41,11 +42,15 @@ void matching_cases(Checks& checks) {
         for (double& x : a) x = level(random);
         for (double& x : b) x = level(random);
         a[3 * width + 5] = NAN;
-        const std::vector<std::size_t> serial = tessary::nearest_rows(a, b, width, tessary::SerialRanges{});
-        const std::vector<std::size_t> choppy = tessary::nearest_rows(a, b, width, ChoppyRanges{});
+        // Columns of very different spreads, so that the order matters.
+        for (std::size_t r = 0; r < 40; ++r) a[r * width + 30] *= 1e3;
+        const std::vector<std::size_t> order = tessary::column_order(a, b, width);
+        checks.expect(order[0] == 30, "the widest column first");
+        const std::vector<std::size_t> serial = tessary::nearest_rows(a, b, width, order, tessary::SerialRanges{});
+        const std::vector<std::size_t> choppy = tessary::nearest_rows(a, b, width, order, ChoppyRanges{});
         for (std::size_t i = 0; i < 40; ++i) {
             const std::string what = "m " + std::to_string(m) + ", row " + std::to_string(i);
-            checks.expect(serial[i] == plain_nearest(a, i, b, width), what + ": the plain scan's answer");
+            checks.expect(serial[i] == plain_nearest(a, i, b, width, order), what + ": the plain scan's answer");
             checks.expect(serial[i] == choppy[i], what + ": the same on cut-up ranges");
         }
         checks.expect(serial[3] == m, "a NaN row matches none");

@@ -86,9 +86,10 @@ tessary::IcpResult ransac(const PointsArgument& source, const PointsArgument& ta
         if (!(r >= 0.0 && r <= 1.0)) bind::raise_number_out_of_range("edge_ratio", "from 0 to 1", r);
         settings.edge_ratio = r;
     }
-    const std::vector<std::size_t> forward = tessary::nearest_rows(fa, fb, tessary::kFpfhWidth, PoolRanges{});
+    const std::vector<std::size_t> order = tessary::column_order(fa, fb, tessary::kFpfhWidth);
+    const std::vector<std::size_t> forward = tessary::nearest_rows(fa, fb, tessary::kFpfhWidth, order, PoolRanges{});
     std::vector<std::size_t> back;
-    if (mutual) back = tessary::nearest_rows(fb, fa, tessary::kFpfhWidth, PoolRanges{});
+    if (mutual) back = tessary::nearest_rows(fb, fa, tessary::kFpfhWidth, order, PoolRanges{});
     std::vector<tessary::FeatureMatch> matches;
     matches.reserve(from.size());
     for (std::size_t i = 0; i < from.size(); ++i) {
