@@ -139,10 +139,13 @@ void fpfh_features(const KdTree& tree, std::span<const Vec3d> points, std::span<
                            if (!is_finite(normals[q.index]) || distance == 0.0) continue;
                            any = true;
                            const double* hq = spfh.data() + q.index * kFpfhWidth;
-                           for (std::size_t f = 0; f < kFpfhWidth; ++f) {
-                               const double value = hq[f] / distance;
-                               sums[f / kFpfhBins] = sums[f / kFpfhBins] + value;
-                               row[f] = row[f] + value;
+                           // The quotients first, side by side; then the
+                           // row's sums and each histogram's, in bin order.
+                           double values[kFpfhWidth];
+                           for (std::size_t f = 0; f < kFpfhWidth; ++f) values[f] = hq[f] / distance;
+                           for (std::size_t f = 0; f < kFpfhWidth; ++f) row[f] = row[f] + values[f];
+                           for (std::size_t h = 0; h < 3; ++h) {
+                               for (std::size_t b = 0; b < kFpfhBins; ++b) sums[h] = sums[h] + values[h * kFpfhBins + b];
                            }
                        }
                        const double* hp = spfh.data() + i * kFpfhWidth;
