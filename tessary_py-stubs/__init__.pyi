@@ -3736,8 +3736,9 @@ class KdTree:
         among them and then left out, ranked as `nearest_k_each_point` ranks
         them. Each point's own histograms (SPFH) sum to 100 each; its
         feature is its SPFH plus the SPFHs of its neighbours weighted by
-        one over their distance, each histogram of that weighted sum scaled
-        to sum to 100. Match features with `Transform.ransac`.
+        one over their squared distance (as Open3D weighs them), each
+        histogram of that weighted sum scaled to sum to 100. Match
+        features with `Transform.ransac`.
 
         Every operation is rounded on its own in a fixed order (the
         neighbours nearest first, then by index), so the features are the
@@ -3794,8 +3795,9 @@ class KdTree:
         among them and then left out, ranked as `nearest_k_each_point` ranks
         them. Each point's own histograms (SPFH) sum to 100 each; its
         feature is its SPFH plus the SPFHs of its neighbours weighted by
-        one over their distance, each histogram of that weighted sum scaled
-        to sum to 100. Match features with `Transform.ransac`.
+        one over their squared distance (as Open3D weighs them), each
+        histogram of that weighted sum scaled to sum to 100. Match
+        features with `Transform.ransac`.
 
         Every operation is rounded on its own in a fixed order (the
         neighbours nearest first, then by index), so the features are the

@@ -12,9 +12,9 @@
 //   phi   = u . d / |d|             in [-1, 1],
 // each binned into 11 equal bins of its range. A point's SPFH is the three
 // histograms of its pairs with its neighbours, each summing to 100; its
-// FPFH is its SPFH plus the neighbours' SPFHs weighted by 1 / |q - p|,
+// FPFH is its SPFH plus the neighbours' SPFHs weighted by 1 / |q - p|^2,
 // each of the three histograms of that weighted sum scaled to sum to 100
-// (Open3D's compute_fpfh_feature).
+// (Open3D's compute_fpfh_feature, whose weight is the squared distance).
 //
 // Every operation is rounded on its own in a fixed order (the neighbours in
 // the tree's rank, nearest first and then by index), so the features are
