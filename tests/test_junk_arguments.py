@@ -107,6 +107,14 @@ VALUE_CHECKED = {
     "VoxelGrid": VOXEL_REFUSALS,
     "VoxelGrid.__new__": VOXEL_REFUSALS,
     "KdTree.statistical_inliers": "argument 'std_ratio': expected a number that is finite, got *",
+    "KdTree.fpfh": ("argument 'normals': expected one normal per point, *",
+                    "argument 'radius': expected a number greater than 0 and finite, got *"),
+    "Transform.ransac": ("argument 'distance': expected a number greater than 0 and finite, got *",
+                         "argument 'confidence': expected a number greater than 0 and less than 1, got *",
+                         "argument 'edge_ratio': expected a number from 0 to 1, got *",
+                         "argument 'seed': expected an integer from 0 to 2**64 - 1, got *",
+                         "argument '*_features': expected one row per * point, *",
+                         "argument '*': expected at least 3 points, got *"),
     "VecList.farthest_point_sample": ("argument 'k': expected an integer from 0 to * (the number of points), got *",
                                       "argument 'start': expected an integer from 0 to * (an index*), got *"),
 }
@@ -605,7 +613,7 @@ class Battery:
             # transform_each, one for each element of the sample list, an
             # axis sequence and a 4x4 matrix.
             valid = valid_arguments(function, params, [1.5, True, *others, receiver, [Quat(0, 1, 0, 0)] * 3,
-                                                       [Transform()] * 3, "zyx", np.eye(4)])
+                                                       [Transform()] * 3, "zyx", np.eye(4), np.zeros((3, 33))])
             watched = [w for w in [receiver, *valid] if w is not None]
             title = label.partition(".")[0].removesuffix("()")
             full_name = f"{title}.__new__()" if label == f"{title}()" else f"{label}()"

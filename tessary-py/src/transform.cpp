@@ -134,6 +134,9 @@ PyMethodDef methods[] = {
                      "relative_rmse=None, method=None, kernel=None, kernel_scale=None, target_normals=None, "
                      "source_covariances=None, target_covariances=None)",
                      &tessary_py::icp, stub_docs::Transform::icp>(),
+    M::static_method<"ransac(source, target, source_features, target_features, distance, *, max_iterations=None, "
+                     "confidence=None, seed=None, mutual=False, edge_ratio=None)",
+                     &tessary_py::ransac, stub_docs::Transform::ransac>(),
     {},
 };
 

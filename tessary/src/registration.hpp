@@ -393,7 +393,7 @@ struct IcpSettings {
 // success), max_iterations ran out, or a failure: no correspondence, a
 // transform that is not finite, or a last estimate that left a motion
 // unconstrained (its step taken as solve_normal_equations documents).
-enum class IcpStatus { kConverged, kMaxIterations, kNoCorrespondences, kNonFinite, kDegenerate };
+enum class IcpStatus { kConverged, kMaxIterations, kNoCorrespondences, kNonFinite, kDegenerate, kNoPose };
 
 struct IcpResult {
     Transform transform;

@@ -88,6 +88,7 @@ void align_tests(Checks& checks);
 void icp_tests(Checks& checks);
 void downsampling_tests(Checks& checks);
 void plane_tests(Checks& checks);
+void feature_matching_tests(Checks& checks);
 int drive_exact_sums();
 
 }  // namespace native_tests

@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
         {"k-d tree", &kd_tree_tests}, {"exact sums", &exact_sum_tests}, {"moments and bounds", &moments_tests},
         {"alignment", &align_tests},  {"ICP steps", &icp_tests},
         {"downsampling", &downsampling_tests}, {"RANSAC planes", &plane_tests},
+        {"feature matching", &feature_matching_tests},
     };
     std::size_t failed = 0;
     for (const Group& group : groups) {

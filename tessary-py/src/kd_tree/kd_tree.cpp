@@ -21,6 +21,7 @@
 #include "stub_docs.hpp"
 #include "../vec_list/points_argument.hpp"
 #include "exact_sum.hpp"
+#include "fpfh.hpp"
 #include "kd_batch.hpp"
 #include "reduction.hpp"
 #include "kd_tree.hpp"
@@ -347,6 +348,36 @@ bind::Ref orient_normals_consistently(const KdTree& self, const Queries& normals
     return oriented(self, normals, out, [&](std::size_t i, const Vec3d&) { return flipped[i]; });
 }
 
+// ---- Features
+
+// The FPFH of each point (fpfh.hpp): its max_neighbours nearest within
+// radius, itself among them; (n, 33) into new rows or `out`, which may not
+// overlap the normals.
+bind::Ref fpfh(const KdTree& self, const Queries& normals, PyObject* radius, PyObject* max_neighbours, PyObject* out) {
+    const std::size_t n = one_per_point(self, normals).size();
+    const double r = bind::Arg<double>::convert(radius, "radius");
+    if (!(r > 0.0 && r < std::numeric_limits<double>::infinity())) {
+        bind::raise_number_out_of_range("radius", "greater than 0 and finite", r);
+    }
+    const std::size_t k = max_neighbours == Py_None
+                              ? std::size_t{100}
+                              : bind::Arg<PositiveCount>::convert(max_neighbours, "max_neighbours").value;
+    const std::span<const Vec3d> points = self.points ? self.points->view() : std::span<const Vec3d>{};
+    const std::span<const Vec3d> given = normals.view();
+    auto write = [&](double* rows) {
+        tessary::fpfh_features(self.tree, points, given, k, tessary::within_key(r), rows, PoolRanges{});
+    };
+    const std::size_t shape[2] = {n, tessary::kFpfhWidth};
+    if (out == Py_None) {
+        ResultArray rows = ResultArray::of<double>(shape);
+        write(rows.data<double>());
+        return bind::Ref(bind::to_python(std::move(rows)));
+    }
+    const bind::OutputBuffer<double> rows({out, "out"}, shape, normals.bytes());
+    write(rows.data());
+    return rows.result();
+}
+
 // ---- Outliers
 
 // A mask of one bool per point of the tree, keep(i), into a new array or
@@ -533,6 +564,7 @@ PyMethodDef methods[] = {
     M::method<"orient_normals_towards($self, normals, viewpoint, *, out=None)", &orient_normals_towards, stub_docs::KdTree::orient_normals_towards>(),
     M::method<"orient_normals_along($self, normals, direction, *, out=None)", &orient_normals_along, stub_docs::KdTree::orient_normals_along>(),
     M::method<"orient_normals_consistently($self, normals, k, *, out=None)", &orient_normals_consistently, stub_docs::KdTree::orient_normals_consistently>(),
+    M::method<"fpfh($self, normals, radius, *, max_neighbours=None, out=None)", &fpfh, stub_docs::KdTree::fpfh>(),
     M::method<"statistical_inliers($self, k, std_ratio, *, out=None)", &statistical_inliers, stub_docs::KdTree::statistical_inliers>(),
     M::method<"radius_inliers($self, radius, min_neighbours, *, out=None)", &radius_inliers, stub_docs::KdTree::radius_inliers>(),
     M::method<"directed_hausdorff($self, points)", &directed_hausdorff, stub_docs::KdTree::directed_hausdorff>(),

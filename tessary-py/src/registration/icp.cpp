@@ -222,6 +222,8 @@ std::string status_of(const IcpResult& r) {
             return "non_finite";
         case tessary::IcpStatus::kDegenerate:
             return "degenerate";
+        case tessary::IcpStatus::kNoPose:
+            return "no_pose";
     }
     return "";
 }

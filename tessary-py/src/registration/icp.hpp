@@ -47,6 +47,14 @@ tessary::IcpResult icp(const PointsArgument& source, const IcpTarget& target, Co
                        PyObject* relative_rmse, PyObject* method, PyObject* kernel, PyObject* kernel_scale,
                        PyObject* target_normals, PyObject* source_covariances, PyObject* target_covariances);
 
+// Transform.ransac(source, target, source_features, target_features,
+// distance, *, max_iterations=None, confidence=None, seed=None,
+// mutual=False, edge_ratio=None): registration_ransac_based_on_feature_matching
+// of features (KdTree.fpfh) matched by their nearest (feature_ransac.cpp).
+tessary::IcpResult ransac(const PointsArgument& source, const PointsArgument& target, PyObject* source_features,
+                          PyObject* target_features, PyObject* distance, PyObject* max_iterations,
+                          PyObject* confidence, PyObject* seed, bool mutual, PyObject* edge_ratio);
+
 }  // namespace tessary_py
 
 template <>
