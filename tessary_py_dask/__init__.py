@@ -43,6 +43,7 @@ import tessary_py as tp
 
 __all__ = [
     "TiledCloud", "VoxelDownSample", "tile", "voxel_down_sample", "nearest", "nearest_k", "centroid", "covariance",
+    "normals", "statistical_inliers", "radius_inliers",
 ]
 
 FloatArray = npt.NDArray[np.float64]
@@ -154,7 +155,9 @@ class TiledCloud:
     m; `edges[c]` holds, for the inner edges, the smallest double at or
     above each (so a point is above an edge exactly when its coordinate is
     at least that double). `tiles` holds one delayed `(indices, points)`
-    per tile, in C order of `shape`; `size` is the number of points."""
+    per tile, in C order of `shape`, already computed and kept by the
+    scheduler (on a cluster, in the workers' memory); `counts` the number
+    of points of each; `size` the number of points."""
 
     size: int
     origin: Vec3Tuple
@@ -162,11 +165,12 @@ class TiledCloud:
     shape: tuple[int, int, int]
     edges: tuple[FloatArray, FloatArray, FloatArray]
     tiles: tuple[Delayed, ...]
+    counts: tuple[int, ...]
 
-    def persist(self) -> TiledCloud:
-        """The same tiles, computed and kept on the workers (or in memory)."""
-        kept: tuple[Delayed, ...] = tuple(dask.persist(*self.tiles))  # type: ignore[attr-defined]
-        return TiledCloud(self.size, self.origin, self.step, self.shape, self.edges, kept)
+    @property
+    def occupied(self) -> list[int]:
+        """The tiles that hold points."""
+        return [t for t, c in enumerate(self.counts) if c]
 
     def compute_tiles(self) -> list[Tile]:
         """Every tile on this machine."""
@@ -220,8 +224,14 @@ def _grid(points: da.Array, origin: Vec3Tuple, step: Fraction, bounds: FloatArra
     pieces = [split(block, offset, edge_tuple, grid)
               for block, offset in zip(points.to_delayed().ravel().tolist(), offsets)]  # type: ignore[no-untyped-call]
     join = delayed(_join, pure=True)
-    tiles = tuple(join(*[piece[t] for piece in pieces]) for t in range(count))
-    return TiledCloud(int(points.shape[0]), origin, step, grid, edge_tuple, tiles)
+    tiles: tuple[Delayed, ...] = tuple(dask.persist(*[join(*[piece[t] for piece in pieces]) for t in range(count)]))  # type: ignore[attr-defined]
+    length = delayed(_tile_length, pure=True)
+    counts: Sequence[int] = dask.compute(*[length(t) for t in tiles])  # type: ignore[attr-defined]
+    return TiledCloud(int(points.shape[0]), origin, step, grid, edge_tuple, tiles, tuple(counts))
+
+
+def _tile_length(part: Tile) -> int:
+    return int(part[0].size)
 
 
 def tile(points: da.Array | FloatArray, tile_size: float | None = None, *,
@@ -265,12 +275,11 @@ class VoxelDownSample(NamedTuple):
     nearest: IndexArray  # (m,): VoxelGrid.nearest(), global indices
 
 
-def _tile_voxels(part: Tile, voxel_size: float, origin: Vec3Tuple) -> tuple[FloatArray, IndexArray, IndexArray, IndexArray, IndexArray]:
-    """One tile's voxels: centroids, counts, nearest (global), first point (global), and each point's voxel (local)."""
+def _tile_voxels(part: Tile, voxel_size: float, origin: Vec3Tuple
+                 ) -> tuple[FloatArray, IndexArray, IndexArray, IndexArray, IndexArray, IndexArray]:
+    """One tile's voxels: centroids, counts, nearest (global), first point (global), each point's
+    voxel (local) and the points' global indices."""
     indices, points = part
-    if points.shape[0] == 0:
-        empty = np.empty(0, dtype=np.intp)
-        return np.empty((0, 3)), empty, empty, empty, empty
     grid = tp.VoxelGrid(points, voxel_size, origin=tp.Vec3d(*origin))
     m = len(grid)
     inverse = np.asarray(grid.inverse()).astype(np.intp)
@@ -281,7 +290,7 @@ def _tile_voxels(part: Tile, voxel_size: float, origin: Vec3Tuple) -> tuple[Floa
     centroids = np.array(np.asarray(grid.centroids), dtype=np.float64).reshape(-1, 3)
     counts = np.asarray(grid.counts()).astype(np.intp)
     nearest_global = indices[np.asarray(grid.nearest()).astype(np.intp)]
-    return centroids, counts, nearest_global, indices[first_local], inverse
+    return centroids, counts, nearest_global, indices[first_local], inverse, indices
 
 
 def voxel_down_sample(points: da.Array | FloatArray, voxel_size: float, *,
@@ -317,9 +326,8 @@ def voxel_down_sample(points: da.Array | FloatArray, voxel_size: float, *,
 
 def _voxels_of_tiles(tiled: TiledCloud, voxel_size: float, origin: Vec3Tuple) -> VoxelDownSample:
     task = delayed(_tile_voxels, pure=True)
-    found: Sequence[tuple[FloatArray, IndexArray, IndexArray, IndexArray, IndexArray]] = dask.compute(  # type: ignore[attr-defined]
-        *[task(t, voxel_size, origin) for t in tiled.tiles])
-    indices: Sequence[Tile] = dask.compute(*tiled.tiles)  # type: ignore[attr-defined]
+    found: Sequence[tuple[FloatArray, IndexArray, IndexArray, IndexArray, IndexArray, IndexArray]] = dask.compute(  # type: ignore[attr-defined]
+        *[task(tiled.tiles[t], voxel_size, origin) for t in tiled.occupied])
     firsts = np.concatenate([f[3] for f in found]).astype(np.intp)
     total = firsts.size
     order = np.argsort(firsts, kind="stable")
@@ -327,7 +335,7 @@ def _voxels_of_tiles(tiled: TiledCloud, voxel_size: float, origin: Vec3Tuple) ->
     rank[order] = np.arange(total, dtype=np.intp)
     inverse = np.full(tiled.size, total, dtype=np.intp)
     start = 0
-    for (_, _, _, first, local), (global_indices, _) in zip(found, indices):
+    for _, _, _, first, local, global_indices in found:
         inside = local < first.size
         inverse[global_indices[inside]] = rank[start + local[inside]]
         start += first.size
@@ -397,7 +405,10 @@ def nearest_k(cloud: TiledCloud, queries: FloatArray | Sequence[Sequence[float]]
     merged = []
     for start in range(0, array.shape[0], batch):
         part = array[start:start + batch]
-        merged.append(merge(k, *[ask(t, part, k, max_distance, cloud.size) for t in cloud.tiles]))
+        asked = [ask(cloud.tiles[t], part, k, max_distance, cloud.size) for t in cloud.occupied]
+        if not asked:  # an empty cloud: every neighbour missing
+            asked = [ask((np.empty(0, dtype=np.intp), np.empty((0, 3))), part, k, max_distance, cloud.size)]
+        merged.append(merge(k, *asked))
     found: Sequence[tuple[IndexArray, FloatArray]] = dask.compute(*merged)  # type: ignore[attr-defined]
     if not found:
         return np.empty((0, k), dtype=np.intp), np.empty((0, k))
@@ -570,3 +581,227 @@ def covariance(points: da.Array | FloatArray, *, ddof: int | None = None) -> lis
                 out[j][k] = out[k][j] = _round(value)
             pair += 1
     return out
+
+
+# -- neighbourhoods ----------------------------------------------------------
+#
+# Each tile is answered by a tree over its own points and those of the
+# tiles around it within `margin` of its box, ordered by global index, so
+# that the tree ranks equal distances as the whole cloud's tree does. A
+# point's answer is kept when its neighbourhood (a ball of radius R: the
+# radius, or the distance of its k-th neighbour) lies inside the box grown
+# by the margin; the others are asked again with a margin four times wider,
+# and at last with the whole cloud.
+
+_RETRIES = 3
+
+
+def _box(cloud: TiledCloud, t: int) -> tuple[FloatArray, FloatArray]:
+    """The box [low, high) of tile t (infinite on the outer sides)."""
+    cell = np.unravel_index(t, cloud.shape)
+    low, high = np.empty(3), np.empty(3)
+    for c in range(3):
+        i, edges = int(cell[c]), cloud.edges[c]
+        low[c] = edges[i - 1] if i > 0 else -math.inf
+        high[c] = edges[i] if i < edges.size else math.inf
+    return low, high
+
+
+def _around(cloud: TiledCloud, t: int, margin: float) -> list[int]:
+    """The tiles other than t whose boxes come within `margin` of t's box."""
+    low, high = _box(cloud, t)
+    ranges = []
+    for c in range(3):
+        edges = cloud.edges[c]
+        first = int(np.searchsorted(edges, low[c] - margin, side="right")) if math.isfinite(margin) else 0
+        last = int(np.searchsorted(edges, high[c] + margin, side="right")) if math.isfinite(margin) else edges.size
+        ranges.append(range(first, last + 1))
+    return [u for u in (int(np.ravel_multi_index((a, b, c), cloud.shape))
+                        for a in ranges[0] for b in ranges[1] for c in ranges[2]) if u != t]
+
+
+def _neighbourhood(kind: str, params: tuple[Any, ...], low: FloatArray, high: FloatArray, margin: float,
+                   wanted: IndexArray | None, own: Tile, *others: Tile) -> tuple[IndexArray, FloatArray, BoolArray, FloatArray]:
+    """The answers for the `wanted` points of one tile (all when None): global indices, values,
+    whether each answer is final, and how far each point's neighbourhood reaches."""
+    own_idx, own_pts = own
+    pick = np.ones(own_idx.size, dtype=np.bool_) if wanted is None else np.isin(own_idx, wanted)
+    if wanted is not None and not math.isinf(margin):
+        # Asked again: only the box of the points asked matters, grown by the margin.
+        asked = own_pts[pick]
+        asked = asked[np.all(np.isfinite(asked), axis=1)]
+        if asked.size:
+            low, high = asked.min(axis=0), asked.max(axis=0)
+    grown_low, grown_high = low - margin, high + margin
+    idx_parts, pts_parts = [], []
+    for i, (other_idx, other_pts) in enumerate((own, *others)):
+        near = (np.ones(other_idx.size, dtype=np.bool_) if math.isinf(margin)
+                else np.all((other_pts >= grown_low) & (other_pts <= grown_high), axis=1))
+        if i == 0:
+            near |= pick
+        idx_parts.append(other_idx[near])
+        pts_parts.append(other_pts[near])
+    all_idx = np.concatenate(idx_parts)
+    order = np.argsort(all_idx, kind="stable")
+    all_idx, all_pts = all_idx[order], np.concatenate(pts_parts).reshape(-1, 3)[order]
+    query_idx = own_idx[pick]
+    query_pts = own_pts[pick]
+    if query_idx.size == 0:
+        width = 3 if kind == "normals" else 1
+        return query_idx, np.empty((0, width)), np.empty(0, dtype=np.bool_), np.empty(0)
+    at = np.searchsorted(all_idx, query_idx)
+    tree = tp.KdTree(all_pts)
+    n_tree = all_pts.shape[0]
+    reach: FloatArray
+    if kind == "normals":
+        k, radius = params
+        values = np.asarray(tree.normals(k, radius=radius))[at]
+        if k is None:
+            reach = np.full(at.size, float(radius))
+        else:
+            kth = np.asarray(tree.nearest_k_each_point(k)[1])[at, -1]
+            reach = kth if radius is None else np.minimum(kth, float(radius))
+    elif kind == "mean_distance":
+        (k,) = params
+        found_idx, found_dist = (np.asarray(a) for a in tree.nearest_k_each_point(k))
+        found_idx, found_dist = found_idx[at], found_dist[at]
+        present = found_idx < n_tree
+        total = np.zeros(at.size)
+        for j in range(found_dist.shape[1]):  # in their order, nearest first
+            total = total + np.where(present[:, j], found_dist[:, j], 0.0)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            means = total / present.sum(axis=1)
+        means[~np.all(np.isfinite(query_pts), axis=1)] = math.nan
+        values = means[:, None]
+        reach = found_dist[:, -1]
+    else:  # "radius_count"
+        radius, = params
+        values = np.asarray(tree.count_within_each_point(radius, include_self=False)).astype(np.float64)[at][:, None]
+        reach = np.full(at.size, float(radius))
+    if math.isinf(margin):
+        final = np.ones(at.size, dtype=np.bool_)
+    else:
+        with np.errstate(invalid="ignore"):
+            room = np.minimum(np.min(query_pts - grown_low, axis=1), np.min(grown_high - query_pts, axis=1))
+        slack = 2.0**-40 * (np.max(np.abs(query_pts), axis=1) + margin + np.abs(reach))
+        with np.errstate(invalid="ignore"):
+            final = (reach + slack < room) | ~np.all(np.isfinite(query_pts), axis=1)
+    return query_idx, values.reshape(at.size, -1), final, reach
+
+
+def _per_point(cloud: TiledCloud, kind: str, params: tuple[Any, ...], margin: float, width: int) -> FloatArray:
+    out = np.full((cloud.size, width), math.nan)
+    # tile -> (the points still to answer, None for all; the margin to look past their box)
+    wanted: dict[int, tuple[IndexArray | None, float]] = {t: (None, margin) for t in cloud.occupied}
+    task = delayed(_neighbourhood, pure=True)
+    for round_ in range(_RETRIES + 2):
+        if not wanted:
+            break
+        jobs = []
+        for t, (w, m) in wanted.items():
+            if round_ > _RETRIES:
+                m = math.inf
+            low, high = _box(cloud, t)
+            around = [cloud.tiles[u] for u in _around(cloud, t, m) if cloud.counts[u]]
+            jobs.append(task(kind, params, low, high, m, w, cloud.tiles[t], *around))
+        found: Sequence[tuple[IndexArray, FloatArray, BoolArray, FloatArray]] = dask.compute(*jobs)  # type: ignore[attr-defined]
+        again: dict[int, tuple[IndexArray | None, float]] = {}
+        for (t, (_, m)), (idx, values, final, reach) in zip(wanted.items(), found):
+            out[idx[final]] = values[final]
+            if not final.all():
+                # A neighbourhood found among fewer points reaches at least as far as the true
+                # one: a margin of its reach takes all of it; without a reach, look 8 times farther.
+                left = reach[~final]
+                finite = left[np.isfinite(left)]
+                wider = float(finite.max()) * (1 + 2.0**-20) if finite.size else 0.0
+                if finite.size < left.size:
+                    wider = max(wider, 8 * max(m, float(cloud.step) / 64))
+                again[t] = (idx[~final], wider)
+        wanted = again
+    return out
+
+
+def _check_margin(margin: float | None, default: float) -> float:
+    if margin is None:
+        return default
+    number = float(margin)
+    if not (math.isfinite(number) and number >= 0):
+        raise ValueError(f"argument 'margin': expected a number of at least 0 and finite, got {number!r}")
+    return number
+
+
+def _check_k(k: Any, name: str = "k") -> int:
+    if isinstance(k, bool) or not isinstance(k, int) or k < 1:
+        raise ValueError(f"argument '{name}': expected an integer of at least 1, got {k!r}")
+    return k
+
+
+def _check_radius(radius: Any) -> float:
+    number = float(radius)
+    if not (math.isfinite(number) and number >= 0):
+        raise ValueError(f"argument 'radius': expected a number of at least 0 and finite, got {number!r}")
+    return number
+
+
+def normals(cloud: TiledCloud, k: int | None = None, *, radius: float | None = None,
+            margin: float | None = None) -> FloatArray:
+    """`KdTree(whole cloud).normals(k, radius=radius)`: shape (n, 3), in the cloud's order.
+
+    `margin` is how far past its box each tile first looks (default: the
+    radius, or an eighth of the tile side); points whose neighbourhood
+    reaches past it are asked again, wider."""
+    if k is None and radius is None:
+        raise ValueError("argument 'k': expected an integer of at least 1, or a radius, got neither")
+    if k is not None:
+        _check_k(k)
+    r = None if radius is None else _check_radius(radius)
+    default = float(cloud.step) / 8 if r is None else r * (1 + 2.0**-20)
+    return _per_point(cloud, "normals", (k, r), _check_margin(margin, default), 3)
+
+
+def _exact_sum_and_squares(values: FloatArray) -> tuple[Fraction, Fraction]:
+    m, e = _mantissas(values)
+    total = _fraction([_exact_total(_limbs(s), e[s_start:s_start + _ROWS_PER_PASS])
+                       for s_start in range(0, values.size, _ROWS_PER_PASS)
+                       for s in [m[s_start:s_start + _ROWS_PER_PASS]]])
+    parts = []
+    for s_start in range(0, values.size, _ROWS_PER_PASS):
+        limbs = _limbs(m[s_start:s_start + _ROWS_PER_PASS])
+        positions = [np.zeros(limbs[0].size, dtype=np.int64) for _ in range(5)]
+        for a in range(3):
+            for b in range(3):
+                positions[a + b] += limbs[a] * limbs[b]
+        parts.append(_exact_total(positions, 2 * e[s_start:s_start + _ROWS_PER_PASS]))
+    return total, _fraction(parts)
+
+
+def statistical_inliers(cloud: TiledCloud, k: int, std_ratio: float, *, margin: float | None = None) -> BoolArray:
+    """`KdTree(whole cloud).statistical_inliers(k, std_ratio)`: a mask of shape (n,).
+
+    Each point's mean distance to its k nearest comes from its tile (with
+    the margin rule of `normals`); the mean and sample deviation of those
+    means are exact sums over the whole cloud, each rounded once."""
+    _check_k(k)
+    ratio = float(std_ratio)
+    if not math.isfinite(ratio):
+        raise ValueError(f"argument 'std_ratio': expected a number that is finite, got {ratio!r}")
+    means = _per_point(cloud, "mean_distance", (k,), _check_margin(margin, float(cloud.step) / 8), 1)[:, 0]
+    finite = means[np.isfinite(means)]
+    count = finite.size
+    threshold = -math.inf
+    if count:
+        total, squares = _exact_sum_and_squares(finite)
+        mean = _round(total / count)
+        variance = 0.0 if count < 2 else _round((count * squares - total * total) / (count * (count - 1)))
+        threshold = mean + ratio * math.sqrt(variance)
+    with np.errstate(invalid="ignore"):
+        return means <= threshold
+
+
+def radius_inliers(cloud: TiledCloud, radius: float, min_neighbours: int) -> BoolArray:
+    """`KdTree(whole cloud).radius_inliers(radius, min_neighbours)`: a mask of shape (n,)."""
+    r = _check_radius(radius)
+    if isinstance(min_neighbours, bool) or not isinstance(min_neighbours, int) or min_neighbours < 0:
+        raise ValueError(f"argument 'min_neighbours': expected an integer of at least 0, got {min_neighbours!r}")
+    counts = _per_point(cloud, "radius_count", (r,), r * (1 + 2.0**-20), 1)[:, 0]
+    return counts >= min_neighbours
