@@ -33,10 +33,10 @@ from dataclasses import dataclass
 from fractions import Fraction
 from typing import Any, NamedTuple
 
-import dask
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
+from dask.base import compute, persist
 from dask.delayed import Delayed, delayed
 
 import tessary_py as tp
@@ -57,6 +57,17 @@ Tile = tuple[IndexArray, FloatArray]
 MAX_TILES = 1 << 16
 
 
+def _compute(*values: Any) -> tuple[Any, ...]:
+    """dask's compute, on whatever scheduler is current (typed: dask's own carries no annotations)."""
+    found: tuple[Any, ...] = compute(*values)  # type: ignore[no-untyped-call]
+    return found
+
+
+def _persist(*values: Any) -> tuple[Any, ...]:
+    kept: tuple[Any, ...] = persist(*values)  # type: ignore[no-untyped-call]
+    return kept
+
+
 # -- arguments ---------------------------------------------------------------
 
 
@@ -72,7 +83,8 @@ def _check_points(points: Any, name: str = "points") -> da.Array:
                          f"{points.chunks[1]}")
     if any(math.isnan(c) for c in points.chunks[0]):
         raise ValueError(f"argument '{name}': the chunk lengths are unknown; call compute_chunk_sizes() first")
-    return points.astype(np.float64)  # type: ignore[no-any-return]
+    converted: da.Array = points.astype(np.float64)  # type: ignore[no-untyped-call]
+    return converted
 
 
 def _finite_positive(value: float, name: str) -> float:
@@ -174,13 +186,13 @@ class TiledCloud:
 
     def compute_tiles(self) -> list[Tile]:
         """Every tile on this machine."""
-        found: Sequence[Tile] = dask.compute(*self.tiles)  # type: ignore[attr-defined]
+        found: Sequence[Tile] = _compute(*self.tiles)
         return list(found)
 
 
 def _exact_bounds(points: da.Array) -> FloatArray:
     parts = [delayed(_block_bounds, pure=True)(b) for b in points.to_delayed().ravel().tolist()]  # type: ignore[no-untyped-call]
-    found: Sequence[FloatArray] = dask.compute(*parts)  # type: ignore[attr-defined]
+    found: Sequence[FloatArray] = _compute(*parts)
     if not found:
         return np.array([[math.inf] * 3, [-math.inf] * 3])
     stacked = np.stack(found)
@@ -224,9 +236,9 @@ def _grid(points: da.Array, origin: Vec3Tuple, step: Fraction, bounds: FloatArra
     pieces = [split(block, offset, edge_tuple, grid)
               for block, offset in zip(points.to_delayed().ravel().tolist(), offsets)]  # type: ignore[no-untyped-call]
     join = delayed(_join, pure=True)
-    tiles: tuple[Delayed, ...] = tuple(dask.persist(*[join(*[piece[t] for piece in pieces]) for t in range(count)]))  # type: ignore[attr-defined]
+    tiles: tuple[Delayed, ...] = tuple(_persist(*[join(*[piece[t] for piece in pieces]) for t in range(count)]))
     length = delayed(_tile_length, pure=True)
-    counts: Sequence[int] = dask.compute(*[length(t) for t in tiles])  # type: ignore[attr-defined]
+    counts: Sequence[int] = _compute(*[length(t) for t in tiles])
     return TiledCloud(int(points.shape[0]), origin, step, grid, edge_tuple, tiles, tuple(counts))
 
 
@@ -326,7 +338,7 @@ def voxel_down_sample(points: da.Array | FloatArray, voxel_size: float, *,
 
 def _voxels_of_tiles(tiled: TiledCloud, voxel_size: float, origin: Vec3Tuple) -> VoxelDownSample:
     task = delayed(_tile_voxels, pure=True)
-    found: Sequence[tuple[FloatArray, IndexArray, IndexArray, IndexArray, IndexArray, IndexArray]] = dask.compute(  # type: ignore[attr-defined]
+    found: Sequence[tuple[FloatArray, IndexArray, IndexArray, IndexArray, IndexArray, IndexArray]] = _compute(
         *[task(tiled.tiles[t], voxel_size, origin) for t in tiled.occupied])
     firsts = np.concatenate([f[3] for f in found]).astype(np.intp)
     total = firsts.size
@@ -409,7 +421,7 @@ def nearest_k(cloud: TiledCloud, queries: FloatArray | Sequence[Sequence[float]]
         if not asked:  # an empty cloud: every neighbour missing
             asked = [ask((np.empty(0, dtype=np.intp), np.empty((0, 3))), part, k, max_distance, cloud.size)]
         merged.append(merge(k, *asked))
-    found: Sequence[tuple[IndexArray, FloatArray]] = dask.compute(*merged)  # type: ignore[attr-defined]
+    found: Sequence[tuple[IndexArray, FloatArray]] = _compute(*merged)
     if not found:
         return np.empty((0, k), dtype=np.intp), np.empty((0, k))
     return (np.concatenate([f[0] for f in found]).astype(np.intp), np.concatenate([f[1] for f in found]))
@@ -513,7 +525,7 @@ def _pass_sums(block: FloatArray) -> Sums:
 
 def _chunk_sums(points: da.Array) -> list[Sums]:
     task = delayed(_block_sums, pure=True)
-    found: Sequence[Sums] = dask.compute(*[task(b) for b in points.to_delayed().ravel().tolist()])  # type: ignore[attr-defined, no-untyped-call]
+    found: Sequence[Sums] = _compute(*[task(b) for b in points.to_delayed().ravel().tolist()])  # type: ignore[no-untyped-call]
     return list(found)
 
 
@@ -655,16 +667,27 @@ def _neighbourhood(kind: str, params: tuple[Any, ...], low: FloatArray, high: Fl
     reach: FloatArray
     if kind == "normals":
         k, radius = params
-        values = np.asarray(tree.normals(k, radius=radius))[at]
         if k is None:
             reach = np.full(at.size, float(radius))
         else:
-            kth = np.asarray(tree.nearest_k_each_point(k)[1])[at, -1]
+            kth = np.asarray(tree.nearest_k_each(query_pts, k)[1])[:, -1]
             reach = kth if radius is None else np.minimum(kth, float(radius))
+        if wanted is None:
+            values = np.asarray(tree.normals(k, radius=radius))[at]
+        else:
+            # A few points asked again: a tree of their neighbourhoods alone ranks each of them as
+            # the larger tree does (it holds every point nearer than their farthest member).
+            if k is None:
+                offsets, members = (np.asarray(a) for a in tree.within_each(query_pts, float(radius)))
+            else:
+                found = np.asarray(tree.nearest_k_each(query_pts, k, max_distance=radius)[0]).ravel()
+                members = found[found < n_tree]
+            keep = np.unique(np.concatenate([members.astype(np.intp), at]))
+            small = tp.KdTree(all_pts[keep])
+            values = np.asarray(small.normals(k, radius=radius))[np.searchsorted(keep, at)]
     elif kind == "mean_distance":
         (k,) = params
-        found_idx, found_dist = (np.asarray(a) for a in tree.nearest_k_each_point(k))
-        found_idx, found_dist = found_idx[at], found_dist[at]
+        found_idx, found_dist = (np.asarray(a) for a in tree.nearest_k_each(query_pts, k))
         present = found_idx < n_tree
         total = np.zeros(at.size)
         for j in range(found_dist.shape[1]):  # in their order, nearest first
@@ -704,7 +727,7 @@ def _per_point(cloud: TiledCloud, kind: str, params: tuple[Any, ...], margin: fl
             low, high = _box(cloud, t)
             around = [cloud.tiles[u] for u in _around(cloud, t, m) if cloud.counts[u]]
             jobs.append(task(kind, params, low, high, m, w, cloud.tiles[t], *around))
-        found: Sequence[tuple[IndexArray, FloatArray, BoolArray, FloatArray]] = dask.compute(*jobs)  # type: ignore[attr-defined]
+        found: Sequence[tuple[IndexArray, FloatArray, BoolArray, FloatArray]] = _compute(*jobs)
         again: dict[int, tuple[IndexArray | None, float]] = {}
         for (t, (_, m)), (idx, values, final, reach) in zip(wanted.items(), found):
             out[idx[final]] = values[final]
