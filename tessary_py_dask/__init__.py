@@ -43,7 +43,7 @@ import tessary_py as tp
 
 __all__ = [
     "TiledCloud", "VoxelDownSample", "tile", "voxel_down_sample", "nearest", "nearest_k", "centroid", "covariance",
-    "normals", "statistical_inliers", "radius_inliers",
+    "normals", "statistical_inliers", "radius_inliers", "cloud_distances", "directed_hausdorff", "mean_distance",
 ]
 
 FloatArray = npt.NDArray[np.float64]
@@ -380,15 +380,25 @@ def _tile_nearest_k(part: Tile, queries: FloatArray, k: int, max_distance: float
     return np.where(missing, size, indices[safe]), squared, np.array(distances, dtype=np.float64), missing
 
 
-def _merge_nearest(k: int, *parts: tuple[IndexArray, FloatArray, FloatArray, BoolArray]) -> tuple[IndexArray, FloatArray]:
+def _merge_nearest(k: int, *parts: tuple[IndexArray, FloatArray, FloatArray, BoolArray]
+                   ) -> tuple[IndexArray, FloatArray, FloatArray]:
     """The k best of the tiles' candidates per query: present before missing, then squared distance
-    (NaN after every number, as numpy sorts), then global index."""
+    (NaN after every number, as numpy sorts), then global index. Indices, distances, squared distances."""
     idx = np.concatenate([p[0] for p in parts], axis=1)
     squared = np.concatenate([p[1] for p in parts], axis=1)
     distances = np.concatenate([p[2] for p in parts], axis=1)
     missing = np.concatenate([p[3] for p in parts], axis=1)
     order = np.lexsort((idx, squared, missing), axis=-1)[:, :k]
-    return np.take_along_axis(idx, order, axis=1), np.take_along_axis(distances, order, axis=1)
+    return (np.take_along_axis(idx, order, axis=1), np.take_along_axis(distances, order, axis=1),
+            np.take_along_axis(squared, order, axis=1))
+
+
+def _nearest_tasks(cloud: TiledCloud, blocks: Sequence[Any], k: int, max_distance: float | None) -> list[Delayed]:
+    """One delayed merge per block of queries (arrays or delayed arrays of shape (m, 3))."""
+    ask = delayed(_tile_nearest_k, pure=True)
+    merge = delayed(_merge_nearest, pure=True)
+    tiles = [cloud.tiles[t] for t in cloud.occupied] or [(np.empty(0, dtype=np.intp), np.empty((0, 3)))]
+    return [merge(k, *[ask(t, block, k, max_distance, cloud.size) for t in tiles]) for block in blocks]
 
 
 def _query_array(queries: Any) -> FloatArray:
@@ -412,16 +422,8 @@ def nearest_k(cloud: TiledCloud, queries: FloatArray | Sequence[Sequence[float]]
     if max_distance is not None and (math.isnan(max_distance) or max_distance < 0):
         raise ValueError(f"argument 'max_distance': expected a number of at least 0, got {max_distance!r}")
     array = _query_array(queries)
-    ask = delayed(_tile_nearest_k, pure=True)
-    merge = delayed(_merge_nearest, pure=True)
-    merged = []
-    for start in range(0, array.shape[0], batch):
-        part = array[start:start + batch]
-        asked = [ask(cloud.tiles[t], part, k, max_distance, cloud.size) for t in cloud.occupied]
-        if not asked:  # an empty cloud: every neighbour missing
-            asked = [ask((np.empty(0, dtype=np.intp), np.empty((0, 3))), part, k, max_distance, cloud.size)]
-        merged.append(merge(k, *asked))
-    found: Sequence[tuple[IndexArray, FloatArray]] = _compute(*merged)
+    blocks = [array[start:start + batch] for start in range(0, array.shape[0], batch)]
+    found: Sequence[tuple[IndexArray, FloatArray, FloatArray]] = _compute(*_nearest_tasks(cloud, blocks, k, max_distance))
     if not found:
         return np.empty((0, k), dtype=np.intp), np.empty((0, k))
     return (np.concatenate([f[0] for f in found]).astype(np.intp), np.concatenate([f[1] for f in found]))
@@ -432,6 +434,61 @@ def nearest(cloud: TiledCloud, queries: FloatArray | Sequence[Sequence[float]], 
     """`KdTree(whole cloud).nearest_each(queries)`: `(indices, distances)`, shape (m,)."""
     indices, distances = nearest_k(cloud, queries, 1, max_distance=max_distance, batch=batch)
     return indices[:, 0].copy(), distances[:, 0].copy()
+
+
+# -- distances between clouds ----------------------------------------------
+
+
+def _source_nearest(cloud: TiledCloud, points: da.Array | FloatArray) -> tuple[IndexArray, FloatArray, FloatArray, BoolArray]:
+    source = _check_points(points)
+    blocks = source.to_delayed().ravel().tolist()  # type: ignore[no-untyped-call]
+    found: Sequence[tuple[IndexArray, FloatArray, FloatArray]] = _compute(*_nearest_tasks(cloud, blocks, 1, None))
+    finite: Sequence[BoolArray] = _compute(*[delayed(_finite_rows, pure=True)(b) for b in blocks])
+    if not found:
+        return np.empty(0, dtype=np.intp), np.empty(0), np.empty(0), np.empty(0, dtype=np.bool_)
+    return (np.concatenate([f[0][:, 0] for f in found]).astype(np.intp), np.concatenate([f[1][:, 0] for f in found]),
+            np.concatenate([f[2][:, 0] for f in found]), np.concatenate(finite))
+
+
+def _finite_rows(block: FloatArray) -> BoolArray:
+    return np.all(np.isfinite(block), axis=1)
+
+
+def cloud_distances(cloud: TiledCloud, points: da.Array | FloatArray) -> tuple[IndexArray, FloatArray]:
+    """Each point's nearest point of the tiled cloud: `KdTree(whole cloud).nearest_each(points)`,
+    `(indices, distances)` of shape (len(points),)."""
+    indices, distances, _, _ = _source_nearest(cloud, points)
+    return indices, distances
+
+
+def directed_hausdorff(cloud: TiledCloud, points: da.Array | FloatArray) -> tuple[float, int, int]:
+    """`KdTree(whole cloud).directed_hausdorff(points)`: `(distance, i, j)`."""
+    indices, distances, _, finite = _source_nearest(cloud, points)
+    eligible = np.flatnonzero(finite & (indices < cloud.size))
+    if eligible.size == 0:
+        return math.nan, int(finite.size), cloud.size
+    # The first eligible point, then any strictly farther one: a NaN first stays, later NaNs never win.
+    first = int(eligible[0])
+    if math.isnan(distances[first]):
+        best = first
+    else:
+        candidates = np.where(np.isnan(distances[eligible]), -math.inf, distances[eligible])
+        best = int(eligible[int(np.argmax(candidates))])
+    return float(distances[best]), best, int(indices[best])
+
+
+def mean_distance(cloud: TiledCloud, points: da.Array | FloatArray, *, squared: bool = False) -> float:
+    """`KdTree(whole cloud).mean_distance(points, squared=squared)`: the exact mean rounded once."""
+    indices, distances, squares, finite = _source_nearest(cloud, points)
+    values = (squares if squared else distances)[finite & (indices < cloud.size)]
+    if values.size == 0:
+        return math.nan
+    if np.isnan(values).any():
+        return math.nan
+    if np.isinf(values).any():
+        return math.inf
+    total, _ = _exact_sum_and_squares(values)
+    return _round(total / values.size)
 
 
 # -- exact centroid and covariance -------------------------------------------
