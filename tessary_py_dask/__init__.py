@@ -397,7 +397,8 @@ def _nearest_tasks(cloud: TiledCloud, blocks: Sequence[Any], k: int, max_distanc
     """One delayed merge per block of queries (arrays or delayed arrays of shape (m, 3))."""
     ask = delayed(_tile_nearest_k, pure=True)
     merge = delayed(_merge_nearest, pure=True)
-    tiles = [cloud.tiles[t] for t in cloud.occupied] or [(np.empty(0, dtype=np.intp), np.empty((0, 3)))]
+    empty: Tile = (np.empty(0, dtype=np.intp), np.empty((0, 3)))
+    tiles: list[Any] = [cloud.tiles[t] for t in cloud.occupied] or [empty]
     return [merge(k, *[ask(t, block, k, max_distance, cloud.size) for t in tiles]) for block in blocks]
 
 
@@ -451,7 +452,8 @@ def _source_nearest(cloud: TiledCloud, points: da.Array | FloatArray) -> tuple[I
 
 
 def _finite_rows(block: FloatArray) -> BoolArray:
-    return np.all(np.isfinite(block), axis=1)
+    rows: BoolArray = np.all(np.isfinite(block), axis=1)
+    return rows
 
 
 def cloud_distances(cloud: TiledCloud, points: da.Array | FloatArray) -> tuple[IndexArray, FloatArray]:
