@@ -214,19 +214,18 @@ def _default_tile_size(bounds: FloatArray, n: int) -> float:
 
 
 def _grid(points: da.Array, origin: Vec3Tuple, step: Fraction, bounds: FloatArray) -> TiledCloud:
-    edges: list[FloatArray] = []
-    shape: list[int] = []
+    spans: list[tuple[int, int]] = []
     for c in range(3):
         low, high = float(bounds[0, c]), float(bounds[1, c])
         if low > high:  # no finite coordinate
-            first = last = 0
+            spans.append((0, 0))
         else:
-            first, last = _floor_div(low, origin[c], step), _floor_div(high, origin[c], step)
-        inner = [_double_at_or_above(Fraction(origin[c]) + m * step) for m in range(first + 1, last + 1)]
-        edges.append(np.array(inner, dtype=np.float64))
-        shape.append(len(inner) + 1)
-        if math.prod(shape) > MAX_TILES:
-            raise ValueError(f"argument 'tile_size': {float(step)!r} cuts the cloud into more than {MAX_TILES} tiles")
+            spans.append((_floor_div(low, origin[c], step), _floor_div(high, origin[c], step)))
+    shape = [last - first + 1 for first, last in spans]
+    if math.prod(shape) > MAX_TILES:
+        raise ValueError(f"argument 'tile_size': {float(step)!r} cuts the cloud into more than {MAX_TILES} tiles")
+    edges = [np.array([_double_at_or_above(Fraction(origin[c]) + m * step) for m in range(first + 1, last + 1)],
+                      dtype=np.float64) for c, (first, last) in enumerate(spans)]
     grid = (shape[0], shape[1], shape[2])
     edge_tuple = (edges[0], edges[1], edges[2])
     count = shape[0] * shape[1] * shape[2]
@@ -374,7 +373,8 @@ def _tile_nearest_k(part: Tile, queries: FloatArray, k: int, max_distance: float
     missing = local_idx >= points.shape[0]
     safe = np.where(missing, 0, local_idx)
     # The squared distance as the tree ranks it: point minus query, (dx*dx + dy*dy) + dz*dz.
-    d = points[safe] - queries[:, None, :]
+    with np.errstate(invalid="ignore"):
+        d = points[safe] - queries[:, None, :]
     squared = (d[..., 0] * d[..., 0] + d[..., 1] * d[..., 1]) + d[..., 2] * d[..., 2]
     squared = np.where(missing, math.inf, squared)
     return np.where(missing, size, indices[safe]), squared, np.array(distances, dtype=np.float64), missing
