@@ -423,11 +423,63 @@ def nearest_k(cloud: TiledCloud, queries: FloatArray | Sequence[Sequence[float]]
     if max_distance is not None and (math.isnan(max_distance) or max_distance < 0):
         raise ValueError(f"argument 'max_distance': expected a number of at least 0, got {max_distance!r}")
     array = _query_array(queries)
-    blocks = [array[start:start + batch] for start in range(0, array.shape[0], batch)]
-    found: Sequence[tuple[IndexArray, FloatArray, FloatArray]] = _compute(*_nearest_tasks(cloud, blocks, k, max_distance))
+    found = [_nearest_pruned(cloud, array[start:start + batch], k, max_distance)
+             for start in range(0, array.shape[0], batch)]
     if not found:
         return np.empty((0, k), dtype=np.intp), np.empty((0, k))
     return (np.concatenate([f[0] for f in found]).astype(np.intp), np.concatenate([f[1] for f in found]))
+
+
+def _home_tiles(cloud: TiledCloud, queries: FloatArray) -> IndexArray:
+    cell = np.zeros(queries.shape[0], dtype=np.intp)
+    for c in range(3):
+        cell = cell * cloud.shape[c] + np.searchsorted(cloud.edges[c], queries[:, c], side="right")
+    return cell
+
+
+def _nearest_pruned(cloud: TiledCloud, queries: FloatArray, k: int, max_distance: float | None
+                    ) -> tuple[IndexArray, FloatArray]:
+    """The k nearest of each query in two rounds: its home tile (the one it lies in) bounds the
+    k-th distance from above; then only the tiles whose boxes come within that bound are asked."""
+    m = queries.shape[0]
+    ask = delayed(_tile_nearest_k, pure=True)
+    home = _home_tiles(cloud, queries)
+    rows: list[tuple[IndexArray, tuple[IndexArray, FloatArray, FloatArray, BoolArray]]] = []
+    # Every query starts with k missing neighbours, so that each has k candidates at least.
+    rows.append((np.repeat(np.arange(m), 1), (np.full((m, k), cloud.size, dtype=np.intp), np.full((m, k), math.inf),
+                                              np.full((m, k), math.inf), np.ones((m, k), dtype=np.bool_))))
+    first = [(t, np.flatnonzero(home == t)) for t in cloud.occupied]
+    first = [(t, q) for t, q in first if q.size]
+    answers: Sequence[tuple[IndexArray, FloatArray, FloatArray, BoolArray]] = _compute(
+        *[ask(cloud.tiles[t], queries[q], k, max_distance, cloud.size) for t, q in first])
+    bound = np.full(m, math.inf)
+    for (t, q), answer in zip(first, answers):
+        rows.append((q, answer))
+        kth = np.where(answer[3][:, -1], math.inf, answer[2][:, -1])
+        bound[q] = kth
+    if max_distance is not None:
+        bound = np.minimum(bound, max_distance)  # NaN stays NaN: every tile is asked
+    reach = bound * (1 + 2.0**-30) + 2.0**-40 * np.max(np.abs(np.nan_to_num(queries)), axis=1, initial=0.0)
+    second = []
+    for u in cloud.occupied:
+        low, high = _box(cloud, u)
+        with np.errstate(invalid="ignore"):
+            gap = np.maximum(np.maximum(low - queries, queries - high), 0.0)
+            near = ~(np.sqrt((gap[:, 0] * gap[:, 0] + gap[:, 1] * gap[:, 1]) + gap[:, 2] * gap[:, 2]) > reach)
+        q = np.flatnonzero(near & (home != u))
+        if q.size:
+            second.append((u, q))
+    answers = _compute(*[ask(cloud.tiles[u], queries[q], k, max_distance, cloud.size) for u, q in second])
+    rows.extend((q, answer) for (_, q), answer in zip(second, answers))
+    query = np.concatenate([np.repeat(q, k) for q, _ in rows])
+    idx = np.concatenate([a[0].ravel() for _, a in rows])
+    squared = np.concatenate([a[1].ravel() for _, a in rows])
+    distances = np.concatenate([a[2].ravel() for _, a in rows])
+    missing = np.concatenate([a[3].ravel() for _, a in rows])
+    order = np.lexsort((idx, squared, missing, query))
+    starts = np.searchsorted(query[order], np.arange(m))
+    take = order[(starts[:, None] + np.arange(k)).ravel()]
+    return idx[take].reshape(m, k), distances[take].reshape(m, k)
 
 
 def nearest(cloud: TiledCloud, queries: FloatArray | Sequence[Sequence[float]], *,
