@@ -13,7 +13,7 @@ Every operation gives, bit for bit, the answer of one `VecList` or one
 - `voxel_down_sample`: the tiles are cut on voxel faces of the same grid,
   so no voxel is split, and the voxels are put back in the order of their
   first points;
-- `nearest` and `nearest_k`: each tile's candidates, merged by the order
+- `nearest` and `nearest_k`: the candidates of the tiles within reach, merged by the order
   one tree uses (squared distance, then global index, NaN after numbers,
   missing neighbours last);
 - `centroid` and `covariance`: exact sums per chunk, added exactly and
@@ -415,7 +415,8 @@ def nearest_k(cloud: TiledCloud, queries: FloatArray | Sequence[Sequence[float]]
               max_distance: float | None = None, batch: int = 65_536) -> tuple[IndexArray, FloatArray]:
     """`KdTree(whole cloud).nearest_k_each(queries, k, max_distance=...)`: `(indices, distances)`, shape (m, k).
 
-    Each tile answers every query of a batch of `batch` queries; the
+    Queries go `batch` at a time: each is asked of its own tile, then of
+    the tiles that come within the k-th distance found there; the
     candidates are merged by the tree's order. Indices are global; a
     missing neighbour is index `cloud.size` and distance inf."""
     if isinstance(k, bool) or not isinstance(k, int) or k < 1:
