@@ -73,7 +73,9 @@ def _persist(*values: Any) -> tuple[Any, ...]:
 
 def _check_points(points: Any, name: str = "points") -> da.Array:
     if isinstance(points, np.ndarray):
-        points = da.from_array(points, chunks=(max(1, points.shape[0]), points.shape[1] if points.ndim == 2 else 1))  # type: ignore[no-untyped-call]
+        if points.ndim != 2 or points.shape[1] != 3:
+            raise ValueError(f"argument '{name}': expected an array of shape (n, 3), got {points.shape}")
+        points = da.from_array(points, chunks=(max(1, points.shape[0]), 3))  # type: ignore[no-untyped-call]
     if not isinstance(points, da.Array):
         raise TypeError(f"argument '{name}': expected a dask array or a numpy array, got {type(points).__name__!r} object")
     if points.ndim != 2 or points.shape[1] != 3:

@@ -170,6 +170,7 @@ def test_centroid_and_covariance(points):
 @pytest.mark.parametrize("call, message", [
     (lambda: td.tile(ARRAY.rechunk((1000, 2)), 1.0), "argument 'points': expected chunks that span the three columns"),
     (lambda: td.tile(da.zeros((10, 2), chunks=5), 1.0), "argument 'points': expected an array of shape (n, 3)"),
+    (lambda: td.centroid(np.zeros(6)), "argument 'points': expected an array of shape (n, 3), got (6,)"),
     (lambda: td.tile(ARRAY, float("nan")), "argument 'tile_size'"),
     (lambda: td.tile(ARRAY, 0.0), "argument 'tile_size'"),
     (lambda: td.tile(ARRAY, 1e-6), "argument 'tile_size': 1e-06 cuts the cloud into more than"),
