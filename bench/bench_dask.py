@@ -1,4 +1,15 @@
-"""The Dask pipeline of examples/dask_cloud.py (rotate a cloud, then find the
+"""Two benchmarks on one cluster.
+
+`--tiles` (tessary_py_dask): voxel downsampling, normals, statistical
+outlier removal, k nearest of 10^5 queries, centroid and covariance of a
+uniform and a surface-like cloud, on the cluster and in one process (one
+VoxelGrid, one KdTree, one VecList with the pool's threads), each answer
+checked bit for bit against the one-process answer; times and their ratio
+(cluster / one process; below 1: the cluster is faster).
+
+    python3 bench/bench_dask.py --tiles --sizes 1000000 10000000
+
+Without `--tiles`: the Dask pipeline of examples/dask_cloud.py (rotate a cloud, then find the
 point nearest a target) with tessary_py in the tasks, beside the same
 pipeline in plain NumPy, on one cluster.
 
@@ -82,6 +93,76 @@ def load():
     return "load average " + ", ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
+def uniform_cloud(n, rng):
+    return rng.uniform(0, 100, (n, 3))
+
+
+def surface_cloud(n, rng):
+    """A wavy sheet of 100 x 100 with a little noise: the shape of a scan."""
+    uv = rng.uniform(0, 100, (n, 2))
+    return np.c_[uv, 5 * np.sin(uv[:, 0] / 7) * np.cos(uv[:, 1] / 11) + 0.01 * rng.standard_normal(n)]
+
+
+def same(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and bool(np.all((a.view(np.uint64) == b.view(np.uint64)) | (np.isnan(a) & np.isnan(b))))
+
+
+def bench_tiles(client, args):
+    import dask.array as da
+    from dask.distributed import wait
+
+    import tessary_py as tp
+    import tessary_py_dask as tpd
+
+    k, ratio, voxel = 16, 2.0, 1.0
+    print(f"{'points':>10} {'cloud':>8} {'operation':>20} {'one process s':>14} {'cluster s':>10} {'ratio':>6}  same")
+    failed = False
+    for n in args.sizes:
+        for shape, make in (("uniform", uniform_cloud), ("surface", surface_cloud)):
+            cloud = make(n, np.random.default_rng(5))
+            queries = make(100_000, np.random.default_rng(6))
+            points = client.persist(da.from_array(cloud, chunks=(args.chunk, 3)))
+            wait(points)
+            spacing = 100 / (n ** (1 / 3) if shape == "uniform" else n ** 0.5)
+            margin = 3 * spacing
+            one, many = {}, {}
+            start = time.perf_counter()
+            grid = tp.VoxelGrid(cloud, voxel)
+            one["voxel_down_sample"] = (time.perf_counter() - start, (np.asarray(grid.centroids), np.asarray(grid.inverse())))
+            start = time.perf_counter()
+            got = tpd.voxel_down_sample(points, voxel)
+            many["voxel_down_sample"] = (time.perf_counter() - start, (got.centroids, got.inverse))
+            start = time.perf_counter()
+            tiled = tpd.tile(points)
+            many["tile"] = (time.perf_counter() - start, None)
+            start = time.perf_counter()
+            tree = tp.KdTree(cloud)
+            one["tile"] = (time.perf_counter() - start, None)  # building the one tree
+            for name, alone, spread in (
+                    ("normals", lambda: tree.normals(k), lambda: tpd.normals(tiled, k, margin=margin)),
+                    ("statistical_inliers", lambda: tree.statistical_inliers(k, ratio),
+                     lambda: tpd.statistical_inliers(tiled, k, ratio, margin=margin)),
+                    ("nearest_k", lambda: tree.nearest_k_each(queries, 8)[0], lambda: tpd.nearest_k(tiled, queries, 8)[0]),
+                    ("centroid", lambda: tp.VecList(cloud).centroid().to_array(), lambda: tpd.centroid(points)),
+                    ("covariance", lambda: tp.VecList(cloud).covariance(), lambda: tpd.covariance(points))):
+                start = time.perf_counter()
+                answer = alone()
+                one[name] = (time.perf_counter() - start, answer)
+                start = time.perf_counter()
+                result = spread()
+                many[name] = (time.perf_counter() - start, result)
+            for name in many:
+                a, b = one[name][1], many[name][1]
+                equal = True if a is None else (all(same(x, y) for x, y in zip(a, b)) if isinstance(a, tuple) else same(a, b))
+                failed |= not equal
+                label = "tile / one tree" if name == "tile" else name
+                print(f"{n:>10} {shape:>8} {label:>20} {one[name][0]:>14.3f} {many[name][0]:>10.3f} "
+                      f"{many[name][0] / one[name][0]:>6.2f}  {'yes' if equal else 'NO'}  [{load()}]", flush=True)
+            del points, tiled, tree
+    return 1 if failed else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[10_000_000, 100_000_000])
@@ -91,6 +172,7 @@ def main():
     parser.add_argument("--threads", type=int, default=1, help="threads per worker")
     parser.add_argument("--native-threads", type=int, help="tessary_py pool threads per worker (default: --threads)")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--tiles", action="store_true", help="benchmark tessary_py_dask against one process")
     args = parser.parse_args()
 
     from dask.distributed import wait
@@ -108,6 +190,8 @@ def main():
         print(f"cluster: {len(workers)} workers x {sorted({w['nthreads'] for w in workers})} threads; "
               f"tessary_py pool threads per worker: {sorted(set(pools.values()))}; "
               f"{os.cpu_count()} cores here; {load()}")
+        if args.tiles:
+            return bench_tiles(client, args)
         print(f"{'points':>12} {'chunks':>7} {'tessary_py best/median s':>26} {'numpy best/median s':>22} "
               f"{'numpy/tessary':>14}  position")
         for n in args.sizes:

@@ -1,5 +1,6 @@
-"""Rotate a point cloud on a Dask cluster with tessary_py, and find the point
-nearest a target exactly as one VecList over the whole cloud would.
+"""Rotate a point cloud on a Dask cluster with tessary_py, find the point
+nearest a target exactly as one VecList over the whole cloud would, and
+downsample it on a voxel grid with tessary_py_dask as one VoxelGrid would.
 
     python examples/dask_cloud.py                    # a LocalCluster of worker processes
     python examples/dask_cloud.py --scheduler tcp://host:8786   # a running cluster
@@ -22,6 +23,10 @@ lower position among equal keys. So the minimum over the chunks' minima is
 the global answer, ties and NaNs included. The comparison is never made on
 the returned distance: a square root can give two different squared
 distances the same distance.
+
+The rotated cloud is then cut into tiles of space by tessary_py_dask
+(`tile`, `voxel_down_sample`, `nearest`), which answers on the tiles what
+one VoxelGrid or KdTree over the whole cloud answers, bit for bit.
 
 Typing: tessary_py's stubs type everything it returns. Most of dask's
 functions carry no annotations, so their values enter as Any: each call
@@ -54,6 +59,7 @@ from dask.distributed import Client, LocalCluster
 # pickle when sent from a script (cloudpickle sends such functions by value,
 # with their globals); the module itself travels by name.
 import tessary_py as tp
+import tessary_py_dask as tpd
 
 FloatArray = npt.NDArray[np.float64]
 QuatTuple = tuple[float, float, float, float]  # (w, i, j, k)
@@ -211,6 +217,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--points", type=int, default=1_000_000)
     parser.add_argument("--chunk", type=int, default=250_000, help="rows per chunk")
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--voxel", type=float, default=0.25, help="side of the voxels of the downsampled cloud")
     parser.add_argument("--check", action="store_true",
                         help="also gather the cloud and compare with one VecList on this machine")
     args = parser.parse_args(argv)
@@ -228,14 +235,25 @@ def main(argv: Sequence[str] | None = None) -> int:
         best = nearest(rotate(points, quat), target)
         print(f"nearest of {args.points} points to {target}: position {best.position}, "
               f"distance {best.distance!r} (squared {best.squared!r}) over {points.numblocks[0]} chunks")
+        rotated = rotate(points, quat).persist()  # type: ignore[no-untyped-call]
+        voxels = tpd.voxel_down_sample(rotated, args.voxel)
+        tiled = tpd.tile(rotated)
+        tile_index, tile_distance = tpd.nearest(tiled, np.array([target]))
+        print(f"{len(voxels.centroids)} voxels of {args.voxel}; over {len(tiled.occupied)} tiles the nearest point is "
+              f"position {int(tile_index[0])}, distance {float(tile_distance[0])!r}")
         if args.check:
             whole = tp.VecList(gather(points))
             whole.rotate(tp.Quat(*quat))
             expected = whole.minimum_distance_to(tp.Vec3d(*target), 1)
             same = best.position == expected[0] and struct.pack("<d", best.distance) == struct.pack("<d", expected[1])
+            same = same and int(tile_index[0]) == expected[0] and float(tile_distance[0]) == expected[1]
+            grid = tp.VoxelGrid(whole, args.voxel)
+            same_voxels = (np.array_equal(voxels.centroids, np.asarray(grid.centroids))
+                           and np.array_equal(voxels.inverse, np.asarray(grid.inverse())))
             print(f"one VecList: position {expected[0]}, distance {expected[1]!r}: "
-                  f"{'the same' if same else 'DIFFERENT'}")
-            if not same:
+                  f"{'the same' if same else 'DIFFERENT'}; one VoxelGrid: {len(grid)} voxels, "
+                  f"{'the same' if same_voxels else 'DIFFERENT'}")
+            if not (same and same_voxels):
                 return 1
     return 0
 

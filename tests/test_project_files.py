@@ -82,6 +82,7 @@ def test_the_installed_package_ships_py_typed_and_its_license():
         pytest.skip("tessary_py runs from a build directory, not an installed wheel")
     files = {str(f) for f in dist.files or []}
     assert "tessary_py-stubs/py.typed" in files
+    assert {"tessary_py_dask/__init__.py", "tessary_py_dask/py.typed"} <= files
     assert dist.metadata["License-Expression"] == "MIT"
     assert any(f.endswith("LICENSE") for f in files)
 

@@ -5,6 +5,7 @@ mypy runs in a scratch directory, so it reads the stub package that the
 wheel installed, exactly as a user's checker does.
 """
 
+import importlib.util
 import re
 import subprocess
 import sys
@@ -25,6 +26,9 @@ def mypy_report(tmp_path_factory):
     pytest.importorskip("mypy")
     scratch = tmp_path_factory.mktemp("mypy")
     files = [TYPING / "usage.py", TYPING / "mistakes.py", *sorted((ROOT / "examples").glob("*.py"))]
+    # The installed Dask package, typed inline, where Dask is there to check it against.
+    if importlib.util.find_spec("dask") is not None and importlib.util.find_spec("tessary_py_dask") is not None:
+        files.append(Path(importlib.util.find_spec("tessary_py_dask").origin))
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--show-error-codes", "--no-error-summary",
          "--cache-dir", str(scratch / "cache"), *map(str, files)],
@@ -49,6 +53,13 @@ def test_correct_use_passes_with_the_inferred_types(mypy_report):
 def test_examples_pass_strict_checking(mypy_report, name):
     errors, output = mypy_report
     assert name not in errors, output
+
+
+def test_the_dask_package_passes_strict_checking(mypy_report):
+    if importlib.util.find_spec("dask") is None:
+        pytest.skip("dask is not installed")
+    errors, output = mypy_report
+    assert "__init__.py" not in errors, output
 
 
 def test_mistakes_are_caught_with_their_codes(mypy_report):

@@ -1,0 +1,230 @@
+"""tessary_py_dask gives, bit for bit, what one VecList or KdTree over the
+whole cloud gives, on clouds built so that neighbourhoods and voxels meet
+the tile edges: points on the edges, clusters split by them, duplicates
+across them, NaN and infinite points, and a tile at map coordinates."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+pytest.importorskip("dask", reason="dask is not installed")
+pytest.importorskip("dask.distributed", reason="dask.distributed is not installed")
+import dask  # noqa: E402
+import dask.array as da  # noqa: E402
+from dask.distributed import Client, LocalCluster  # noqa: E402
+
+import tessary_py as tp  # noqa: E402
+import tessary_py_dask as td  # noqa: E402
+
+pytestmark = pytest.mark.interpreter_independent
+
+TILE = 1.0
+
+
+def seam_cloud(seed=5, offset=(0.0, 0.0, 0.0)):
+    """About 4000 points on a wavy sheet over [-2, 2)², with every tile edge of a grid of TILE
+    (and of a voxel grid of 0.25) crossed by something."""
+    rng = np.random.default_rng(seed)
+    uv = rng.uniform(-2, 2, (3000, 2))
+    sheet = np.c_[uv, 0.2 * np.sin(2 * uv[:, 0]) + 0.01 * rng.standard_normal(3000)]
+    # Clusters centred on edges and corners of tiles, so that each is split.
+    centres = np.array([[0.0, 0.0, 0.0], [1.0, -1.0, 0.1], [-1.0, 0.5, 0.0], [1.0, 1.0, 0.0]])
+    clusters = (centres[:, None, :] + 0.03 * rng.standard_normal((4, 150, 3))).reshape(-1, 3)
+    # Points exactly on the edges and voxel faces, and duplicates of them.
+    on_edges = np.round(rng.uniform(-2, 2, (200, 3)) * 4) / 4
+    on_edges[:, 2] *= 0.05
+    points = np.concatenate([sheet, clusters, on_edges, on_edges[:50], rng.uniform(-2, 2, (30, 3)) * [1, 1, 4]])
+    points = points[rng.permutation(len(points))] + np.array(offset)
+    points[[7, 700]] = np.nan
+    points[1500, 1] = np.inf
+    points[2000, 0] = -np.inf
+    return points
+
+
+def bits_equal(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a.view(np.uint8), b.view(np.uint8))
+
+
+def nan_equal(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    same = a.view(np.uint64) == b.view(np.uint64)
+    return a.shape == b.shape and bool(np.all(same | (np.isnan(a) & np.isnan(b))))
+
+
+CLOUD = seam_cloud()
+CHUNKS = (1000, 1, 1500, 1800)  # a one-row chunk among them
+ARRAY = da.from_array(CLOUD, chunks=(CHUNKS + (len(CLOUD) - sum(CHUNKS),), 3))
+TREE = tp.KdTree(CLOUD)
+
+
+@pytest.fixture(scope="module")
+def tiled():
+    with dask.config.set(scheduler="threads"):
+        yield td.tile(ARRAY, TILE)
+
+
+@pytest.fixture(autouse=True)
+def threads():
+    with dask.config.set(scheduler="threads"):
+        yield
+
+
+def test_tiles_keep_every_point_and_its_index(tiled):
+    parts = dask.compute(*tiled.tiles)
+    indices = np.concatenate([p[0] for p in parts])
+    assert np.array_equal(np.sort(indices), np.arange(len(CLOUD)))
+    for idx, pts in parts:
+        assert np.all(np.diff(idx) > 0)
+        assert bits_equal(pts, CLOUD[idx])
+    assert tiled.counts == tuple(len(p[0]) for p in parts)
+
+
+@pytest.mark.parametrize("size, origin, per_tile, offset", [
+    (0.25, None, 4, (0, 0, 0)),            # tile edges on the points placed on quarters
+    (0.25, (0.125, 0, -0.1), 3, (0, 0, 0)),
+    (0.1, None, 7, (0, 0, 0)),             # 0.1 not a double: edges at m * 0.7 exactly
+    (0.01, (512000.0, 5430000.0, 231.0), 150, (512000.0, 5430000.0, 231.0)),
+    (0.3, None, None, (0, 0, 0)),          # tiles chosen from the bounds
+])
+def test_voxel_down_sample(size, origin, per_tile, offset):
+    cloud = seam_cloud(offset=offset)
+    got = td.voxel_down_sample(da.from_array(cloud, chunks=(1100, 3)), size, origin=origin, voxels_per_tile=per_tile)
+    grid = tp.VoxelGrid(cloud, size, origin=None if origin is None else tp.Vec3d(*origin))
+    assert bits_equal(got.centroids, np.asarray(grid.centroids))
+    for name in ("counts", "inverse", "nearest"):
+        assert np.array_equal(getattr(got, name), np.asarray(getattr(grid, name)())), name
+
+
+QUERIES = np.concatenate([
+    np.random.default_rng(9).uniform(-2.5, 2.5, (300, 3)),
+    CLOUD[[0, 1, 2, 3]],                    # points of the cloud, duplicates among them
+    [[0.0, 0.0, 0.0], [1.0, 1.0, 0.0], [0.5, 0.5, 0.5]],   # on edges and corners
+    [[np.nan, 0.0, 0.0], [np.inf, 0.0, 0.0]],
+])
+
+
+@pytest.mark.parametrize("k, max_distance", [(1, None), (6, None), (6, 0.05), (400, None)])
+def test_nearest_k(tiled, k, max_distance):
+    indices, distances = td.nearest_k(tiled, QUERIES, k, max_distance=max_distance, batch=100)
+    expected = TREE.nearest_k_each(QUERIES, k, max_distance=max_distance)
+    assert np.array_equal(indices, np.asarray(expected[0]))
+    assert nan_equal(distances, expected[1])
+    if k == 1:
+        one = td.nearest(tiled, QUERIES)
+        assert np.array_equal(one[0], np.asarray(TREE.nearest_each(QUERIES)[0]))
+
+
+@pytest.mark.parametrize("k, radius, margin", [(12, None, None), (12, None, 0.01), (None, 0.15, None), (8, 0.1, 0.02)])
+def test_normals(tiled, k, radius, margin):
+    assert nan_equal(td.normals(tiled, k, radius=radius, margin=margin), TREE.normals(k, radius=radius))
+
+
+@pytest.mark.parametrize("k, ratio, margin", [(10, 1.0, None), (4, 0.5, 0.001)])
+def test_statistical_inliers(tiled, k, ratio, margin):
+    got = td.statistical_inliers(tiled, k, ratio, margin=margin)
+    assert np.array_equal(got, np.asarray(TREE.statistical_inliers(k, ratio)))
+
+
+def test_radius_inliers(tiled):
+    assert np.array_equal(td.radius_inliers(tiled, 0.05, 3), np.asarray(TREE.radius_inliers(0.05, 3)))
+
+
+def test_distances_between_clouds(tiled):
+    other = seam_cloud(seed=11)[:2500] * 1.1
+    source = da.from_array(other, chunks=(600, 3))
+    indices, distances = td.cloud_distances(tiled, source)
+    expected = TREE.nearest_each(other)
+    assert np.array_equal(indices, np.asarray(expected[0])) and nan_equal(distances, expected[1])
+    assert nan_equal(td.directed_hausdorff(tiled, source), TREE.directed_hausdorff(other))
+    for squared in (False, True):
+        assert nan_equal(td.mean_distance(tiled, source, squared=squared), TREE.mean_distance(other, squared=squared))
+
+
+def finite(points):
+    return np.where(np.isfinite(points), points, 0.5)
+
+
+@pytest.mark.parametrize("points", [
+    finite(CLOUD) + [512000.0, 5430000.0, 231.0],       # map coordinates
+    np.array([[1e308, 1, 0], [1e308, 2, 0], [-1e300, 3, 0]]),   # a sum beyond the doubles
+    np.array([[1e-320, -0.0, 5e-324], [3e-310, 0.0, 1e300]]),   # subnormals, signed zeros
+    CLOUD,                                              # NaN and infinities
+    np.array([[np.inf, 1, 2], [-np.inf, 1, 2]]),
+    np.array([[np.inf, 1, 2], [3, 1, 2]]),
+    np.empty((0, 3)),
+    np.array([[1.0, 2.0, 3.0]]),
+], ids=["map", "overflow", "tiny", "nan", "both-infinities", "infinity", "empty", "one"])
+def test_centroid_and_covariance(points):
+    chunked = da.from_array(points, chunks=(max(1, len(points) // 3), 3))
+    whole = tp.VecList(points)
+    assert nan_equal(td.centroid(chunked), whole.centroid().to_array())
+    for ddof in (None, 1):
+        assert nan_equal(td.covariance(chunked, ddof=ddof), whole.covariance(ddof=ddof))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: td.tile(ARRAY.rechunk((1000, 2)), 1.0), "argument 'points': expected chunks that span the three columns"),
+    (lambda: td.tile(da.zeros((10, 2), chunks=5), 1.0), "argument 'points': expected an array of shape (n, 3)"),
+    (lambda: td.centroid(np.zeros(6)), "argument 'points': expected an array of shape (n, 3), got (6,)"),
+    (lambda: td.tile(ARRAY, float("nan")), "argument 'tile_size'"),
+    (lambda: td.tile(ARRAY, 0.0), "argument 'tile_size'"),
+    (lambda: td.tile(ARRAY, 1e-6), "argument 'tile_size': 1e-06 cuts the cloud into more than"),
+    (lambda: td.tile(ARRAY, 1.0, origin=(0, float("inf"), 0)), "argument 'origin'"),
+    (lambda: td.voxel_down_sample(ARRAY, -1.0), "argument 'voxel_size'"),
+    (lambda: td.voxel_down_sample(ARRAY, 0.5, voxels_per_tile=0), "argument 'voxels_per_tile'"),
+    (lambda: td.centroid(ARRAY.rechunk((1000, 1))), "argument 'points': expected chunks"),
+    (lambda: td.covariance(ARRAY, ddof=-1), "argument 'ddof'"),
+])
+def test_bad_arguments(call, message):
+    with pytest.raises(ValueError) as error:
+        call()
+    assert message in str(error.value)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda c: td.normals(c, 5, margin=float("nan")), "argument 'margin'"),
+    (lambda c: td.normals(c, 5, margin=float("inf")), "argument 'margin'"),
+    (lambda c: td.normals(c), "argument 'k'"),
+    (lambda c: td.normals(c, 0), "argument 'k'"),
+    (lambda c: td.normals(c, radius=-1.0), "argument 'radius'"),
+    (lambda c: td.nearest_k(c, QUERIES, 0), "argument 'k'"),
+    (lambda c: td.nearest_k(c, QUERIES[:, :2], 1), "argument 'queries'"),
+    (lambda c: td.nearest(c, QUERIES, max_distance=float("nan")), "argument 'max_distance'"),
+    (lambda c: td.statistical_inliers(c, 3, float("nan")), "argument 'std_ratio'"),
+    (lambda c: td.radius_inliers(c, 0.1, -1), "argument 'min_neighbours'"),
+])
+def test_bad_arguments_of_queries(tiled, call, message):
+    with pytest.raises(ValueError, match=message):
+        call(tiled)
+
+
+def slow_copy(block):
+    time.sleep(0.25)
+    return block.copy()
+
+
+def test_worker_processes_and_a_lost_worker():
+    """On two worker processes, one killed while the tiles are being made: Dask computes its
+    tasks again elsewhere, and every answer is the one of a single machine."""
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                      env={"RAYON_NUM_THREADS": "1"}) as cluster, Client(cluster) as client:
+        before = set(client.run(os.getpid).values())
+        victim = max(before)
+        slow = da.map_blocks(slow_copy, da.from_array(CLOUD, chunks=(700, 3)), dtype=np.float64)
+        killer = threading.Timer(0.4, os.kill, (victim, signal.SIGKILL))
+        killer.start()
+        try:
+            tiled = td.tile(slow, TILE)
+        finally:
+            killer.join()
+        normals = td.normals(tiled, 10)
+        indices, _ = td.nearest_k(tiled, QUERIES, 3)
+        client.wait_for_workers(2, timeout=30)
+        assert victim not in set(client.run(os.getpid).values())
+    assert nan_equal(normals, TREE.normals(10))
+    assert np.array_equal(indices, np.asarray(TREE.nearest_k_each(QUERIES, 3)[0]))
