@@ -109,6 +109,7 @@ def moved_rows(t, rows):
 
 
 class TestFeatures:
+    @pytest.mark.platform_dependent
     @pytest.mark.parametrize("name, points, normals, radius, max_neighbours", [
         ("surface, radius binding", wavy(150, 1), None, 0.12, 100),
         ("surface, neighbour cap binding", wavy(150, 2, noise=0.01), None, 0.3, 12),
@@ -205,6 +206,7 @@ def rotation_angle(a, b):
 
 
 class TestRansac:
+    @pytest.mark.platform_dependent
     @pytest.mark.parametrize("degrees, axis, outliers", [
         (30, (0, 0, 1), 0.3),
         (45, (1, 2, 3), 0.6),
@@ -221,6 +223,7 @@ class TestRansac:
         assert r.inlier_rmse < 1e-9
         assert 0 < r.iterations < 100000
 
+    @pytest.mark.platform_dependent
     def test_map_coordinates_give_the_moved_answer(self):
         motion = Transform(rotation(35, (0, 1, 1)), Vec3d(0.3, 0.1, -0.2))
         near = matched_clouds(300, 0.4, motion, seed=4)
