@@ -141,7 +141,7 @@ struct FeatureRansacSettings {
 };
 
 // Trials per block: the stopping test runs between blocks.
-inline constexpr std::uint64_t kTrialBlock = 256;
+inline constexpr std::uint64_t kMatchTrialBlock = 256;
 // The stream of the counter-based generator that samples matches.
 inline constexpr std::uint64_t kMatchStream = 0x4650464852414E53u;
 
@@ -222,9 +222,9 @@ IcpResult feature_ransac(std::span<const Vec3d> source, std::span<const Vec3d> t
     Trial best{};
     std::uint64_t run = 0;
     bool reached = false;
-    std::vector<Trial> block(kTrialBlock);
+    std::vector<Trial> block(kMatchTrialBlock);
     while (run < s.max_iterations) {
-        const std::uint64_t count = std::min<std::uint64_t>(kTrialBlock, s.max_iterations - run);
+        const std::uint64_t count = std::min<std::uint64_t>(kMatchTrialBlock, s.max_iterations - run);
         for_ranges(static_cast<std::size_t>(count), 1, [&](std::size_t begin, std::size_t end) {
             for (std::size_t j = begin; j < end; ++j) block[j] = trial(run + j);
         });

@@ -3,7 +3,7 @@
 // of points within a distance of it (plane_scoring.hpp), the best kept.
 //
 // Trial t draws the triple distinct_triple(seed, stream, t, n) whoever
-// evaluates it. Trials run in blocks of kTrialBlock, the trials of a block
+// evaluates it. Trials run in blocks of kPlaneTrialBlock, the trials of a block
 // shared out over the threads and their scores then taken in trial order:
 // a trial replaces the best only with strictly more inliers, so ties go to
 // the earlier trial. With a confidence, the stopping rule
@@ -32,7 +32,7 @@
 
 namespace tessary {
 
-inline constexpr std::size_t kTrialBlock = 64;
+inline constexpr std::size_t kPlaneTrialBlock = 64;
 inline constexpr double kDegenerateSine2 = 0x1p-40;
 
 struct RansacSettings {
@@ -80,10 +80,10 @@ RansacOutcome ransac_plane(std::span<const Vec3d> points, const ScoringCloud& cl
         std::optional<CentredPlane> plane;
         std::size_t count = 0;
     };
-    std::vector<Score> scores(kTrialBlock);
+    std::vector<Score> scores(kPlaneTrialBlock);
     while (out.iterations < settings.iterations) {
         const std::uint64_t first = out.iterations;
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kTrialBlock, settings.iterations - first));
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kPlaneTrialBlock, settings.iterations - first));
         for_ranges(size, 1, [&](std::size_t begin, std::size_t end) {
             for (std::size_t k = begin; k < end; ++k) {
                 Score& score = scores[k];

@@ -143,7 +143,7 @@ void search_cases(Checks& checks) {
                           same_bits(x.best->offset, y.best->offset) && x.inliers == y.inliers &&
                           x.best_trial == y.best_trial && x.iterations == y.iterations;
         checks.expect(same, adaptive ? "adaptive search on cut-up ranges" : "search on cut-up ranges");
-        if (adaptive) checks.expect(x.iterations < 300 && x.iterations % tessary::kTrialBlock == 0, "adaptive stop");
+        if (adaptive) checks.expect(x.iterations < 300 && x.iterations % tessary::kPlaneTrialBlock == 0, "adaptive stop");
     }
 }
 
