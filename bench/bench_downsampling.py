@@ -43,7 +43,7 @@ import numpy as np
 
 from tessary_py import Vec3d, VecList, VoxelGrid
 
-from common import importable_peers
+from common import importable_peers, pool_threads
 
 SIZES = (100_000, 1_000_000, 10_000_000)
 CLOUDS = ("uniform", "room")
@@ -51,15 +51,6 @@ PER_VOXEL = 10
 NUMPY_MOST = 1_000_000
 SAMPLING = ((100_000, 4096), (1_000_000, 1024))
 TILE = np.array([512000.0, 5430000.0, 231.0])
-
-
-def threads():
-    """The worker pool's size, as the module sizes it."""
-    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
-        value = os.environ.get(name, "")
-        if value.isdigit() and int(value) > 0:
-            return int(value)
-    return len(os.sched_getaffinity(0))
 
 
 def room(n, rng):
@@ -112,7 +103,7 @@ def voxel_contenders(found, points, s, n):
     if found["small_gicp"]:
         sg = found["small_gicp"]
         ops["small_gicp, 1 thread"] = lambda: sg.voxelgrid_sampling(points, s, num_threads=1)
-        ops[f"small_gicp, {threads()} threads"] = lambda: sg.voxelgrid_sampling(points, s, num_threads=threads())
+        ops[f"small_gicp, {pool_threads()} threads"] = lambda: sg.voxelgrid_sampling(points, s, num_threads=pool_threads())
     if found["kiss_icp"]:
         ops["KISS-ICP"] = lambda: found["kiss_icp"].voxel_down_sample(points, s)
     if n <= NUMPY_MOST:
@@ -145,8 +136,8 @@ def agreement(found, points, s):
     if found["small_gicp"]:
         sg = found["small_gicp"]
         one = len(sg.voxelgrid_sampling(points, s, num_threads=1).points())
-        many = len(sg.voxelgrid_sampling(points, s, num_threads=threads()).points())
-        notes.append(f"small_gicp {one:,} at 1 thread, {many:,} at {threads()}")
+        many = len(sg.voxelgrid_sampling(points, s, num_threads=pool_threads()).points())
+        notes.append(f"small_gicp {one:,} at 1 thread, {many:,} at {pool_threads()}")
     return "; ".join(notes)
 
 
@@ -295,7 +286,7 @@ def main():
     args = parser.parse_args()
     sizes = [int(x) for x in args.sizes.split(",")]
     found = peers()
-    print(f"# Downsampling ({threads()} worker threads; load {os.getloadavg()[0]:.2f} at the start)\n", flush=True)
+    print(f"# Downsampling ({pool_threads()} worker threads; load {os.getloadavg()[0]:.2f} at the start)\n", flush=True)
     rows = []
     for n in sizes:
         for kind in CLOUDS:

@@ -21,8 +21,8 @@ column says so.
 """
 import argparse
 import os
+import sys
 import tempfile
-import time
 from pathlib import Path
 
 import laspy
@@ -32,20 +32,17 @@ from pypcd4 import PointCloud
 
 from tessary_py import KdTree, VecList
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import best_run  # noqa: E402
+
 try:
     import open3d as o3d
 except ImportError:
     o3d = None
 
 
-def best(fn, repeat=3):
-    fn()
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def best(fn):
+    return best_run(fn, 3, warm_up=True)[0]
 
 
 def write_all(folder: Path, cloud: np.ndarray) -> dict:

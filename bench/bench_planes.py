@@ -26,7 +26,6 @@ Run from the repository root after installing (numpy; Open3D is optional:
 """
 
 import argparse
-import gc
 import math
 import os
 import subprocess
@@ -43,18 +42,9 @@ from tessary_py import VecList  # noqa: E402
 from clouds import MAP_ORIGIN, surface_room  # noqa: E402
 
 
-def threads():
-    """The worker pool's size, as the module sizes it."""
-    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
-        value = os.environ.get(name, "")
-        if value.isdigit() and int(value) > 0:
-            return int(value)
-    return len(os.sched_getaffinity(0))
+from common import best_run, importable_peers, pool_threads  # noqa: E402
 
-
-os.environ.setdefault("OMP_NUM_THREADS", str(threads()))
-
-from common import importable_peers  # noqa: E402
+os.environ.setdefault("OMP_NUM_THREADS", str(pool_threads()))
 
 SIZES = (200_000, 1_000_000)
 DISTANCE = 0.02
@@ -78,16 +68,6 @@ def numpy_ransac(points, distance, samples, seed=0):
         if count > best[2]:
             best = (n, d, count)
     return best
-
-
-def best_of(fn, repeat):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 THREADS_SCRIPT = """
@@ -123,27 +103,27 @@ def main():
     args = parser.parse_args()
     found = importable_peers({"open3d": "open3d"})
     o3d = found["open3d"]
-    print(f"worker pool: {threads()} threads; OMP_NUM_THREADS={os.environ['OMP_NUM_THREADS']}; "
+    print(f"worker pool: {pool_threads()} threads; OMP_NUM_THREADS={os.environ['OMP_NUM_THREADS']}; "
           f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs")
     print(f"{'n':>9} {'contender':<34} {'seconds':>9} {'ratio to Open3D':>16} {'inliers':>9}")
     for n in map(int, args.sizes.split(",")):
         points = surface_room(n)
         cloud = VecList(points)
         rows = []
-        ours_time, ours = best_of(lambda: cloud.segment_plane(DISTANCE, iterations=ITERATIONS), args.repeat)
+        ours_time, ours = best_run(lambda: cloud.segment_plane(DISTANCE, iterations=ITERATIONS), args.repeat)
         normal = np.array([ours.plane.normal.x, ours.plane.normal.y, ours.plane.normal.z])
         assert angle(normal, np.array([0, 0, 1.0])) < 1e-2, ours
         rows.append(("ours segment_plane", ours_time, ours.inlier_count))
-        array_time, _ = best_of(lambda: VecList(points).segment_plane(DISTANCE, iterations=ITERATIONS),
+        array_time, _ = best_run(lambda: VecList(points).segment_plane(DISTANCE, iterations=ITERATIONS),
                                 args.repeat)
         rows.append(("ours from the array (VecList(a))", array_time, ours.inlier_count))
-        quick_time, quick = best_of(lambda: cloud.segment_plane(DISTANCE, iterations=ITERATIONS, confidence=0.99),
+        quick_time, quick = best_run(lambda: cloud.segment_plane(DISTANCE, iterations=ITERATIONS, confidence=0.99),
                                     args.repeat)
         rows.append((f"ours confidence=0.99 ({quick.iterations} samples)", quick_time, quick.inlier_count))
         o3d_time = None
         if o3d is not None:
             pc = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(points))
-            o3d_time, (model, inliers) = best_of(
+            o3d_time, (model, inliers) = best_run(
                 lambda: pc.segment_plane(distance_threshold=DISTANCE, ransac_n=3, num_iterations=ITERATIONS,
                                          probability=1.0), args.repeat)
             assert angle(np.array(model[:3]), np.array([0, 0, 1.0])) < 1e-2, model

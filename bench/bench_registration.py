@@ -20,7 +20,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import time
 
 os.environ.setdefault("OMP_NUM_THREADS", "2")
 os.environ.setdefault("RAYON_NUM_THREADS", "2")
@@ -28,7 +27,7 @@ os.environ.setdefault("RAYON_NUM_THREADS", "2")
 import numpy as np  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import importable_peers  # noqa: E402
+from common import best_run, importable_peers  # noqa: E402
 from clouds import MAP_ORIGIN, surface_room  # noqa: E402
 
 from tessary_py import AngleRadians, KdTree, Quat, Transform, Vec3d  # noqa: E402
@@ -58,12 +57,7 @@ def clouds(n):
 
 
 def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    return best_run(fn, repeat)[0]
 
 
 def iterations_of(result, asked):

@@ -2,6 +2,8 @@
 statements, best times of bulk calls measured in alternation, the check
 that two contenders computed the same thing, and the peers at hand."""
 
+import gc
+import os
 import time
 import timeit
 from dataclasses import dataclass
@@ -31,6 +33,29 @@ def per_call_times(stmts, env: dict, repeat: int = 7, sample: float = 0.02) -> l
 def per_call_ns(stmt: str, env: dict, repeat: int = 7) -> float:
     """Best per-call time in nanoseconds of one statement."""
     return per_call_times([stmt], env, repeat)[0]
+
+
+def pool_threads() -> int:
+    """The worker pool's size, as the module sizes it."""
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        value = os.environ.get(name, "")
+        if value.isdigit() and int(value) > 0:
+            return int(value)
+    return len(os.sched_getaffinity(0))
+
+
+def best_run(fn: Callable, repeat: int, warm_up: bool = False):
+    """(best seconds, last result) of `repeat` calls of fn(), each after a
+    garbage collection; `warm_up` makes one uncounted call first."""
+    if warm_up:
+        fn()
+    best, result = float("inf"), None
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - start)
+    return best, result
 
 
 def best_time(fn: Callable, budget: float, min_samples: int = 1, sample: float = 1e-3) -> float:

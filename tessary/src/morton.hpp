@@ -4,6 +4,7 @@
 // changes which work runs first, never an answer.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -19,10 +20,12 @@ namespace tessary {
 class MortonCode {
 public:
     MortonCode() = default;
-    explicit MortonCode(const NodeBox& box) {
+    explicit MortonCode(const NodeBox& box)
+        : MortonCode({box.lo[0], box.lo[1], box.lo[2]}, {box.hi[0], box.hi[1], box.hi[2]}) {}
+    MortonCode(const std::array<double, 3>& lo, const std::array<double, 3>& hi) {
         for (int a = 0; a < 3; ++a) {
-            lo_[a] = box.lo[a];
-            const double side = static_cast<double>(box.hi[a]) - lo_[a];
+            lo_[a] = lo[a];
+            const double side = hi[a] - lo_[a];
             scale_[a] = side > 0.0 && std::isfinite(side) ? 1024.0 / side : 0.0;
         }
     }

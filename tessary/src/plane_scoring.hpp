@@ -27,6 +27,7 @@
 #include <span>
 #include <vector>
 
+#include "morton.hpp"
 #include "radix_sort.hpp"
 #include "reduction.hpp"
 #include "vec3d.hpp"
@@ -98,18 +99,6 @@ struct Box {
     }
 };
 
-inline bool finite(const Vec3d& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
-
-// The 10 bits of v spread to every third bit.
-inline std::uint64_t spread(std::uint64_t v) {
-    v &= 0x3FF;
-    v = (v | (v << 16)) & 0x030000FF;
-    v = (v | (v << 8)) & 0x0300F00F;
-    v = (v | (v << 4)) & 0x030C30C3;
-    v = (v | (v << 2)) & 0x09249249;
-    return v;
-}
-
 // Records: a Morton code of 30 bits, or bit 30 alone for a point that is
 // not finite (so that those sort last), above a position of 33 bits (a
 // cloud of up to 2^33 points, 192 GiB of coordinates).
@@ -134,7 +123,7 @@ ScoringCloud::ScoringCloud(std::span<const Vec3d> points, const ForRanges& for_r
         [&](std::size_t begin, std::size_t end) {
             Box b;
             for (std::size_t i = begin; i < end; ++i) {
-                if (finite(points[i])) b.add(points[i]);
+                if (is_finite(points[i])) b.add(points[i]);
             }
             return b;
         },
@@ -142,25 +131,14 @@ ScoringCloud::ScoringCloud(std::span<const Vec3d> points, const ForRanges& for_r
     if (!(box.lo[0] <= box.hi[0])) return;  // no finite point
     centre_ = {box.lo[0] * 0.5 + box.hi[0] * 0.5, box.lo[1] * 0.5 + box.hi[1] * 0.5,
                box.lo[2] * 0.5 + box.hi[2] * 0.5};
-    double low[3], scale[3];
-    for (int a = 0; a < 3; ++a) {
-        const double c = a == 0 ? centre_.x : a == 1 ? centre_.y : centre_.z;
-        low[a] = box.lo[a] - c;
-        const double side = (box.hi[a] - c) - low[a];
-        scale[a] = side > 0.0 && std::isfinite(side) ? 1024.0 / side : 0.0;
-    }
-    auto cell = [&](double v, int a) -> std::uint64_t {
-        const double c = (v - low[a]) * scale[a];
-        return c >= 1023.0 ? 1023 : c >= 0.0 ? static_cast<std::uint64_t>(c) : 0;
-    };
+    const MortonCode code_of({box.lo[0] - centre_.x, box.lo[1] - centre_.y, box.lo[2] - centre_.z},
+                             {box.hi[0] - centre_.x, box.hi[1] - centre_.y, box.hi[2] - centre_.z});
     std::vector<std::uint64_t> records(n), scratch(n);
     for_ranges(n, kChunk, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const Vec3d q = centred(points[i]);
             std::uint64_t code = kAside;
-            if (finite(points[i]) && finite(q)) {
-                code = spread(cell(q.x, 0)) | spread(cell(q.y, 1)) << 1 | spread(cell(q.z, 2)) << 2;
-            }
+            if (is_finite(points[i]) && is_finite(q)) code = code_of(q);
             records[i] = code << kPositionBits | static_cast<std::uint64_t>(i);
         }
     });

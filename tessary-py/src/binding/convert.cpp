@@ -29,6 +29,19 @@ bool is_numpy_bool(PyTypeObject* type) {
 
 }  // namespace
 
+Seed Arg<Seed>::convert(PyObject* object, std::string_view name) {
+    if (object == Py_None) return {0};
+    Ref integer = PyLong_CheckExact(object) ? Ref::borrowed(object) : Ref(PyNumber_Index(object));
+    if (!integer) reraise_for_argument(name);
+    const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+        raise_integer_out_of_range(name, "from 0 to 2**64 - 1", integer.get());
+    }
+    return {value};
+}
+
 bool Arg<bool>::convert(PyObject* object, std::string_view name) {
     if (object == Py_True) [[likely]] return true;
     if (object == Py_False) return false;

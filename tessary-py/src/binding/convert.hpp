@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -105,6 +106,50 @@ struct Arg<NonNegative> {
         if (!(value >= 0.0)) raise_number_out_of_range(name, "of at least 0", value);
         return {value};
     }
+};
+
+// A length or distance: greater than 0 and finite.
+struct PositiveFinite {
+    double value;
+};
+
+template <>
+struct Arg<PositiveFinite> {
+    using Held = PositiveFinite;
+    static PositiveFinite convert(PyObject* object, std::string_view name) {
+        const double value = Arg<double>::convert(object, name);
+        if (!(value > 0.0 && value < std::numeric_limits<double>::infinity())) {
+            raise_number_out_of_range(name, "greater than 0 and finite", value);
+        }
+        return {value};
+    }
+};
+
+// A confidence: greater than 0 and less than 1.
+struct OpenFraction {
+    double value;
+};
+
+template <>
+struct Arg<OpenFraction> {
+    using Held = OpenFraction;
+    static OpenFraction convert(PyObject* object, std::string_view name) {
+        const double value = Arg<double>::convert(object, name);
+        if (!(value > 0.0 && value < 1.0)) raise_number_out_of_range(name, "greater than 0 and less than 1", value);
+        return {value};
+    }
+};
+
+// The seed of a counter-based generator: an integer from 0 to 2**64 - 1,
+// None for 0.
+struct Seed {
+    std::uint64_t value;
+};
+
+template <>
+struct Arg<Seed> {
+    using Held = Seed;
+    static Seed convert(PyObject* object, std::string_view name);
 };
 
 // The module's one boolean parameter kind: a real bool, or NumPy's boolean

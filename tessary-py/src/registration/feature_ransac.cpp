@@ -3,7 +3,6 @@
 // mutual matches), and RANSAC over the matches (feature_ransac.hpp).
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,20 +23,6 @@ namespace {
 constexpr std::uint64_t kDefaultIterations = 100000;
 constexpr double kDefaultConfidence = 0.999;
 constexpr double kDefaultEdgeRatio = 0.9;
-
-std::uint64_t seed_of(PyObject* object) {
-    constexpr std::string_view name = "seed";
-    if (object == Py_None) return 0;
-    bind::Ref integer = PyLong_CheckExact(object) ? bind::Ref::borrowed(object) : bind::Ref(PyNumber_Index(object));
-    if (!integer) bind::reraise_for_argument(name);
-    const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw bind::PythonError{};
-        PyErr_Clear();
-        bind::raise_integer_out_of_range(name, "from 0 to 2**64 - 1", integer.get());
-    }
-    return value;
-}
 
 // The features of a cloud of n points: an (n, 33) array, copied as doubles.
 std::vector<double> features_of(PyObject* object, std::string_view argument, std::size_t n, std::string_view of) {
@@ -66,20 +51,14 @@ tessary::IcpResult ransac(const PointsArgument& source, const PointsArgument& ta
     const std::vector<double> fa = features_of(source_features, "source_features", from.size(), "source");
     const std::vector<double> fb = features_of(target_features, "target_features", onto.size(), "target");
     tessary::FeatureRansacSettings settings{};
-    settings.distance = bind::Arg<double>::convert(distance, "distance");
-    if (!(settings.distance > 0.0 && settings.distance < std::numeric_limits<double>::infinity())) {
-        bind::raise_number_out_of_range("distance", "greater than 0 and finite", settings.distance);
-    }
+    settings.distance = bind::Arg<bind::PositiveFinite>::convert(distance, "distance").value;
     settings.max_iterations = max_iterations == Py_None
                                   ? kDefaultIterations
                                   : bind::Arg<bind::PositiveCount>::convert(max_iterations, "max_iterations").value;
-    settings.confidence = kDefaultConfidence;
-    if (confidence != Py_None) {
-        const double c = bind::Arg<double>::convert(confidence, "confidence");
-        if (!(c > 0.0 && c < 1.0)) bind::raise_number_out_of_range("confidence", "greater than 0 and less than 1", c);
-        settings.confidence = c;
-    }
-    settings.seed = seed_of(seed);
+    settings.confidence = confidence == Py_None
+                              ? kDefaultConfidence
+                              : bind::Arg<bind::OpenFraction>::convert(confidence, "confidence").value;
+    settings.seed = bind::Arg<bind::Seed>::convert(seed, "seed").value;
     settings.edge_ratio = kDefaultEdgeRatio;
     if (edge_ratio != Py_None) {
         const double r = bind::Arg<double>::convert(edge_ratio, "edge_ratio");

@@ -82,11 +82,7 @@ bind::Ref farthest_point_sample(const VecList& list, PyObject* k, PyObject* star
 
 bind::Arg<tessary_py::VoxelSize>::Held bind::Arg<tessary_py::VoxelSize>::convert(PyObject* object,
                                                                                  std::string_view name) {
-    const double value = bind::Arg<double>::convert(object, name);
-    if (!(value > 0.0 && value < std::numeric_limits<double>::infinity())) {
-        bind::raise_number_out_of_range(name, "greater than 0 and finite", value);
-    }
-    return {value};
+    return {bind::Arg<bind::PositiveFinite>::convert(object, name).value};
 }
 
 bind::Arg<tessary_py::GridOrigin>::Held bind::Arg<tessary_py::GridOrigin>::convert(PyObject* object,

@@ -35,37 +35,15 @@ struct Settings {
     std::optional<std::size_t> min_inliers;
 };
 
-std::uint64_t seed_of(PyObject* object) {
-    constexpr std::string_view name = "seed";
-    if (object == Py_None) return 0;
-    bind::Ref integer = PyLong_CheckExact(object) ? bind::Ref::borrowed(object) : bind::Ref(PyNumber_Index(object));
-    if (!integer) bind::reraise_for_argument(name);
-    const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw bind::PythonError{};
-        PyErr_Clear();
-        bind::raise_integer_out_of_range(name, "from 0 to 2**64 - 1", integer.get());
-    }
-    return value;
-}
-
 Settings settings_of(PyObject* distance, PyObject* iterations, PyObject* seed, PyObject* confidence) {
     Settings out;
-    const double d = bind::Arg<double>::convert(distance, "distance");
-    if (!(d > 0.0 && d < std::numeric_limits<double>::infinity())) {
-        bind::raise_number_out_of_range("distance", "greater than 0 and finite", d);
-    }
-    out.ransac.distance = d;
+    out.ransac.distance = bind::Arg<bind::PositiveFinite>::convert(distance, "distance").value;
     out.ransac.iterations = iterations == Py_None
                                 ? kDefaultIterations
                                 : bind::Arg<bind::PositiveCount>::convert(iterations, "iterations").value;
-    out.ransac.seed = seed_of(seed);
+    out.ransac.seed = bind::Arg<bind::Seed>::convert(seed, "seed").value;
     out.ransac.stream = 0;
-    if (confidence != Py_None) {
-        const double c = bind::Arg<double>::convert(confidence, "confidence");
-        if (!(c > 0.0 && c < 1.0)) bind::raise_number_out_of_range("confidence", "greater than 0 and less than 1", c);
-        out.ransac.confidence = c;
-    }
+    if (confidence != Py_None) out.ransac.confidence = bind::Arg<bind::OpenFraction>::convert(confidence, "confidence").value;
     return out;
 }
 
@@ -181,38 +159,46 @@ std::vector<PlaneResult> detect_all(std::span<const Vec3d> points, const Setting
     return out;
 }
 
+// One detection, or every plane in turn, over `points` (the argument so
+// named in messages).
+PlaneResult segment_one(std::span<const Vec3d> points, std::string_view argument, PyObject* distance,
+                        PyObject* iterations, PyObject* seed, PyObject* confidence) {
+    const Settings settings = settings_of(distance, iterations, seed, confidence);
+    check_size(points.size(), argument);
+    return detect(points, settings.ransac);
+}
+
+std::vector<PlaneResult> segment_every(std::span<const Vec3d> points, std::string_view argument,
+                                       PyObject* distance, PyObject* count, PyObject* min_inliers,
+                                       PyObject* iterations, PyObject* seed, PyObject* confidence) {
+    Settings settings = settings_of(distance, iterations, seed, confidence);
+    read_extraction(settings, count, min_inliers);
+    check_size(points.size(), argument);
+    return detect_all(points, settings);
+}
+
 }  // namespace
 
 PlaneResult segment_plane(const VecList& self, PyObject* distance, PyObject* iterations, PyObject* seed,
                           PyObject* confidence) {
-    const Settings settings = settings_of(distance, iterations, seed, confidence);
-    check_size(self.size(), "self");
-    return detect(self.view(), settings.ransac);
+    return segment_one(self.view(), "self", distance, iterations, seed, confidence);
 }
 
 std::vector<PlaneResult> segment_planes(const VecList& self, PyObject* distance, PyObject* count,
                                         PyObject* min_inliers, PyObject* iterations, PyObject* seed,
                                         PyObject* confidence) {
-    Settings settings = settings_of(distance, iterations, seed, confidence);
-    read_extraction(settings, count, min_inliers);
-    check_size(self.size(), "self");
-    return detect_all(self.view(), settings);
+    return segment_every(self.view(), "self", distance, count, min_inliers, iterations, seed, confidence);
 }
 
 PlaneResult segment_points(const PointsArgument& points, PyObject* distance, PyObject* iterations, PyObject* seed,
                            PyObject* confidence) {
-    const Settings settings = settings_of(distance, iterations, seed, confidence);
-    check_size(points.size(), "points");
-    return detect(points.view(), settings.ransac);
+    return segment_one(points.view(), "points", distance, iterations, seed, confidence);
 }
 
 std::vector<PlaneResult> segment_all_points(const PointsArgument& points, PyObject* distance, PyObject* count,
                                             PyObject* min_inliers, PyObject* iterations, PyObject* seed,
                                             PyObject* confidence) {
-    Settings settings = settings_of(distance, iterations, seed, confidence);
-    read_extraction(settings, count, min_inliers);
-    check_size(points.size(), "points");
-    return detect_all(points.view(), settings);
+    return segment_every(points.view(), "points", distance, count, min_inliers, iterations, seed, confidence);
 }
 
 }  // namespace tessary_py
