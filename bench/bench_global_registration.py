@@ -3,9 +3,11 @@ points (KdTree.fpfh against compute_fpfh_feature, the same radius and
 neighbour cap, and whether the features are equal), then the whole chain
 on a 10^5-point terrain and a copy moved by 30 degrees and a tenth of its
 extent: voxel downsampling (the same grid both sides), normals, features,
-RANSAC over feature matches, point-to-plane ICP from its pose. Every
-contender runs at 2 threads (OMP_NUM_THREADS and RAYON_NUM_THREADS, unless
-set); the machine's load is printed with the table.
+RANSAC over feature matches, point-to-plane ICP from its pose; then each
+step of the chain timed alone, both clouds' share of it together (the
+matching alone is RANSAC stopped after one trial). Every contender runs at
+2 threads (OMP_NUM_THREADS and RAYON_NUM_THREADS, unless set); the
+machine's load is printed with the table.
 
     python3 bench/bench_global_registration.py [--n 100000] [--repeat 2]
 """
@@ -90,6 +92,93 @@ def open3d_chain(o3d, source, target):
     return first, fine
 
 
+def ours_steps(source, target):
+    """The chain's steps, each a call of no arguments that runs it on the
+    results of the ones before: (name, call) in order."""
+    d = 1.5 * VOXEL
+    state = {}
+
+    def down():
+        state["s"], state["t"] = (VecList(p).voxel_down_sample(VOXEL) for p in (source, target))
+
+    def normals():
+        state["trees"] = [KdTree(state[k]) for k in "st"]
+        state["ns"], state["nt"] = (tree.normals(30, radius=2 * VOXEL) for tree in state["trees"])
+
+    def features():
+        state["fs"], state["ft"] = (tree.fpfh(state[k], 5 * VOXEL, max_neighbours=100)
+                                    for tree, k in zip(state["trees"], ("ns", "nt")))
+
+    def ransac(iterations):
+        def run():
+            state["first"] = Transform.ransac(state["s"], state["t"], state["fs"], state["ft"], d,
+                                              max_iterations=iterations, confidence=0.999)
+        return run
+
+    def icp():
+        Transform.icp(state["s"], state["t"], d, initial=state["first"].transform, method="point_to_plane",
+                      target_normals=state["nt"])
+    return [("downsampling", down), ("normals", normals), ("features", features), ("matching", ransac(1)),
+            ("RANSAC", ransac(100000)), ("ICP", icp)]
+
+
+def open3d_steps(o3d, source, target):
+    reg = o3d.pipelines.registration
+    d = 1.5 * VOXEL
+    state = {}
+    clouds = [o3d.geometry.PointCloud(o3d.utility.Vector3dVector(p)) for p in (source, target)]
+
+    def down():
+        state["s"], state["t"] = (c.voxel_down_sample(VOXEL) for c in clouds)
+
+    def normals():
+        for k in "st":
+            state[k].estimate_normals(o3d.geometry.KDTreeSearchParamHybrid(radius=2 * VOXEL, max_nn=30))
+
+    def features():
+        search = o3d.geometry.KDTreeSearchParamHybrid(radius=5 * VOXEL, max_nn=100)
+        state["fs"], state["ft"] = (reg.compute_fpfh_feature(state[k], search) for k in "st")
+
+    def ransac(iterations):
+        def run():
+            state["first"] = reg.registration_ransac_based_on_feature_matching(
+                state["s"], state["t"], state["fs"], state["ft"], False, d,
+                reg.TransformationEstimationPointToPoint(False), 3,
+                [reg.CorrespondenceCheckerBasedOnEdgeLength(0.9), reg.CorrespondenceCheckerBasedOnDistance(d)],
+                reg.RANSACConvergenceCriteria(iterations, 0.999))
+        return run
+
+    def icp():
+        reg.registration_icp(state["s"], state["t"], d, state["first"].transformation,
+                             reg.TransformationEstimationPointToPlane())
+    return [("downsampling", down), ("normals", normals), ("features", features), ("matching", ransac(1)),
+            ("RANSAC", ransac(100000)), ("ICP", icp)]
+
+
+def step_times(steps, repeat):
+    """Best seconds of each step over `repeat` runs of the chain, the steps
+    in order each time; RANSAC's time is less the matching's."""
+    best = {name: math.inf for name, _ in steps}
+    for _ in range(repeat):
+        for name, run in steps:
+            start = time.perf_counter()
+            run()
+            best[name] = min(best[name], time.perf_counter() - start)
+    best["RANSAC"] = max(0.0, best["RANSAC"] - best["matching"])
+    return best
+
+
+def print_steps(ours, peer):
+    print("  step            ours ms  Open3D ms  ratio")
+    for name in ours:
+        mine = f"{ours[name] * 1e3:8.1f}"
+        if peer is None:
+            print(f"  {name:14s}{mine}")
+            continue
+        shown = f"{ours[name] / peer[name]:6.2f}" if peer[name] > 0 else "     -"
+        print(f"  {name:14s}{mine}   {peer[name] * 1e3:8.1f}  {shown}")
+
+
 def pose_error(t, truth):
     """(degrees, share of the extent) between two poses."""
     angle = math.degrees(2 * math.acos(min(1.0, abs(t.rotation.normalize().dot(truth.rotation)))))
@@ -143,6 +232,9 @@ def main():
         fa, fe = pose_error(from_matrix(pfine.transformation), truth)
         print(f"  Open3D {peer_time * 1e3:.0f} ms, ratio {ours_time / peer_time:.3f} (target <= {TARGET}); "
               f"RANSAC {a:.3f} deg, {e * 100:.3f} %; ICP {fa:.4f} deg, {fe * 100:.4f} %")
+    print("each step of the chain, both clouds:")
+    print_steps(step_times(ours_steps(source, target), args.repeat),
+                None if o3d is None else step_times(open3d_steps(o3d, source, target), args.repeat))
 
 
 if __name__ == "__main__":

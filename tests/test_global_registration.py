@@ -128,6 +128,21 @@ class TestFeatures:
         else:
             assert not got.any()
 
+    def test_same_bits_whether_the_neighbours_are_kept_or_searched_again(self):
+        # Both caps exceed every neighbourhood within the radius (some 25
+        # points), so the features are the same; only the smaller lets the
+        # one search keep 9000 lists of max_neighbours - 1 indices and work
+        # out each pair once for both its points (past 2**24 of them the
+        # tree is searched twice and every pair worked out from each side).
+        points = wavy(9000, 12)
+        normals = normals_of(points)
+        tree = KdTree(points)
+        assert int(np.asarray(tree.count_within_each_point(0.03)).max()) < 200
+        kept = np.asarray(tree.fpfh(normals, 0.03, max_neighbours=200))
+        searched = np.asarray(tree.fpfh(normals, 0.03, max_neighbours=2000))
+        assert kept.any(axis=1).mean() > 0.99
+        assert kept.tobytes() == searched.tobytes()
+
     def test_points_without_a_feature(self):
         points = wavy(60, 5)
         normals = normals_of(points)

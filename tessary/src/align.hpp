@@ -12,7 +12,9 @@
 // ICP's estimate step reads its correspondences the same way.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +23,7 @@
 
 #include "exact_sum.hpp"
 #include "exact_value.hpp"
+#include "int128.hpp"
 #include "matrix.hpp"
 #include "quat.hpp"
 #include "reduction.hpp"
@@ -210,6 +213,54 @@ struct PairSums {
     }
 };
 
+// Pairs at most whose centroids rigid_align takes from one 128-bit integer
+// per coordinate (few_exact_mean), where their exponents allow.
+inline constexpr std::size_t kFewPairs = 8;
+
+// The exact mean of `count` doubles (0 < count <= kFewPairs), rounded once
+// as an exact sum's divided_rounded rounds it, into `mean`: their
+// mantissas added as integers on the grid of the finest of them, which
+// holds their sum when every exponent lies within 70 of that one's. False,
+// with `mean` untouched, for a NaN or an infinity or exponents further
+// apart (an exact sum then gives the mean).
+inline bool few_exact_mean(const double* values, std::size_t count, double& mean) {
+    std::int64_t mantissas[kFewPairs];
+    int lowest[kFewPairs];
+    int finest = 0;
+    bool any = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(values[i]);
+        const int field = static_cast<int>((bits >> 52) & 0x7FF);
+        if (field == 0x7FF) return false;
+        const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+        const std::uint64_t magnitude = field == 0 ? fraction : fraction | (std::uint64_t{1} << 52);
+        mantissas[i] = (bits >> 63) != 0 ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+        lowest[i] = (field == 0 ? 1 : field) - 1075;
+        if (magnitude == 0) continue;
+        finest = any ? std::min(finest, lowest[i]) : lowest[i];
+        any = true;
+    }
+    if (!any) {
+        mean = 0.0;
+        return true;
+    }
+    Int128 sum;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (mantissas[i] == 0) continue;
+        const int shift = lowest[i] - finest;
+        if (shift > 70) return false;
+        sum.add_shifted(mantissas[i], shift);
+    }
+    std::uint64_t high, low;
+    sum.magnitude(high, low);
+    const ExactValue exact(sum.negative(),
+                           {static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(low >> 32),
+                            static_cast<std::uint32_t>(high), static_cast<std::uint32_t>(high >> 32)},
+                           finest);
+    mean = exact.divided_rounded(count);
+    return true;
+}
+
 // What rigid_align found: the transform, and the centroids it was built
 // around (which the residual needs); `unique` is false where the best
 // rotation was one of a family (wahba_rotation's `repeated`).
@@ -226,6 +277,29 @@ inline Transform rigid_transform(const Quat& rotation, const Vec3d& source_centr
     return {rotation, target_centroid.sub(rotation.rotate(source_centroid))};
 }
 
+// rigid_align's fit about the centroids ca and cb: h[j][k] = sum of
+// (w (a - ca))_j (b - cb)_k, each chunk in pair order, handed to
+// wahba_rotation.
+template <bool Weighted = false, class PairSource, class ForRanges>
+RigidFit rigid_about(const Vec3d& ca, const Vec3d& cb, std::size_t n, const PairSource& pairs,
+                     const ForRanges& for_ranges) {
+    const Correlation correlation = sum_in_chunks<Correlation>(
+        n, kPairChunk,
+        [&](std::size_t begin, std::size_t end) {
+            Correlation part;
+            for (std::size_t i = begin; i < end; ++i) {
+                if (!pairs.taken(i)) continue;
+                const Vec3d x = pairs.a(i).sub(ca);
+                part.add(Weighted ? x.mul(pairs.weight(i)) : x, pairs.b(i).sub(cb));
+            }
+            return part;
+        },
+        for_ranges);
+    bool repeated = false;
+    const Quat rotation = wahba_rotation(correlation.h, &repeated);
+    return {rigid_transform(rotation, ca, cb), ca, cb, !repeated};
+}
+
 // The rigid transform t (unit rotation, never a reflection) that
 // minimises sum w(i) |t.apply(a(i)) - b(i)|^2 over the pairs i < n with
 // taken(i), read from `pairs` (every weight 1 unless Weighted). The centroids are the exact weighted
@@ -237,6 +311,27 @@ inline Transform rigid_transform(const Quat& rotation, const Vec3d& source_centr
 // NaN or infinite coordinate: NaN components.
 template <bool Weighted, class PairSource, class ForRanges>
 RigidFit rigid_align(std::size_t n, const PairSource& pairs, const ForRanges& for_ranges) {
+    if constexpr (!Weighted) {
+        // A few pairs (a RANSAC sample): their exact means from integers.
+        if (n <= kFewPairs) {
+            double coordinates[6][kFewPairs];
+            std::size_t count = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!pairs.taken(i)) continue;
+                const std::array<double, 3> a = pairs.a(i).to_array();
+                const std::array<double, 3> b = pairs.b(i).to_array();
+                for (std::size_t j = 0; j < 3; ++j) {
+                    coordinates[j][count] = a[j];
+                    coordinates[3 + j][count] = b[j];
+                }
+                ++count;
+            }
+            double means[6];
+            bool exact = count != 0;
+            for (std::size_t j = 0; j < 6 && exact; ++j) exact = few_exact_mean(coordinates[j], count, means[j]);
+            if (exact) return rigid_about({means[0], means[1], means[2]}, {means[3], means[4], means[5]}, n, pairs, for_ranges);
+        }
+    }
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     const PairSums sums = sum_in_chunks<PairSums>(
         n, kExactChunk,
@@ -277,22 +372,7 @@ RigidFit rigid_align(std::size_t n, const PairSource& pairs, const ForRanges& fo
     };
     const Vec3d ca{mean(sums.a[0]), mean(sums.a[1]), mean(sums.a[2])};
     const Vec3d cb{mean(sums.b[0]), mean(sums.b[1]), mean(sums.b[2])};
-    // h[j][k] = sum of (w (a - ca))_j (b - cb)_k, each chunk in pair order.
-    const Correlation correlation = sum_in_chunks<Correlation>(
-        n, kPairChunk,
-        [&](std::size_t begin, std::size_t end) {
-            Correlation part;
-            for (std::size_t i = begin; i < end; ++i) {
-                if (!pairs.taken(i)) continue;
-                const Vec3d x = pairs.a(i).sub(ca);
-                part.add(Weighted ? x.mul(pairs.weight(i)) : x, pairs.b(i).sub(cb));
-            }
-            return part;
-        },
-        for_ranges);
-    bool repeated = false;
-    const Quat rotation = wahba_rotation(correlation.h, &repeated);
-    return {rigid_transform(rotation, ca, cb), ca, cb, !repeated};
+    return rigid_about<Weighted>(ca, cb, n, pairs, for_ranges);
 }
 
 // The residual of a fit: the root of sum w(i) |r (a(i) - ca) - (b(i) - cb)|^2

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +19,7 @@
 
 #include "align.hpp"
 #include "counter_random.hpp"
+#include "feature_tree.hpp"
 #include "neighbour.hpp"
 #include "ransac_confidence.hpp"
 #include "registration.hpp"
@@ -28,7 +31,8 @@ namespace tessary {
 // The order in which nearest_rows adds a row's columns: by decreasing
 // variance over the rows of `a` and `b` together (the first column of
 // equals first), so that the sums of far rows pass the best so far after
-// a few terms. The variances are summed serially in row order.
+// a few terms, and the feature tree splits on and bounds by the widest
+// columns. The variances are summed serially in row order.
 inline std::vector<std::size_t> column_order(std::span<const double> a, std::span<const double> b, std::size_t width) {
     std::vector<double> sum(width, 0.0), squares(width, 0.0);
     std::size_t rows = 0;
@@ -58,65 +62,21 @@ inline std::vector<std::size_t> column_order(std::span<const double> a, std::spa
 // For each of n rows of `width` numbers of `from`, the index of the row of
 // `onto` (m rows) at the least squared Euclidean distance, the terms added
 // in the column order `order` (column_order: the same for both directions
-// of a mutual match); ties to the lower index. The rows of `onto` are read
-// in groups of kLanes laid out column by column, so that a group's sums
-// run side by side (each its own sum, in that order); a group stops once
-// every one of its sums has passed the best so far: the terms are not
-// negative, so no later term can bring a sum back. A row with a NaN is at
-// a NaN distance from every row and matches row m (none).
+// of a mutual match); ties to the lower index. The rows of `onto` are
+// searched in a FeatureTree, which passes over only rows that cannot be
+// nearest. A row with a NaN is at a NaN distance from every row and
+// matches row m (none).
 template <class ForRanges>
 std::vector<std::size_t> nearest_rows(std::span<const double> from, std::span<const double> onto, std::size_t width,
                                       std::span<const std::size_t> order, const ForRanges& for_ranges) {
-    constexpr std::size_t kLanes = 8;
-    // Columns between the tests of a group's sums.
-    constexpr std::size_t kStride = 4;
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    const std::size_t n = from.size() / width, m = onto.size() / width;
-    const std::size_t groups = (m + kLanes - 1) / kLanes;
-    // Group g, column c (order[c] of the rows), lane l: onto[(g kLanes + l)
-    // width + order[c]]; the lanes past the last row are infinite.
-    std::vector<double> laid(groups * width * kLanes, inf);
-    for (std::size_t j = 0; j < m; ++j) {
-        for (std::size_t c = 0; c < width; ++c) {
-            laid[((j / kLanes) * width + c) * kLanes + j % kLanes] = onto[j * width + order[c]];
-        }
-    }
-    std::vector<std::size_t> out(n, m);
+    const std::size_t n = from.size() / width;
+    const FeatureTree tree(onto, width, order);
+    std::vector<std::size_t> out(n);
     for_ranges(n, 8, [&](std::size_t begin, std::size_t end) {
         std::vector<double> a(width);
         for (std::size_t i = begin; i < end; ++i) {
             for (std::size_t c = 0; c < width; ++c) a[c] = from[i * width + order[c]];
-            double least = inf;
-            std::size_t at = m;
-            for (std::size_t g = 0; g < groups; ++g) {
-                const double* b = laid.data() + g * width * kLanes;
-                double sum[kLanes] = {};
-                std::size_t c = 0;
-                bool passed = false;
-                while (c < width) {
-                    const std::size_t stop = std::min(width, c + kStride);
-                    for (; c < stop; ++c) {
-                        for (std::size_t l = 0; l < kLanes; ++l) {
-                            const double d = a[c] - b[c * kLanes + l];
-                            sum[l] = sum[l] + d * d;
-                        }
-                    }
-                    bool all = true;
-                    for (std::size_t l = 0; l < kLanes; ++l) all = all && sum[l] > least;
-                    if (all) {
-                        passed = true;
-                        break;
-                    }
-                }
-                if (passed) continue;
-                for (std::size_t l = 0; l < kLanes; ++l) {
-                    if (sum[l] < least) {
-                        least = sum[l];
-                        at = g * kLanes + l;
-                    }
-                }
-            }
-            out[i] = at < m ? at : m;
+            out[i] = tree.nearest(a.data());
         }
     });
     return out;
@@ -196,9 +156,43 @@ IcpResult feature_ransac(std::span<const Vec3d> source, std::span<const Vec3d> t
         b[i] = target[matches[i].target].sub(ct);
     }
     const std::uint64_t limit = within_key(s.distance);
+    // The matches' coordinates column by column, for the count of a
+    // pose's inliers: t.apply(a).distance_squared(b) written out, each
+    // operation as Quat::rotate and Vec3d do it, so that its lanes run
+    // side by side. A squared distance is +0 or more, or NaN, so its key
+    // is at most `limit` exactly when it is at most that key's number.
+    std::vector<double> columns(6 * m);
+    double* const ax = columns.data();
+    double* const ay = ax + m;
+    double* const az = ay + m;
+    double* const bx = az + m;
+    double* const by = bx + m;
+    double* const bz = by + m;
+    for (std::size_t i = 0; i < m; ++i) {
+        ax[i] = a[i].x;
+        ay[i] = a[i].y;
+        az[i] = a[i].z;
+        bx[i] = b[i].x;
+        by[i] = b[i].y;
+        bz[i] = b[i].z;
+    }
+    const double within = std::bit_cast<double>(limit);
     auto inliers_of = [&](const Transform& t) {
+        const double w = t.rotation.w, qi = t.rotation.i, qj = t.rotation.j, qk = t.rotation.k;
+        const double w0 = w * 0.0, i0 = qi * 0.0, j0 = qj * 0.0, k0 = qk * 0.0;
+        const double tx = t.translation.x, ty = t.translation.y, tz = t.translation.z;
         std::size_t count = 0;
-        for (std::size_t i = 0; i < m; ++i) count += distance_key(t.apply(a[i]).distance_squared(b[i])) <= limit;
+        for (std::size_t i = 0; i < m; ++i) {
+            const double x = ax[i], y = ay[i], z = az[i];
+            const double m0 = ((x * qi + w0) + y * qj) + z * qk;
+            const double m1 = ((x * w - i0) - z * qj) + y * qk;
+            const double m2 = ((y * w - j0) - x * qk) + z * qi;
+            const double m3 = ((z * w - k0) - y * qi) + x * qj;
+            const double dx = ((((qi * m0 + w * m1) + qk * m2) - qj * m3) + tx) - bx[i];
+            const double dy = ((((w * m2 + qj * m0) + qi * m3) - qk * m1) + ty) - by[i];
+            const double dz = ((((w * m3 + qk * m0) + qj * m1) - qi * m2) + tz) - bz[i];
+            count += ((dx * dx + dy * dy) + dz * dz) <= within ? 1 : 0;
+        }
         return count;
     };
     auto similar = [&](double x, double y) { return x >= s.edge_ratio * y && y >= s.edge_ratio * x; };

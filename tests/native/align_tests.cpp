@@ -1,9 +1,11 @@
 // The alignments (align.hpp): known rotations and rigid motions
 // recovered, at the origin and at map coordinates, with and without
-// weights; the degenerate inputs' documented answers; and the same bits
-// however the work is cut.
+// weights; the degenerate inputs' documented answers; the same bits
+// however the work is cut; and the means of a few pairs, taken from
+// integers, the exact sums' to the last bit.
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -28,9 +30,84 @@ double rotation_error(const Quat& a, const Quat& b) {
                      std::fmax(std::fabs(a.j - s * b.j), std::fabs(a.k - s * b.k)));
 }
 
+// few_exact_mean against an exact sum's mean, and the fit of a few pairs
+// (those means) against the weighted fit with unit weights (exact sums).
+void few_pairs_cases(Checks& checks) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double tiny = std::numeric_limits<double>::denorm_min();
+    struct Case {
+        const char* name;
+        std::vector<double> values;
+        bool taken;  // whether the integers hold the sum
+    };
+    const std::vector<Case> cases = {
+        {"one value", {0.1}, true},
+        {"a third of just above three", {1.0, 2.0, 0x1p-52}, true},
+        {"map coordinates", {5430000.123, 5430000.7, 5429999.9}, true},
+        {"cancelling to zero", {1e300, -1e300}, true},
+        {"zeros of both signs", {0.0, -0.0, 0.0}, true},
+        {"subnormals", {tiny, 3 * tiny, -tiny}, true},
+        {"negative", {-1.5, -2.25, -0x1p-60}, true},
+        {"exponents 70 apart", {1.0, 0x1p-70}, true},
+        {"exponents 71 apart", {1.0, 0x1p-71}, false},
+        {"eight values", {1, 2, 3, 4, 5, 6, 7, 8.5}, true},
+        {"an infinity", {1.0, inf}, false},
+        {"a NaN", {1.0, std::nan("")}, false},
+    };
+    auto exact_mean = [](const std::vector<double>& values) {
+        tessary::ExactSum sum;
+        for (double v : values) sum.add(v);
+        return sum.value().divided_rounded(values.size());
+    };
+    for (const Case& c : cases) {
+        double mean = 7.0;
+        const bool taken = tessary::few_exact_mean(c.values.data(), c.values.size(), mean);
+        checks.expect(taken == c.taken, std::string(c.name) + ": taken or not");
+        if (taken) checks.expect(same_bits(mean, exact_mean(c.values)), std::string(c.name) + ": the exact sum's mean");
+        if (!taken) checks.expect(mean == 7.0, std::string(c.name) + ": the mean left alone");
+    }
+    std::mt19937_64 random(31);
+    std::uniform_int_distribution<int> exponent(-60, 60);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::size_t wrong = 0;
+    for (std::size_t trial = 0; trial < 20000; ++trial) {
+        std::vector<double> values(1 + trial % tessary::kFewPairs);
+        for (double& v : values) v = std::ldexp(unit(random), exponent(random));
+        double mean = 0.0;
+        if (tessary::few_exact_mean(values.data(), values.size(), mean) && !same_bits(mean, exact_mean(values))) ++wrong;
+    }
+    checks.expect(wrong == 0, std::to_string(wrong) + " random means differ from the exact sums'");
+    // Three pairs, near the origin and at map coordinates.
+    const Quat turn = Quat{0.8, -0.2, 0.5, 0.1}.normalize();
+    for (const Vec3d shift : {Vec3d{0, 0, 0}, Vec3d{512000.0, 5430000.0, 231.0}}) {
+        for (std::size_t n = 1; n <= tessary::kFewPairs; ++n) {
+            const std::vector<Vec3d> a = uniform_points(n, -3, 3, 40 + n);
+            std::vector<Vec3d> from(n), to(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                from[i] = a[i].add(shift);
+                to[i] = turn.rotate(a[i]).add(shift).add({0.25, -0.5, 1.0});
+            }
+            const std::vector<double> ones(n, 1.0);
+            const tessary::RigidFit few = tessary::rigid_align<false>(n, PointPairs{from, to}, tessary::SerialRanges{});
+            const tessary::RigidFit summed =
+                tessary::rigid_align<true>(n, PointPairs{from, to, ones.data()}, tessary::SerialRanges{});
+            const std::string what = std::to_string(n) + " pairs at " + text(shift);
+            checks.expect(same_bits(few.source_centroid, summed.source_centroid) &&
+                              same_bits(few.target_centroid, summed.target_centroid),
+                          what + ": the exact sums' centroids");
+            checks.expect(same_bits(few.transform.translation, summed.transform.translation) &&
+                              same_bits(few.transform.rotation.w, summed.transform.rotation.w) &&
+                              same_bits(few.transform.rotation.k, summed.transform.rotation.k) &&
+                              few.unique == summed.unique,
+                          what + ": the same fit");
+        }
+    }
+}
+
 }  // namespace
 
 void align_tests(Checks& checks) {
+    few_pairs_cases(checks);
     const Quat turn = Quat{0.9, 0.1, -0.3, 0.2}.normalize();
     const std::vector<Vec3d> a = uniform_points(5000, -1, 1, 21);
     std::vector<Vec3d> b(a.size());
