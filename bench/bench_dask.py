@@ -237,6 +237,8 @@ def bench_tiles(client, args):
     failed = False
     for n in args.sizes:
         for shape, make in (("uniform", uniform_cloud), ("surface", surface_cloud)):
+            if args.shapes and shape not in args.shapes:
+                continue
             cloud = make(n, np.random.default_rng(5))
             queries = make(100_000, np.random.default_rng(6))
             points = client.persist(da.from_array(cloud, chunks=(args.chunk, 3)))
@@ -294,6 +296,7 @@ def main():
                         help="tessary_py_dask on a generated cloud, workers with --memory-limit each")
     parser.add_argument("--memory-limit", default="2GB", help="each worker's memory limit with --limited")
     parser.add_argument("--shape", choices=("uniform", "surface"), default="surface", help="the cloud of --limited")
+    parser.add_argument("--shapes", nargs="+", choices=("uniform", "surface"), help="the clouds of --tiles (default both)")
     parser.add_argument("--check", action="store_true", help="with --limited, compare with one process too")
     args = parser.parse_args()
 

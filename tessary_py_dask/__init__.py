@@ -934,8 +934,14 @@ def _neighbourhood(kind: str, params: tuple[Any, ...], grown_low: FloatArray, gr
         near = np.ones(own_idx.size, dtype=np.bool_)
     else:
         near = np.all((own_pts >= grown_low) & (own_pts <= grown_high), axis=1) | pick
-    idx_parts = [own_idx if near.all() else own_idx[near]] + [o[0] for o in others]
-    pts_parts = [own_pts if near.all() else own_pts[near]] + [o[1] for o in others]
+    idx_parts = [own_idx if near.all() else own_idx[near]]
+    pts_parts = [own_pts if near.all() else own_pts[near]]
+    for other_idx, other_pts in others:
+        if not math.isinf(margin):  # whole tiles on a scheduler of one process; else only what is inside
+            inside = np.all((other_pts >= grown_low) & (other_pts <= grown_high), axis=1)
+            other_idx, other_pts = other_idx[inside], other_pts[inside]
+        idx_parts.append(other_idx)
+        pts_parts.append(other_pts)
     if len(idx_parts) == 1:
         all_idx, all_pts = idx_parts[0], pts_parts[0]
     else:
@@ -1081,8 +1087,10 @@ def _per_point(cloud: TiledCloud, kind: str, params: tuple[Any, ...], margin: fl
                 if u != t and cloud.counts[u]:
                     asking.setdefault(u, []).append(t)
         given: dict[int, list[Any]] = {t: [] for t in wanted}
+        # In one process the tasks read the tiles where they are: whole tiles, no copies.
+        local = _distributed_client() is None
         for u, askers in asking.items():
-            if math.isinf(max(grown[t][2] for t in askers)):
+            if local or math.isinf(max(grown[t][2] for t in askers)):
                 for t in askers:
                     given[t].append(cloud.tiles[u])
                 continue

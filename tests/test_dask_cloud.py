@@ -303,13 +303,13 @@ def test_worker_processes_and_a_lost_worker():
         killer = threading.Timer(0.4, os.kill, (victim, signal.SIGKILL))
         killer.start()
         try:
-            tiled = td.tile(slow, TILE)
+            tiled = td.tile(slow, 2 * TILE)   # 2 x 2 x 8 tiles: a task's overhead on a cluster is ms
         finally:
             killer.join()
         normals = td.normals(tiled, 10)
         indices, _ = td.nearest_k(tiled, QUERIES, 3)
         inliers = td.statistical_inliers(tiled, 8, 1.0, margin=0.01)
-        voxels = td.voxel_down_sample(slow, 0.25, voxels_per_tile=3)
+        voxels = td.voxel_down_sample(slow, 0.25, voxels_per_tile=8)
         client.wait_for_workers(2, timeout=30)
         assert victim not in set(client.run(os.getpid).values())
     assert nan_equal(normals, TREE.normals(10))
