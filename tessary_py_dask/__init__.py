@@ -73,7 +73,7 @@ def _persist_all(*values: Any) -> tuple[Any, ...]:
     kept = _persist(*values)
     if _distributed_client() is not None:
         from distributed import wait
-        wait(list(kept))
+        wait(list(kept))  # type: ignore[no-untyped-call]
     return kept
 
 
@@ -377,7 +377,7 @@ def _tile_voxels(part: Tile, voxel_size: float, origin: Vec3Tuple
     centroids = np.array(np.asarray(grid.centroids), dtype=np.float64).reshape(-1, 3)
     counts = np.asarray(grid.counts()).astype(np.intp)
     nearest_global = indices[np.asarray(grid.nearest()).astype(np.intp)]
-    local = inverse.astype(np.int32 if m < 2**31 - 1 else np.intp)
+    local: npt.NDArray[np.signedinteger[Any]] = inverse.astype(np.int32 if m < 2**31 - 1 else np.intp)
     return centroids, counts, nearest_global, indices[first_local], local, indices
 
 
@@ -1055,7 +1055,7 @@ def _gathered(cloud: TiledCloud, tiles: Sequence[int], given: dict[int, list[Any
     from distributed import wait
     bundle = delayed(_bundle, pure=True)
     futures = client.compute([bundle(cloud.tiles[t], *given[t]) for t in tiles])
-    wait(futures)
+    wait(futures)  # type: ignore[no-untyped-call]
     return delayed(_neighbourhood_of_bundle, pure=True), [[f] for f in futures]
 
 
