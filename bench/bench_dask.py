@@ -9,6 +9,17 @@ checked bit for bit against the one-process answer; times and their ratio
 
     python3 bench/bench_dask.py --tiles --sizes 1000000 10000000
 
+`--limited` (tessary_py_dask on a cloud larger than any worker's memory):
+the cloud is generated chunk by chunk inside the workers, never on the
+client, on a LocalCluster whose workers each have `--memory-limit` (below
+the cloud's size); voxel downsampling, tiling, normals and statistical
+outlier removal run on it, and each reports its time and the largest
+resident memory of each worker while it ran (sampled every 50 ms), with
+what the workers had spilled to disk. `--check` also computes each answer
+in one process (the whole cloud on the client) and compares bit for bit.
+
+    python3 bench/bench_dask.py --limited --sizes 100000000 --memory-limit 2GB --chunk 4000000
+
 Without `--tiles`: the Dask pipeline of examples/dask_cloud.py (rotate a cloud, then find the
 point nearest a target) with tessary_py in the tasks, beside the same
 pipeline in plain NumPy, on one cluster.
@@ -108,6 +119,112 @@ def same(a, b):
     return a.shape == b.shape and bool(np.all((a.view(np.uint64) == b.view(np.uint64)) | (np.isnan(a) & np.isnan(b))))
 
 
+def cloud_block(rows, shape, seed, block):
+    """Block `block` of a generated cloud: the same rows wherever and whenever it is made."""
+    rng = np.random.default_rng([seed, block])
+    return uniform_cloud(rows, rng) if shape == "uniform" else surface_cloud(rows, rng)
+
+
+def generated_cloud(n, chunk, shape, seed):
+    """An (n, 3) dask array whose chunks are generated inside the tasks."""
+    import dask.array as da
+    from dask.delayed import delayed
+
+    make = delayed(cloud_block, pure=True)
+    rows = [min(chunk, n - start) for start in range(0, n, chunk)]
+    return da.concatenate([da.from_delayed(make(r, shape, seed, b), (r, 3), dtype=np.float64)
+                           for b, r in enumerate(rows)])
+
+
+def start_sampler(dask_worker):
+    """In a worker: a thread that keeps the process's largest resident memory since the last reset."""
+    import threading
+
+    import psutil
+
+    process = psutil.Process()
+    state = {"peak": process.memory_info().rss}
+
+    def sample():
+        while True:
+            state["peak"] = max(state["peak"], process.memory_info().rss)
+            time.sleep(0.05)
+
+    threading.Thread(target=sample, daemon=True, name="bench-memory").start()
+    dask_worker.bench_memory = state
+    return state["peak"]
+
+
+def read_sampler(dask_worker, reset=True):
+    """The largest resident memory since the last reset, and what the worker has spilled to disk."""
+    import psutil
+
+    state = dask_worker.bench_memory
+    peak = state["peak"]
+    if reset:
+        state["peak"] = psutil.Process().memory_info().rss
+    spilled = getattr(getattr(dask_worker, "data", None), "spilled_total", None)
+    return peak, (getattr(spilled, "disk", None) if spilled is not None else None)
+
+
+def bench_limited(client, args):
+    import tessary_py as tp
+    import tessary_py_dask as tpd
+
+    k, ratio, voxel = 16, 2.0, 1.0
+    limits = [w["memory_limit"] for w in client.scheduler_info()["workers"].values()]
+    print(f"worker memory limits: {', '.join(f'{m / 2**30:.2f} GiB' for m in limits)}")
+    client.run(start_sampler)
+    failed = False
+    print(f"{'points':>11} {'cloud':>8} {'operation':>20} {'cluster s':>10}  peak memory per worker (GiB)  "
+          f"spilled (GiB)  same")
+    for n in args.sizes:
+        shape = args.shape
+        print(f"{n} points of {n * 24 / 2**30:.2f} GiB, chunks of {args.chunk} rows", flush=True)
+        points = generated_cloud(n, args.chunk, shape, seed=5)
+        spacing = 100 / (n ** (1 / 3) if shape == "uniform" else n ** 0.5)
+        margin = 3 * spacing
+        whole = tree = None
+        if args.check:
+            rows = [min(args.chunk, n - start) for start in range(0, n, args.chunk)]
+            whole = np.concatenate([cloud_block(r, shape, 5, b) for b, r in enumerate(rows)])
+        client.run(read_sampler)
+        results = {}
+
+        def run(name, call, alone=None):
+            start = time.perf_counter()
+            got = call()
+            seconds = time.perf_counter() - start
+            peaks = client.run(read_sampler)
+            equal = "not checked"
+            if alone is not None:
+                expected = alone()
+                ok = all(same(a, b) for a, b in zip(expected, got)) if isinstance(expected, tuple) else same(expected, got)
+                equal = "yes" if ok else "NO"
+            memory = " ".join(f"{p / 2**30:.2f}" for p, _ in peaks.values())
+            spilled = " ".join("?" if d is None else f"{d / 2**30:.2f}" for _, d in peaks.values())
+            print(f"{n:>11} {shape:>8} {name:>20} {seconds:>10.1f}  {memory:>28}  {spilled:>13}  {equal}  "
+                  f"[{load()}]", flush=True)
+            results[name] = equal
+            return got
+
+        got = run("voxel_down_sample", lambda: tpd.voxel_down_sample(points, voxel),
+                  (lambda: (lambda g: (np.asarray(g.centroids), np.asarray(g.counts()), np.asarray(g.inverse()),
+                                       np.asarray(g.nearest())))(tp.VoxelGrid(whole, voxel))) if args.check else None)
+        del got
+        tiled = run("tile", lambda: tpd.tile(points))
+        if args.check:
+            tree = tp.KdTree(whole)
+        got = run("normals", lambda: tpd.normals(tiled, k, margin=margin),
+                  (lambda: np.asarray(tree.normals(k))) if args.check else None)
+        del got
+        got = run("statistical_inliers", lambda: tpd.statistical_inliers(tiled, k, ratio, margin=margin),
+                  (lambda: np.asarray(tree.statistical_inliers(k, ratio))) if args.check else None)
+        del got, tiled, tree, whole
+        failed |= "NO" in results.values()
+    return 1 if failed else 0
+
+
 def bench_tiles(client, args):
     import dask.array as da
     from dask.distributed import wait
@@ -120,6 +237,8 @@ def bench_tiles(client, args):
     failed = False
     for n in args.sizes:
         for shape, make in (("uniform", uniform_cloud), ("surface", surface_cloud)):
+            if args.shapes and shape not in args.shapes:
+                continue
             cloud = make(n, np.random.default_rng(5))
             queries = make(100_000, np.random.default_rng(6))
             points = client.persist(da.from_array(cloud, chunks=(args.chunk, 3)))
@@ -173,6 +292,12 @@ def main():
     parser.add_argument("--native-threads", type=int, help="tessary_py pool threads per worker (default: --threads)")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--tiles", action="store_true", help="benchmark tessary_py_dask against one process")
+    parser.add_argument("--limited", action="store_true",
+                        help="tessary_py_dask on a generated cloud, workers with --memory-limit each")
+    parser.add_argument("--memory-limit", default="2GB", help="each worker's memory limit with --limited")
+    parser.add_argument("--shape", choices=("uniform", "surface"), default="surface", help="the cloud of --limited")
+    parser.add_argument("--shapes", nargs="+", choices=("uniform", "surface"), help="the clouds of --tiles (default both)")
+    parser.add_argument("--check", action="store_true", help="with --limited, compare with one process too")
     args = parser.parse_args()
 
     from dask.distributed import wait
@@ -182,6 +307,12 @@ def main():
     with contextlib.ExitStack() as stack:
         if args.scheduler:
             client = stack.enter_context(dask_cloud.connect(args.scheduler))
+        elif args.limited:
+            from dask.distributed import LocalCluster
+            cluster = stack.enter_context(LocalCluster(
+                n_workers=args.workers, threads_per_worker=args.threads, processes=True, dashboard_address=None,
+                memory_limit=args.memory_limit, env={"RAYON_NUM_THREADS": str(args.native_threads or args.threads)}))
+            client = stack.enter_context(dask_cloud.connect(cluster))
         else:
             cluster = stack.enter_context(dask_cloud.local_cluster(args.workers, args.threads, args.native_threads))
             client = stack.enter_context(dask_cloud.connect(cluster))
@@ -192,6 +323,8 @@ def main():
               f"{os.cpu_count()} cores here; {load()}")
         if args.tiles:
             return bench_tiles(client, args)
+        if args.limited:
+            return bench_limited(client, args)
         print(f"{'points':>12} {'chunks':>7} {'tessary_py best/median s':>26} {'numpy best/median s':>22} "
               f"{'numpy/tessary':>14}  position")
         for n in args.sizes:

@@ -28,7 +28,7 @@ which is when the coordinate is at least the real edge.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from fractions import Fraction
 from typing import Any, NamedTuple
@@ -36,7 +36,7 @@ from typing import Any, NamedTuple
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
-from dask.base import compute, persist
+from dask.base import compute, get_scheduler, persist
 from dask.delayed import Delayed, delayed
 
 import tessary_py as tp
@@ -66,6 +66,52 @@ def _compute(*values: Any) -> tuple[Any, ...]:
 def _persist(*values: Any) -> tuple[Any, ...]:
     kept: tuple[Any, ...] = persist(*values)  # type: ignore[no-untyped-call]
     return kept
+
+
+def _persist_all(*values: Any) -> tuple[Any, ...]:
+    """`persist`, returning once every value is computed (on a cluster too)."""
+    kept = _persist(*values)
+    if _distributed_client() is not None:
+        from distributed import wait
+        wait(list(kept))  # type: ignore[no-untyped-call]
+    return kept
+
+
+def _distributed_client() -> Any:
+    """The distributed Client that dask computes on now, or None (another scheduler, or none installed)."""
+    try:
+        from distributed import Client
+    except ImportError:  # pragma: no cover - dask without distributed
+        return None
+    owner = getattr(get_scheduler(), "__self__", None)  # type: ignore[no-untyped-call]
+    return owner if isinstance(owner, Client) else None
+
+
+def _each_result(tasks: Sequence[Any], take: Callable[[int, Any], None]) -> None:
+    """Compute `tasks`, handing each result and its position to `take`.
+
+    On a distributed cluster each result is fetched as soon as its task
+    ends and let go at once, so that the workers never hold every result
+    together and the transfers overlap the work still running."""
+    client = _distributed_client()
+    if client is None:
+        for i, result in enumerate(_compute(*tasks)):
+            take(i, result)
+        return
+    from distributed import as_completed
+    positions: dict[str, list[int]] = {}
+    pending = {}
+    for i, future in enumerate(client.compute(list(tasks))):
+        positions.setdefault(future.key, []).append(i)
+        pending[future.key] = future
+    futures = list(pending.values())
+    pending.clear()
+    for future, result in as_completed(futures, with_results=True):  # type: ignore[no-untyped-call]
+        for i in positions[future.key]:
+            take(i, result)
+        future.release()
+        del future, result
+    del futures
 
 
 # -- arguments ---------------------------------------------------------------
@@ -132,27 +178,39 @@ def _block_bounds(block: FloatArray) -> FloatArray:
     out = np.empty((2, 3))
     for c in range(3):
         column = block[:, c]
-        column = column[np.isfinite(column)]
-        out[0, c] = column.min() if column.size else math.inf
-        out[1, c] = column.max() if column.size else -math.inf
+        low, high = (float(column.min()), float(column.max())) if column.size else (math.inf, -math.inf)
+        if not (math.isfinite(low) and math.isfinite(high)) and column.size:
+            # NaN or an infinity among them: only the finite ones count
+            column = column[np.isfinite(column)]
+            low, high = (float(column.min()), float(column.max())) if column.size else (math.inf, -math.inf)
+        out[0, c], out[1, c] = low, high
     return out
 
 
+def _tile_cells(points: FloatArray, edges: tuple[FloatArray, FloatArray, FloatArray],
+                shape: tuple[int, int, int]) -> IndexArray:
+    """Each point's tile, in C order of `shape`: past every edge at or below its coordinate."""
+    cell = np.zeros(points.shape[0], dtype=np.intp)
+    for c in range(3):
+        cell = cell * shape[c] + np.searchsorted(edges[c], points[:, c], side="right")
+    return cell
+
+
 def _split_block(block: FloatArray, offset: int, edges: tuple[FloatArray, FloatArray, FloatArray],
-                 shape: tuple[int, int, int]) -> list[Tile]:
+                 shape: tuple[int, int, int]) -> tuple[Tile, ...]:
     """The rows of one chunk, grouped by tile (in tile order), with their global indices.
 
     A coordinate goes past every edge at or below it; NaN past all of them
     (numpy's sort order), so NaN points land in the last tile of that axis."""
-    cell = np.zeros(block.shape[0], dtype=np.intp)
-    for c in range(3):
-        cell = cell * shape[c] + np.searchsorted(edges[c], block[:, c], side="right")
-    order = np.argsort(cell, kind="stable")
-    sorted_cells = cell[order]
-    bounds = np.searchsorted(sorted_cells, np.arange(shape[0] * shape[1] * shape[2] + 1))
+    count = shape[0] * shape[1] * shape[2]
+    cell = _tile_cells(block, edges, shape)
+    # At most MAX_TILES tiles: the tile numbers fit 16 bits, which numpy's stable sort orders by
+    # radix, in one pass; equal numbers keep their order, so each tile's indices ascend.
+    order = np.argsort(cell.astype(np.uint16) if count <= 1 << 16 else cell, kind="stable")
+    bounds = np.concatenate([[0], np.cumsum(np.bincount(cell, minlength=count))])
     indices = (order + offset).astype(np.intp)
     points = block[order]
-    return [(indices[bounds[t]:bounds[t + 1]], points[bounds[t]:bounds[t + 1]]) for t in range(len(bounds) - 1)]
+    return tuple((indices[bounds[t]:bounds[t + 1]], points[bounds[t]:bounds[t + 1]]) for t in range(count))
 
 
 def _join(*parts: Tile) -> Tile:
@@ -215,7 +273,9 @@ def _default_tile_size(bounds: FloatArray, n: int) -> float:
     return side * (1 + 2**-20) if math.isfinite(side) and side > 0 else 1.0
 
 
-def _grid(points: da.Array, origin: Vec3Tuple, step: Fraction, bounds: FloatArray) -> TiledCloud:
+def _layout(origin: Vec3Tuple, step: Fraction, bounds: FloatArray
+            ) -> tuple[tuple[int, int, int], tuple[FloatArray, FloatArray, FloatArray]]:
+    """The grid of tiles of side `step` from `origin` that covers `bounds`: its shape and inner edges."""
     spans: list[tuple[int, int]] = []
     for c in range(3):
         low, high = float(bounds[0, c]), float(bounds[1, c])
@@ -228,19 +288,28 @@ def _grid(points: da.Array, origin: Vec3Tuple, step: Fraction, bounds: FloatArra
         raise ValueError(f"argument 'tile_size': {float(step)!r} cuts the cloud into more than {MAX_TILES} tiles")
     edges = [np.array([_double_at_or_above(Fraction(origin[c]) + m * step) for m in range(first + 1, last + 1)],
                       dtype=np.float64) for c, (first, last) in enumerate(spans)]
-    grid = (shape[0], shape[1], shape[2])
-    edge_tuple = (edges[0], edges[1], edges[2])
+    return (shape[0], shape[1], shape[2]), (edges[0], edges[1], edges[2])
+
+
+def _tile_parts(points: da.Array, shape: tuple[int, int, int], edges: tuple[FloatArray, FloatArray, FloatArray]
+                ) -> list[list[Any]]:
+    """Per tile, the delayed parts of it that the chunks give, in chunk order."""
     count = shape[0] * shape[1] * shape[2]
     rows = [int(r) for r in points.chunks[0]]
     offsets = np.cumsum([0] + rows[:-1]).tolist()
     split = delayed(_split_block, pure=True, nout=count)
-    pieces = [split(block, offset, edge_tuple, grid)
+    pieces = [split(block, offset, edges, shape)
               for block, offset in zip(points.to_delayed().ravel().tolist(), offsets)]  # type: ignore[no-untyped-call]
+    return [[piece[t] for piece in pieces] for t in range(count)]
+
+
+def _grid(points: da.Array, origin: Vec3Tuple, step: Fraction, bounds: FloatArray) -> TiledCloud:
+    shape, edges = _layout(origin, step, bounds)
     join = delayed(_join, pure=True)
-    tiles: tuple[Delayed, ...] = tuple(_persist(*[join(*[piece[t] for piece in pieces]) for t in range(count)]))
+    tiles: tuple[Delayed, ...] = tuple(_persist_all(*[join(*parts) for parts in _tile_parts(points, shape, edges)]))
     length = delayed(_tile_length, pure=True)
     counts: Sequence[int] = _compute(*[length(t) for t in tiles])
-    return TiledCloud(int(points.shape[0]), origin, step, grid, edge_tuple, tiles, tuple(counts))
+    return TiledCloud(int(points.shape[0]), origin, step, shape, edges, tiles, tuple(counts))
 
 
 def _tile_length(part: Tile) -> int:
@@ -289,21 +358,27 @@ class VoxelDownSample(NamedTuple):
 
 
 def _tile_voxels(part: Tile, voxel_size: float, origin: Vec3Tuple
-                 ) -> tuple[FloatArray, IndexArray, IndexArray, IndexArray, IndexArray, IndexArray]:
+                 ) -> tuple[FloatArray, IndexArray, IndexArray, IndexArray, npt.NDArray[np.signedinteger[Any]],
+                            IndexArray]:
     """One tile's voxels: centroids, counts, nearest (global), first point (global), each point's
-    voxel (local) and the points' global indices."""
+    voxel (local, in 32 bits when they fit) and the points' global indices."""
     indices, points = part
     grid = tp.VoxelGrid(points, voxel_size, origin=tp.Vec3d(*origin))
     m = len(grid)
-    inverse = np.asarray(grid.inverse()).astype(np.intp)
+    inverse = np.asarray(grid.inverse())
+    # The voxels come in the order of their first points: a voxel's first point is where the
+    # running largest voxel number (points in no voxel left out) first reaches it.
     inside = np.flatnonzero(inverse < m)
-    # The voxels come in the order of their first points, so the first
-    # occurrence of each voxel number ascends with the number.
-    first_local = inside[np.unique(inverse[inside], return_index=True)[1]]
+    numbers = inverse[inside]
+    rises = np.ones(numbers.size, dtype=np.bool_)
+    if numbers.size:
+        rises[1:] = numbers[1:] > np.maximum.accumulate(numbers)[:-1]
+    first_local = inside[rises]
     centroids = np.array(np.asarray(grid.centroids), dtype=np.float64).reshape(-1, 3)
     counts = np.asarray(grid.counts()).astype(np.intp)
     nearest_global = indices[np.asarray(grid.nearest()).astype(np.intp)]
-    return centroids, counts, nearest_global, indices[first_local], inverse, indices
+    local: npt.NDArray[np.signedinteger[Any]] = inverse.astype(np.int32 if m < 2**31 - 1 else np.intp)
+    return centroids, counts, nearest_global, indices[first_local], local, indices
 
 
 def voxel_down_sample(points: da.Array | FloatArray, voxel_size: float, *,
@@ -333,28 +408,50 @@ def voxel_down_sample(points: da.Array | FloatArray, voxel_size: float, *,
         voxels_per_tile = max(1, math.ceil(_default_tile_size(bounds, cloud.shape[0]) / size))
     if isinstance(voxels_per_tile, bool) or not isinstance(voxels_per_tile, int) or voxels_per_tile < 1:
         raise ValueError(f"argument 'voxels_per_tile': expected an integer of at least 1, got {voxels_per_tile!r}")
-    tiled = _grid(cloud, corner, voxels_per_tile * Fraction(size), bounds)
-    return _voxels_of_tiles(tiled, size, corner)
+    shape, edges = _layout(corner, voxels_per_tile * Fraction(size), bounds)
+    # The tiles are made first, and only then their voxels: a task in tessary_py holds the
+    # interpreter's lock, and a worker in one sends no data to the others until it ends.
+    join = delayed(_join, pure=True)
+    tiles = _persist_all(*[join(*parts) for parts in _tile_parts(cloud, shape, edges)])
+    task = delayed(_voxels_of_tile, pure=True)
+    return _voxels_of_tiles([task(t, size, corner) for t in tiles], int(cloud.shape[0]))
 
 
-def _voxels_of_tiles(tiled: TiledCloud, voxel_size: float, origin: Vec3Tuple) -> VoxelDownSample:
-    task = delayed(_tile_voxels, pure=True)
-    found: Sequence[tuple[FloatArray, IndexArray, IndexArray, IndexArray, IndexArray, IndexArray]] = _compute(
-        *[task(tiled.tiles[t], voxel_size, origin) for t in tiled.occupied])
-    firsts = np.concatenate([f[3] for f in found]).astype(np.intp)
+def _voxels_of_tile(part: Tile, voxel_size: float, origin: Vec3Tuple
+                    ) -> tuple[FloatArray, IndexArray, IndexArray, IndexArray, npt.NDArray[np.signedinteger[Any]],
+                               IndexArray]:
+    """`_tile_voxels`, and nothing for a tile of no points."""
+    if part[0].size == 0:
+        none = np.empty(0, dtype=np.intp)
+        return np.empty((0, 3)), none, none, none, none, none
+    return _tile_voxels(part, voxel_size, origin)
+
+
+def _voxels_of_tiles(tasks: Sequence[Any], size: int) -> VoxelDownSample:
+    """The voxels of the whole cloud from each tile's (`_tile_voxels`), put in the order of their first points."""
+    found: list[Any] = [None] * len(tasks)
+
+    def keep(i: int, result: Any) -> None:
+        found[i] = result
+
+    _each_result(tasks, keep)
+    firsts = np.concatenate([f[3] for f in found] or [np.empty(0, dtype=np.intp)]).astype(np.intp)
     total = firsts.size
+    # Each tile's first points ascend: the stable sort merges those runs.
     order = np.argsort(firsts, kind="stable")
     rank = np.empty(total, dtype=np.intp)
     rank[order] = np.arange(total, dtype=np.intp)
-    inverse = np.full(tiled.size, total, dtype=np.intp)
+    inverse = np.full(size, total, dtype=np.intp)
     start = 0
     for _, _, _, first, local, global_indices in found:
-        inside = local < first.size
-        inverse[global_indices[inside]] = rank[start + local[inside]]
-        start += first.size
-    centroids = np.concatenate([f[0] for f in found]).reshape(-1, 3)[order]
-    counts = np.concatenate([f[1] for f in found]).astype(np.intp)[order]
-    nearest_points = np.concatenate([f[2] for f in found]).astype(np.intp)[order]
+        m = first.size
+        # a point in no voxel has number m, which maps to `total`
+        ranks = np.append(rank[start:start + m], total)
+        inverse[global_indices] = ranks[local]
+        start += m
+    centroids = np.concatenate([f[0] for f in found] or [np.empty((0, 3))]).reshape(-1, 3)[order]
+    counts = np.concatenate([f[1] for f in found] or [np.empty(0, dtype=np.intp)]).astype(np.intp)[order]
+    nearest_points = np.concatenate([f[2] for f in found] or [np.empty(0, dtype=np.intp)]).astype(np.intp)[order]
     return VoxelDownSample(centroids, counts, inverse, nearest_points)
 
 
@@ -575,7 +672,8 @@ def _exact_total(values: list[npt.NDArray[np.int64]], exponents: npt.NDArray[np.
     """sum over i and l of values[l][i] * 2**(exponents[i] + 18 l), as (integer, exponent)."""
     if exponents.size == 0:
         return 0, 0
-    order = np.argsort(exponents, kind="stable")
+    # exponents lie within +-2**15 (twice a double's at most): 16 bits, one radix pass
+    order = np.argsort(exponents.astype(np.int16), kind="stable")
     sorted_exponents = exponents[order]
     starts = np.flatnonzero(np.r_[True, sorted_exponents[1:] != sorted_exponents[:-1]])
     base = int(sorted_exponents[0])
@@ -713,11 +811,13 @@ def covariance(points: da.Array | FloatArray, *, ddof: int | None = None) -> lis
 #
 # Each tile is answered by a tree over its own points and those of the
 # tiles around it within `margin` of its box, ordered by global index, so
-# that the tree ranks equal distances as the whole cloud's tree does. A
-# point's answer is kept when its neighbourhood (a ball of radius R: the
-# radius, or the distance of its k-th neighbour) lies inside the box grown
-# by the margin; the others are asked again with a margin four times wider,
-# and at last with the whole cloud.
+# that the tree ranks equal distances as the whole cloud's tree does. The
+# points of the tiles around are cut out where those tiles are kept (only
+# the points near their faces travel). A point's answer is kept when its
+# neighbourhood (a ball of radius R: the radius, or the distance of its
+# k-th neighbour) lies inside the box grown by the margin; the others are
+# asked again with a margin as wide as the neighbourhood found, around the
+# box of the points asked, and at last with the whole cloud.
 
 _RETRIES = 3
 
@@ -733,56 +833,152 @@ def _box(cloud: TiledCloud, t: int) -> tuple[FloatArray, FloatArray]:
     return low, high
 
 
-def _around(cloud: TiledCloud, t: int, margin: float) -> list[int]:
-    """The tiles other than t whose boxes come within `margin` of t's box."""
-    low, high = _box(cloud, t)
+def _tiles_meeting(cloud: TiledCloud, low: FloatArray, high: FloatArray) -> list[int]:
+    """The tiles whose boxes meet the closed box [low, high] (its sides may be infinite)."""
     ranges = []
     for c in range(3):
         edges = cloud.edges[c]
-        first = int(np.searchsorted(edges, low[c] - margin, side="right")) if math.isfinite(margin) else 0
-        last = int(np.searchsorted(edges, high[c] + margin, side="right")) if math.isfinite(margin) else edges.size
+        first = int(np.searchsorted(edges, low[c], side="right"))
+        last = int(np.searchsorted(edges, high[c], side="right"))
         ranges.append(range(first, last + 1))
-    return [u for u in (int(np.ravel_multi_index((a, b, c), cloud.shape))
-                        for a in ranges[0] for b in ranges[1] for c in ranges[2]) if u != t]
+    sides = cloud.shape
+    return [(a * sides[1] + b) * sides[2] + c for a in ranges[0] for b in ranges[1] for c in ranges[2]]
 
 
-def _neighbourhood(kind: str, params: tuple[Any, ...], low: FloatArray, high: FloatArray, margin: float,
-                   wanted: IndexArray | None, own: Tile, *others: Tile) -> tuple[IndexArray, FloatArray, BoolArray, FloatArray]:
-    """The answers for the `wanted` points of one tile (all when None): global indices, values,
-    whether each answer is final, and how far each point's neighbourhood reaches."""
+def _halo(part: Tile, low: FloatArray, high: FloatArray, reach: float, lows: FloatArray, highs: FloatArray
+          ) -> tuple[Tile, ...]:
+    """The points of one tile (of box [low, high)) inside each closed box [lows[j], highs[j]].
+
+    Each box is (part of) another tile's box grown by at most `reach`; that
+    tile lies past one of this tile's faces, so only points within `reach`
+    of a face can be inside: the others are left out before any box is tested."""
+    indices, points = part
+    with np.errstate(invalid="ignore"):
+        near_face = np.flatnonzero(np.any((points <= low + reach) | (points >= high - reach), axis=1))
+    candidates = points[near_face]
+    out = []
+    for j in range(lows.shape[0]):
+        inside = near_face[np.all((candidates >= lows[j]) & (candidates <= highs[j]), axis=1)]
+        out.append((indices[inside], points[inside]))
+    return tuple(out)
+
+
+def _kth_bounds(tree_points: FloatArray, queries: FloatArray, k: int, scale: float) -> FloatArray:
+    """For each query (a point among `tree_points`), a number at least its k-th distance among them.
+
+    The points are counted in grids of cubes of sides s, 2s, 4s, ... (s
+    about scale / 8): when the cube that holds a query holds k points, none
+    farther than the cube's corner farthest from the query, the k-th
+    distance is at most that. inf where no cube holds k. The cubes are
+    those of the rounded coordinates, so each is taken a little larger."""
+    bound = np.full(queries.shape[0], math.inf)
+    finite = tree_points[np.all(np.isfinite(tree_points), axis=1)]
+    asked = np.flatnonzero(np.all(np.isfinite(queries), axis=1))
+    if finite.shape[0] < k or asked.size == 0 or not (math.isfinite(scale) and scale > 0):
+        return bound
+    low = finite.min(axis=0)
+    extent = finite.max(axis=0) - low
+    limit = 8 * finite.shape[0] + 1024
+    side = scale / 8
+    while math.prod(int(e // side) + 1 for e in extent) > limit:
+        side *= 2
+    cells = [np.floor((p - low) / side).astype(np.int64) for p in (finite, queries[asked])]
+    # how far a coordinate's cube may be from its rounded place, per axis
+    error = 2.0**-48 * (float(np.max(np.abs(finite))) + float(np.max(extent)) + side)
+    left = np.arange(asked.size)
+    for level in range(8):
+        per_axis = (np.max(cells[0], axis=0) >> level) + 1
+        if math.prod(int(x) for x in per_axis) > limit:
+            break
+
+        def numbers(c: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+            shifted = c >> level
+            linear: npt.NDArray[np.int64] = (shifted[:, 0] * per_axis[1] + shifted[:, 1]) * per_axis[2] + shifted[:, 2]
+            return linear
+
+        counts = np.bincount(numbers(cells[0]), minlength=int(math.prod(int(x) for x in per_axis)))
+        held = counts[numbers(cells[1][left])] >= k
+        done = left[held]
+        # no point of the cube is farther than its farthest corner
+        width = side * 2**level
+        corner_low = low + ((cells[1][done] >> level) << level) * side
+        point = queries[asked[done]]
+        far = np.maximum(point - corner_low, corner_low + width - point) + 3 * error
+        bound[asked[done]] = np.sqrt(np.sum(far * far, axis=1)) * (1 + 2.0**-20)
+        left = left[~held]
+        if left.size == 0:
+            break
+    return bound
+
+
+# What one round of a tile gives: the global indices answered and their values; the indices asked
+# again, how far their neighbourhoods reached, and the box of their finite points (None if none);
+# for statistical outlier removal, the count and exact sums of the finite values answered.
+Round = tuple[IndexArray, FloatArray, IndexArray, FloatArray, tuple[FloatArray, FloatArray] | None,
+              tuple[int, Fraction, Fraction] | None]
+
+
+def _neighbourhood(kind: str, params: tuple[Any, ...], grown_low: FloatArray, grown_high: FloatArray, margin: float,
+                   wanted: IndexArray | None, own: Tile, *others: Tile) -> Round:
+    """The answers for the `wanted` points of one tile (all when None), from a tree of its points in
+    the box [grown_low, grown_high] and the `others` (the points of other tiles in that box; whole
+    tiles when the margin is infinite)."""
     own_idx, own_pts = own
     pick = np.ones(own_idx.size, dtype=np.bool_) if wanted is None else np.isin(own_idx, wanted)
-    if wanted is not None and not math.isinf(margin):
-        # Asked again: only the box of the points asked matters, grown by the margin.
-        asked = own_pts[pick]
-        asked = asked[np.all(np.isfinite(asked), axis=1)]
-        if asked.size:
-            low, high = asked.min(axis=0), asked.max(axis=0)
-    grown_low, grown_high = low - margin, high + margin
-    idx_parts, pts_parts = [], []
-    for i, (other_idx, other_pts) in enumerate((own, *others)):
-        near = (np.ones(other_idx.size, dtype=np.bool_) if math.isinf(margin)
-                else np.all((other_pts >= grown_low) & (other_pts <= grown_high), axis=1))
-        if i == 0:
-            near |= pick
-        idx_parts.append(other_idx[near])
-        pts_parts.append(other_pts[near])
-    all_idx = np.concatenate(idx_parts)
-    order = np.argsort(all_idx, kind="stable")
-    all_idx, all_pts = all_idx[order], np.concatenate(pts_parts).reshape(-1, 3)[order]
+    width = 3 if kind == "normals" else 1
     query_idx = own_idx[pick]
     query_pts = own_pts[pick]
     if query_idx.size == 0:
-        width = 3 if kind == "normals" else 1
-        return query_idx, np.empty((0, width)), np.empty(0, dtype=np.bool_), np.empty(0)
+        return (query_idx, np.empty((0, width)), query_idx, np.empty(0), None, None)
+    if math.isinf(margin) or wanted is None:
+        near = np.ones(own_idx.size, dtype=np.bool_)
+    else:
+        near = np.all((own_pts >= grown_low) & (own_pts <= grown_high), axis=1) | pick
+    idx_parts = [own_idx if near.all() else own_idx[near]]
+    pts_parts = [own_pts if near.all() else own_pts[near]]
+    for other_idx, other_pts in others:
+        if not math.isinf(margin):  # whole tiles on a scheduler of one process; else only what is inside
+            inside = np.all((other_pts >= grown_low) & (other_pts <= grown_high), axis=1)
+            other_idx, other_pts = other_idx[inside], other_pts[inside]
+        idx_parts.append(other_idx)
+        pts_parts.append(other_pts)
+    if len(idx_parts) == 1:
+        all_idx, all_pts = idx_parts[0], pts_parts[0]
+    else:
+        all_idx = np.concatenate(idx_parts)
+        order = np.argsort(all_idx, kind="stable")
+        all_idx, all_pts = all_idx[order], np.concatenate(pts_parts).reshape(-1, 3)[order]
     at = np.searchsorted(all_idx, query_idx)
     tree = tp.KdTree(all_pts)
     n_tree = all_pts.shape[0]
+    finite_query = np.all(np.isfinite(query_pts), axis=1)
+    with np.errstate(invalid="ignore"):
+        room = np.minimum(np.min(query_pts - grown_low, axis=1), np.min(grown_high - query_pts, axis=1))
+    scale = np.max(np.abs(query_pts), axis=1) + margin
+
+    def settled(reach: FloatArray) -> BoolArray:
+        if math.isinf(margin):
+            return np.ones(at.size, dtype=np.bool_)
+        with np.errstate(invalid="ignore"):
+            done: BoolArray = (reach + 2.0**-40 * (scale + np.abs(reach)) < room) | ~finite_query
+        return done
+
     reach: FloatArray
+    sums: tuple[int, Fraction, Fraction] | None = None
     if kind == "normals":
         k, radius = params
         if k is None:
             reach = np.full(at.size, float(radius))
+        elif wanted is None and not math.isinf(margin):
+            # Most points' k-th distance is bounded well enough by the cubes around them; only
+            # the others ask the tree.
+            reach = _kth_bounds(all_pts, query_pts, k, margin)
+            if radius is not None:
+                reach = np.minimum(reach, float(radius))
+            unsure = np.flatnonzero(~settled(reach))
+            if unsure.size:
+                kth = np.asarray(tree.nearest_k_each(query_pts[unsure], k)[1])[:, -1]
+                reach[unsure] = kth if radius is None else np.minimum(kth, float(radius))
         else:
             kth = np.asarray(tree.nearest_k_each(query_pts, k)[1])[:, -1]
             reach = kth if radius is None else np.minimum(kth, float(radius))
@@ -801,61 +997,137 @@ def _neighbourhood(kind: str, params: tuple[Any, ...], low: FloatArray, high: Fl
             values = np.asarray(small.normals(k, radius=radius))[np.searchsorted(keep, at)]
     elif kind == "mean_distance":
         (k,) = params
-        found_idx, found_dist = (np.asarray(a) for a in tree.nearest_k_each(query_pts, k))
+        if wanted is None:
+            # every point of the tree at once, leaf by leaf: the rows of the tiles around are few
+            found_idx, found_dist = (np.asarray(a)[at] for a in tree.nearest_k_each_point(k))
+        else:
+            found_idx, found_dist = (np.asarray(a) for a in tree.nearest_k_each(query_pts, k))
         present = found_idx < n_tree
+        columns = np.where(present, found_dist, 0.0).T.copy()
         total = np.zeros(at.size)
-        for j in range(found_dist.shape[1]):  # in their order, nearest first
-            total = total + np.where(present[:, j], found_dist[:, j], 0.0)
+        for column in columns:  # in their order, nearest first
+            total += column
         with np.errstate(invalid="ignore", divide="ignore"):
             means = total / present.sum(axis=1)
-        means[~np.all(np.isfinite(query_pts), axis=1)] = math.nan
+        means[~finite_query] = math.nan
         values = means[:, None]
         reach = found_dist[:, -1]
     else:  # "radius_count"
         radius, = params
         values = np.asarray(tree.count_within_each_point(radius, include_self=False)).astype(np.float64)[at][:, None]
         reach = np.full(at.size, float(radius))
-    if math.isinf(margin):
-        final = np.ones(at.size, dtype=np.bool_)
-    else:
-        with np.errstate(invalid="ignore"):
-            room = np.minimum(np.min(query_pts - grown_low, axis=1), np.min(grown_high - query_pts, axis=1))
-        slack = 2.0**-40 * (np.max(np.abs(query_pts), axis=1) + margin + np.abs(reach))
-        with np.errstate(invalid="ignore"):
-            final = (reach + slack < room) | ~np.all(np.isfinite(query_pts), axis=1)
-    return query_idx, values.reshape(at.size, -1), final, reach
+    final = settled(reach)
+    if kind == "mean_distance":
+        done = values[final, 0]
+        done = done[np.isfinite(done)]
+        total_sum, squares = _exact_sum_and_squares(done)
+        sums = (int(done.size), total_sum, squares)
+    again = ~final
+    box: tuple[FloatArray, FloatArray] | None = None
+    if again.any():
+        asked = query_pts[again & finite_query]
+        if asked.size:
+            box = (asked.min(axis=0), asked.max(axis=0))
+    return (query_idx[final], values.reshape(at.size, -1)[final], query_idx[again], reach[again], box, sums)
 
 
-def _per_point(cloud: TiledCloud, kind: str, params: tuple[Any, ...], margin: float, width: int) -> FloatArray:
+def _bundle(own: Tile, *parts: Tile) -> tuple[Tile, ...]:
+    """The parts, made where `own` is kept."""
+    return parts
+
+
+def _neighbourhood_of_bundle(kind: str, params: tuple[Any, ...], grown_low: FloatArray, grown_high: FloatArray,
+                             margin: float, wanted: IndexArray | None, own: Tile, parts: tuple[Tile, ...]) -> Round:
+    return _neighbourhood(kind, params, grown_low, grown_high, margin, wanted, own, *parts)
+
+
+def _gathered(cloud: TiledCloud, tiles: Sequence[int], given: dict[int, list[Any]]) -> tuple[Any, list[list[Any]]]:
+    """The task that answers a tile, and per tile what it takes besides the tile: on a distributed
+    cluster, the parts of the tiles around it, brought first to the worker that keeps the tile.
+
+    A task in tessary_py holds the interpreter's lock, so a worker running
+    one answers no request for its data until the task ends; moving the
+    parts while no such task runs keeps the workers from waiting on each
+    other."""
+    client = _distributed_client()
+    if client is None or not _GATHER_FIRST:
+        return delayed(_neighbourhood, pure=True), [given[t] for t in tiles]
+    from distributed import wait
+    bundle = delayed(_bundle, pure=True)
+    futures = client.compute([bundle(cloud.tiles[t], *given[t]) for t in tiles])
+    wait(futures)  # type: ignore[no-untyped-call]
+    return delayed(_neighbourhood_of_bundle, pure=True), [[f] for f in futures]
+
+
+_GATHER_FIRST = True
+
+
+def _per_point(cloud: TiledCloud, kind: str, params: tuple[Any, ...], margin: float, width: int
+               ) -> tuple[FloatArray, tuple[int, Fraction, Fraction]]:
+    """Each point's answer, in the cloud's order, and (for "mean_distance") the count and exact sums
+    of the finite ones."""
     out = np.full((cloud.size, width), math.nan)
-    # tile -> (the points still to answer, None for all; the margin to look past their box)
-    wanted: dict[int, tuple[IndexArray | None, float]] = {t: (None, margin) for t in cloud.occupied}
-    task = delayed(_neighbourhood, pure=True)
+    counted = [0]
+    sums = [Fraction(0), Fraction(0)]
+    # tile -> (the points still to answer, None for all; the box they lie in; the margin past it)
+    wanted: dict[int, tuple[IndexArray | None, FloatArray, FloatArray, float]] = {
+        t: (None, *_box(cloud, t), margin) for t in cloud.occupied}
     for round_ in range(_RETRIES + 2):
         if not wanted:
             break
-        jobs = []
-        for t, (w, m) in wanted.items():
+        grown: dict[int, tuple[FloatArray, FloatArray, float]] = {}
+        # tile -> the tiles asking for its points, and the boxes they ask for
+        asking: dict[int, list[int]] = {}
+        for t, (_, low, high, m) in wanted.items():
             if round_ > _RETRIES:
                 m = math.inf
-            low, high = _box(cloud, t)
-            around = [cloud.tiles[u] for u in _around(cloud, t, m) if cloud.counts[u]]
-            jobs.append(task(kind, params, low, high, m, w, cloud.tiles[t], *around))
-        found: Sequence[tuple[IndexArray, FloatArray, BoolArray, FloatArray]] = _compute(*jobs)
-        again: dict[int, tuple[IndexArray | None, float]] = {}
-        for (t, (_, m)), (idx, values, final, reach) in zip(wanted.items(), found):
-            out[idx[final]] = values[final]
-            if not final.all():
+            grown[t] = (low - m, high + m, m)
+            sources = cloud.occupied if math.isinf(m) else _tiles_meeting(cloud, low - m, high + m)
+            for u in sources:
+                if u != t and cloud.counts[u]:
+                    asking.setdefault(u, []).append(t)
+        given: dict[int, list[Any]] = {t: [] for t in wanted}
+        # In one process the tasks read the tiles where they are: whole tiles, no copies.
+        local = _distributed_client() is None
+        for u, askers in asking.items():
+            if local or math.isinf(max(grown[t][2] for t in askers)):
+                for t in askers:
+                    given[t].append(cloud.tiles[u])
+                continue
+            low, high = _box(cloud, u)
+            lows = np.stack([grown[t][0] for t in askers])
+            highs = np.stack([grown[t][1] for t in askers])
+            reach = max(grown[t][2] for t in askers)
+            pieces = delayed(_halo, pure=True, nout=len(askers))(cloud.tiles[u], low, high, reach, lows, highs)
+            for t, piece in zip(askers, pieces):
+                given[t].append(piece)
+        tiles = list(wanted)
+        again: dict[int, tuple[IndexArray | None, FloatArray, FloatArray, float]] = {}
+
+        def take(i: int, found: Round) -> None:
+            t = tiles[i]
+            done_idx, values, again_idx, reach, box, partial = found
+            out[done_idx] = values
+            if partial is not None:
+                counted[0] += partial[0]
+                sums[0] += partial[1]
+                sums[1] += partial[2]
+            if again_idx.size:
+                m = grown[t][2]
                 # A neighbourhood found among fewer points reaches at least as far as the true
                 # one: a margin of its reach takes all of it; without a reach, look 8 times farther.
-                left = reach[~final]
-                finite = left[np.isfinite(left)]
+                finite = reach[np.isfinite(reach)]
                 wider = float(finite.max()) * (1 + 2.0**-20) if finite.size else 0.0
-                if finite.size < left.size:
+                if finite.size < reach.size:
                     wider = max(wider, 8 * max(m, float(cloud.step) / 64))
-                again[t] = (idx[~final], wider)
+                low, high = box if box is not None else _box(cloud, t)
+                again[t] = (again_idx, low, high, wider)
+
+        task, extra = _gathered(cloud, tiles, given)
+        _each_result([task(kind, params, grown[t][0], grown[t][1], grown[t][2], wanted[t][0], cloud.tiles[t], *others)
+                      for t, others in zip(tiles, extra)], take)
         wanted = again
-    return out
+    return out, (counted[0], sums[0], sums[1])
 
 
 def _check_margin(margin: float | None, default: float) -> float:
@@ -893,7 +1165,7 @@ def normals(cloud: TiledCloud, k: int | None = None, *, radius: float | None = N
         _check_k(k)
     r = None if radius is None else _check_radius(radius)
     default = float(cloud.step) / 8 if r is None else r * (1 + 2.0**-20)
-    return _per_point(cloud, "normals", (k, r), _check_margin(margin, default), 3)
+    return _per_point(cloud, "normals", (k, r), _check_margin(margin, default), 3)[0]
 
 
 def _exact_sum_and_squares(values: FloatArray) -> tuple[Fraction, Fraction]:
@@ -922,12 +1194,10 @@ def statistical_inliers(cloud: TiledCloud, k: int, std_ratio: float, *, margin: 
     ratio = float(std_ratio)
     if not math.isfinite(ratio):
         raise ValueError(f"argument 'std_ratio': expected a number that is finite, got {ratio!r}")
-    means = _per_point(cloud, "mean_distance", (k,), _check_margin(margin, float(cloud.step) / 8), 1)[:, 0]
-    finite = means[np.isfinite(means)]
-    count = finite.size
+    found, (count, total, squares) = _per_point(cloud, "mean_distance", (k,), _check_margin(margin, float(cloud.step) / 8), 1)
+    means = found[:, 0]
     threshold = -math.inf
     if count:
-        total, squares = _exact_sum_and_squares(finite)
         mean = _round(total / count)
         variance = 0.0 if count < 2 else _round((count * squares - total * total) / (count * (count - 1)))
         threshold = mean + ratio * math.sqrt(variance)
@@ -940,5 +1210,5 @@ def radius_inliers(cloud: TiledCloud, radius: float, min_neighbours: int) -> Boo
     r = _check_radius(radius)
     if isinstance(min_neighbours, bool) or not isinstance(min_neighbours, int) or min_neighbours < 0:
         raise ValueError(f"argument 'min_neighbours': expected an integer of at least 0, got {min_neighbours!r}")
-    counts = _per_point(cloud, "radius_count", (r,), r * (1 + 2.0**-20), 1)[:, 0]
+    counts = _per_point(cloud, "radius_count", (r,), r * (1 + 2.0**-20), 1)[0][:, 0]
     return counts >= min_neighbours

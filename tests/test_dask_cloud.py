@@ -56,6 +56,10 @@ def nan_equal(a, b):
     return a.shape == b.shape and bool(np.all(same | (np.isnan(a) & np.isnan(b))))
 
 
+def finite(points):
+    return np.where(np.isfinite(points), points, 0.5)
+
+
 CLOUD = seam_cloud()
 CHUNKS = (1000, 1, 1500, 1800)  # a one-row chunk among them
 ARRAY = da.from_array(CLOUD, chunks=(CHUNKS + (len(CLOUD) - sum(CHUNKS),), 3))
@@ -130,6 +134,90 @@ def test_statistical_inliers(tiled, k, ratio, margin):
     assert np.array_equal(got, np.asarray(TREE.statistical_inliers(k, ratio)))
 
 
+MAP = (512000.0, 5430000.0, 231.0)
+
+
+@pytest.fixture(scope="module")
+def tiled_far():
+    """The seam cloud at map coordinates, cut on tiles whose edges meet its clusters."""
+    cloud = seam_cloud(offset=MAP)
+    with dask.config.set(scheduler="threads"):
+        yield cloud, tp.KdTree(cloud), td.tile(da.from_array(cloud, chunks=(1300, 3)), TILE, origin=MAP)
+
+
+@pytest.mark.parametrize("k, radius, margin", [
+    (12, None, None), (12, None, 0.004),   # a margin narrower than most neighbourhoods: asked again
+    (3, None, 0.0),                        # no margin: every edge point asked again
+    (None, 0.12, None), (40, 0.2, 0.03),
+])
+def test_normals_at_map_coordinates(tiled_far, k, radius, margin):
+    cloud, tree, tiled = tiled_far
+    assert nan_equal(td.normals(tiled, k, radius=radius, margin=margin), tree.normals(k, radius=radius))
+
+
+@pytest.mark.parametrize("k, ratio, margin", [(10, 1.0, None), (6, 0.2, 0.002), (30, 2.0, 0.0)])
+def test_statistical_inliers_at_map_coordinates(tiled_far, k, ratio, margin):
+    cloud, tree, tiled = tiled_far
+    got = td.statistical_inliers(tiled, k, ratio, margin=margin)
+    assert np.array_equal(got, np.asarray(tree.statistical_inliers(k, ratio)))
+
+
+def test_voxels_of_a_cloud_with_no_finite_point():
+    for cloud in (np.empty((0, 3)), np.full((5, 3), np.nan)):
+        got = td.voxel_down_sample(da.from_array(cloud, chunks=(2, 3)), 0.5)
+        grid = tp.VoxelGrid(cloud, 0.5)
+        assert got.centroids.shape == (0, 3) and got.counts.size == 0 and got.nearest.size == 0
+        assert np.array_equal(got.inverse, np.asarray(grid.inverse()))
+
+
+def brute_kth(points, queries, k):
+    d = np.sqrt(((queries[:, None, :] - points[None, :, :]) ** 2).sum(axis=2))
+    return np.sort(d, axis=1)[:, k - 1]
+
+
+def grid_corners(n=6):
+    axis = np.arange(n) * 0.5
+    return np.stack(np.meshgrid(axis, axis, axis, indexing="ij"), axis=-1).reshape(-1, 3)
+
+
+@pytest.mark.parametrize("points, k, scale", [
+    (np.random.default_rng(1).uniform(0, 4, (1500, 3)), 8, 0.5),
+    (finite(seam_cloud())[:1500], 12, 0.05),                                 # a sheet: cubes hold few
+    (finite(seam_cloud())[:1500] + MAP, 12, 0.05),                            # its coordinates rounded coarsely
+    (np.repeat(np.random.default_rng(2).uniform(0, 1, (40, 3)), 5, axis=0), 5, 0.01),   # duplicates
+    (grid_corners() + [512000.0, 5430000.0, 231.0], 8, 2.0),                  # points on the cubes' faces
+    (np.random.default_rng(3).uniform(0, 1, (20, 3)), 30, 1.0),               # fewer points than k
+])
+def test_kth_distance_bounds_are_never_below_the_true_distance(points, k, scale):
+    from tessary_py_dask import _kth_bounds
+
+    queries = points[::3]
+    bounds = _kth_bounds(points, queries, k, scale)
+    if len(points) < k:
+        assert np.all(np.isinf(bounds))
+    else:
+        assert np.all(bounds >= brute_kth(points, queries, k))
+        assert np.isfinite(bounds).mean() > 0.5   # and most are bounded, or nothing is saved
+
+
+def test_halo_takes_every_point_in_each_box(tiled):
+    from tessary_py_dask import _box, _halo
+
+    cloud = tiled
+    parts = dask.compute(*cloud.tiles)
+    for u in cloud.occupied[::5]:
+        low, high = _box(cloud, u)
+        boxes = [_box(cloud, t) for t in cloud.occupied if t != u]
+        for reach in (0.0, 0.05, 0.6, 1.5):   # up to past the next tile
+            lows = np.stack([b[0] - reach for b in boxes])
+            highs = np.stack([b[1] + reach for b in boxes])
+            pieces = _halo(parts[u], low, high, reach, lows, highs)
+            idx, pts = parts[u]
+            for (got_idx, got_pts), lo, hi in zip(pieces, lows, highs):
+                inside = np.all((pts >= lo) & (pts <= hi), axis=1)
+                assert np.array_equal(got_idx, idx[inside]) and bits_equal(got_pts, pts[inside])
+
+
 def test_radius_inliers(tiled):
     assert np.array_equal(td.radius_inliers(tiled, 0.05, 3), np.asarray(TREE.radius_inliers(0.05, 3)))
 
@@ -143,10 +231,6 @@ def test_distances_between_clouds(tiled):
     assert nan_equal(td.directed_hausdorff(tiled, source), TREE.directed_hausdorff(other))
     for squared in (False, True):
         assert nan_equal(td.mean_distance(tiled, source, squared=squared), TREE.mean_distance(other, squared=squared))
-
-
-def finite(points):
-    return np.where(np.isfinite(points), points, 0.5)
 
 
 @pytest.mark.parametrize("points", [
@@ -219,12 +303,18 @@ def test_worker_processes_and_a_lost_worker():
         killer = threading.Timer(0.4, os.kill, (victim, signal.SIGKILL))
         killer.start()
         try:
-            tiled = td.tile(slow, TILE)
+            tiled = td.tile(slow, 2 * TILE)   # 2 x 2 x 8 tiles: a task's overhead on a cluster is ms
         finally:
             killer.join()
         normals = td.normals(tiled, 10)
         indices, _ = td.nearest_k(tiled, QUERIES, 3)
+        inliers = td.statistical_inliers(tiled, 8, 1.0, margin=0.01)
+        voxels = td.voxel_down_sample(slow, 0.25, voxels_per_tile=8)
         client.wait_for_workers(2, timeout=30)
         assert victim not in set(client.run(os.getpid).values())
     assert nan_equal(normals, TREE.normals(10))
     assert np.array_equal(indices, np.asarray(TREE.nearest_k_each(QUERIES, 3)[0]))
+    assert np.array_equal(inliers, np.asarray(TREE.statistical_inliers(8, 1.0)))
+    grid = tp.VoxelGrid(CLOUD, 0.25)
+    assert bits_equal(voxels.centroids, np.asarray(grid.centroids))
+    assert np.array_equal(voxels.inverse, np.asarray(grid.inverse()))
